@@ -1,0 +1,53 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The serial port of a loop, on POSIX termios: raw and binary-transparent, 9600 baud, 8 data
+// bits, odd parity with input checking, 1 stop bit, DTR and RTS dropped where the device has
+// modem lines; exclusive (flock and TIOCEXCL).
+//
+// Names: "COMn" opens /dev/ttyS<n-1>; a name starting with '/' is a path; any other name is
+// tried as /dev/<name>. "pty" or "pty:LINKPATH" creates a virtual port: a new pseudo-terminal
+// whose slave a controller on this machine opens (DevicePath()); with LINKPATH a symbolic link
+// there points to the slave while the port lives.
+//
+// Errors are raised as Gallion_error with the texts "Invalid port", "Could not set CommState",
+// "Could not read timeouts", "Could not set Timeouts", "Could not Purge communication resource"
+// and "TPort : Not able to send data to port".
+class TPort {
+public:
+    explicit TPort(const std::string& name);
+    virtual ~TPort();
+    TPort(const TPort&) = delete;
+    TPort& operator=(const TPort&) = delete;
+
+    // One byte, or nothing when the 5-second read time-out passed or the port was woken.
+    // A failed read reopens the port; errors of the reopen travel up.
+    virtual std::optional<uint8_t> ReadByte();
+    virtual void WriteByte(uint8_t byte);
+    // Writes the bytes in one go. A failed write reopens the port; the bytes are not sent again.
+    virtual void WriteBuffer(const uint8_t* bytes, size_t count);
+    virtual void PurgeReceive();
+
+    void Reopen();
+
+    // Makes a blocked ReadByte return nothing at once, and every later one too. Called from
+    // another thread to stop the thread that owns the port promptly. Thread-safe.
+    void Wake();
+
+    const std::string& Name() const { return name_; }
+    // The device the controller uses: for a virtual port the slave's path, else the opened path.
+    const std::string& DevicePath() const { return device_path_; }
+    bool IsVirtual() const { return is_virtual_; }
+
+private:
+    std::string name_;
+    std::string device_path_;
+    std::string link_path_;
+    bool is_virtual_ = false;
+    int fd_ = -1;
+    int slave_keeper_fd_ = -1;
+    int wake_fd_ = -1;
+};
