@@ -1,0 +1,196 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/thread.h"
+#include "zarn/bcd.h"
+#include "zarn/message.h"
+#include "zarn/zarn_line.h"
+#include "zarn/zarn_transactions.h"
+
+// Pump statuses as DC1 carries them.
+enum Zarn_status : int {
+    kStatusNotProgrammed = 0,
+    kStatusReset = 1,
+    kStatusAuthorized = 2,
+    kStatusFilling = 4,
+    kStatusFillingCompleted = 5,
+    kStatusMaxReached = 6,
+    kStatusSwitchedOff = 7,
+    kStatusSuspended = 8,
+};
+
+// Long ("Not programmed") and short ("Not progr.") status texts; empty for status 8 and for any
+// number that is not a status.
+std::string ZarnStatusText(int status);
+std::string ZarnShortStatusText(int status);
+
+// A snapshot of one pump that the caller owns; the pump fills it under its lock.
+struct Zarn_pump_state {
+    std::string status_text;        // long form; status 8 keeps the previous text
+    std::string short_status_text;  // panel form; status 8 keeps the previous text
+    int status = 0;                 // the number DC1 carries
+    int stopped = 1;
+    int suspended = 0;
+    std::string filled_amount, filled_volume, filling_price, preset_amount, preset_volume;  // BCD text form
+    std::array<std::string, 15> unit_price, volume_total, amount_total, fillings;           // allowed nozzles only
+    double flow = 0;
+    uint8_t nozzle_out = 0;
+    uint8_t selected_nozzle = 0;
+    std::array<bool, 15> allowed{}, visible{};
+    std::array<uint8_t, 5> identity{};
+    bool online = false;
+    int rx_error_count = 0;
+    std::vector<std::string> rx_error_lines;  // a copy, never the pump's own list
+    bool log_rx_errors = false;
+};
+
+// One simulated dispenser: a thread that carries out the controller's commands, delivers fuel
+// while a nozzle is out and the pump is authorised, keeps the totals and reports through its line.
+//
+// Threads: the pump's own thread runs the cycle; the window thread and the automation call the
+// operations; the loop's I/O thread only talks to Line() (which appends to the receive queue and
+// reads the outgoing queue under their own locks, never the pump's lock).
+class Zarn_pump {
+public:
+    // Reads section "Zarn" of the settings file, queues a DC1 with status 0 and starts the thread.
+    Zarn_pump(uint8_t address, bool identity_flag);
+    ~Zarn_pump();  // stops and joins the thread promptly
+    Zarn_pump(const Zarn_pump&) = delete;
+    Zarn_pump& operator=(const Zarn_pump&) = delete;
+
+    uint8_t Address() const { return address_; }
+    Zarn_line& Line() { return line_; }
+
+    bool SelectNozzle(int nozzle);  // 1-15; out of range or while filling -> false, nothing changes
+    void LiftNozzle();
+    void HangUpNozzle();
+    void SetFlow(double litres_per_minute);
+    void AdjustFlow(double delta);
+    void SetAlarmCode(uint8_t code);
+    void InjectError(int code, int value);
+
+    bool GetState(Zarn_pump_state& state);  // false (and a default state) once the thread is stopping
+    void GetPanelState(Zarn_pump_state& state);
+    void GetNozzleFlags(Zarn_pump_state& state);
+    int GetStatus();
+    std::array<uint8_t, 255> GetOutputRegisters();
+    void SetVisibleNozzles(const std::array<bool, 15>& visible);
+    std::array<bool, 15> VisibleNozzles();
+    // Replaces the three counters of nozzle 1-15 whole (value, width and decimals); false otherwise.
+    bool SetNozzleTotals(int nozzle, const BCD& volume_total, const BCD& amount_total, const BCD& fillings);
+    void SetIdentity(const std::array<uint8_t, 5>& identity);
+    std::array<uint8_t, 5> Identity();
+
+    // The stored decimals; writing (0-8, else ignored) does not convert stored values.
+    int VolumeDecimals();
+    int AmountDecimals();
+    int PriceDecimals();
+    void SetVolumeDecimals(int decimals);
+    void SetAmountDecimals(int decimals);
+    void SetPriceDecimals(int decimals);
+
+    std::vector<std::string> RxErrorLines();      // copy
+    std::vector<std::string> TakeRxErrorLines();  // takes the lines out (the receive-error dialog)
+    int RxErrorCount();
+
+private:
+    struct Settings_values {
+        int sleep_ms = 25;
+        double throttle_volume = 5.0;
+        double throttle_amount = 20.0;
+        double throttle_flow = 5.0;
+        int poll_timeout = 5;
+        int volume_decimals = 2;
+        int amount_decimals = 2;
+        int price_decimals = 2;
+        bool log_rx_errors = false;
+        bool auto_flow = true;
+        bool recalc_at_preset = true;
+        bool complete_after_return = false;
+    };
+    static Settings_values ReadSettings();
+
+    // Everything below ending in "Locked" runs with mutex_ held.
+    void Run();
+    void CycleLocked();
+    void FillingStepLocked();
+    void PresetCheckLocked();
+    bool DeliveryPossibleLocked() const;
+    void StopDeliveryLocked();
+    void CloseFillingLocked();
+    void ClearFillingLocked();
+    void ProcessBlockLocked(const Message& block);
+    void ApplyCommandLocked(const Zarn_command& command);
+    void ApplyCd1Locked(uint8_t code);
+    void ApplyDecimalsLocked(int volume_decimals, int amount_decimals, int price_decimals);
+    void CheckPollTimeoutLocked();
+    void SetStatusLocked(int status);
+    Zarn_decimals DecimalsLocked() const;
+    BCD ThresholdLocked(double display_units, const BCD& like) const;
+
+    void PostLocked(std::unique_ptr<Message> reply);
+    void QueueDc1Locked();
+    void QueueDc2Locked();
+    void QueueDc3Locked();
+    void QueueDc5Locked();
+    void QueueDc7Locked();
+    void QueueDc9Locked();
+    void QueueDc101Locked(uint8_t counter);
+
+    void FillPanelPartLocked(Zarn_pump_state& state) const;
+
+    const uint8_t address_;
+    const Settings_values settings_;
+
+    std::mutex mutex_;
+    int status_ = kStatusNotProgrammed;
+    int saved_status_ = kStatusNotProgrammed;
+    std::string status_text_;
+    std::string short_status_text_;
+    int stopped_ = 1;
+    bool online_ = false;
+    double real_filled_volume_ = 0;
+    uint8_t alarm_code_ = 0;
+    int suspended_ = 0;
+    BCD filled_amount_;
+    BCD filled_volume_;
+    std::array<BCD, 15> unit_prices_;
+    BCD filling_price_;
+    BCD preset_volume_;
+    BCD preset_amount_;
+    double flow_ = 0;
+    uint32_t last_tick_ = 0;
+    bool delivery_clock_running_ = false;
+    uint8_t nozzle_out_ = 0;
+    uint8_t selected_nozzle_ = 0;
+    bool filling_started_ = false;
+    bool filling_completed_ = false;
+    std::array<bool, 15> allowed_{};
+    std::array<bool, 15> visible_{};
+    std::array<BCD, 15> volume_totals_;
+    std::array<BCD, 15> amount_totals_;
+    std::array<BCD, 15> fillings_;
+    std::array<uint8_t, 5> identity_{};
+    std::array<uint8_t, 256> output_registers_{};
+    int volume_decimals_ = 2;
+    int amount_decimals_ = 2;
+    int price_decimals_ = 2;
+    int rubbish_count_ = 0;
+    Rx_error_record rx_errors_;
+    std::mt19937 random_;
+
+    Message_queue receive_queue_;
+    Zarn_line line_;
+
+    Event wake_;  // set by the destructor: ends the cycle's pause at once
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
