@@ -1,6 +1,8 @@
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -18,8 +20,24 @@ public:
     bool Empty() const;
     void Clear();
 
+    // The most bytes of ADR, CTRL and transactions that merging lets a block reach, so that the
+    // finished block with CRC and ETX still fits what a receiver collects before SF.
+    static constexpr size_t kMaxMergedBody = Message::kMaxBody - 3;
+
 private:
-    // The link layer's own fields.
+    struct Entry {
+        std::unique_ptr<Message> block;
+        bool standalone = false;
+    };
+
+    bool TryReplaceQueuedDc2(const Message& block);
+    bool TryAppendToLast(const Message& block);
+    void RememberLastDc2(Message& block, size_t from);
+
+    mutable std::mutex mutex_;
+    std::deque<Entry> entries_;
+    Message* dc2_block_ = nullptr;  // the block holding the remembered DC2, or none
+    size_t dc2_offset_ = 0;         // where that DC2 transaction starts in it
 };
 
 // The link state of one pump: answers POLL, ACK, NAK and DATA blocks, keeps the sequence numbers,
@@ -43,4 +61,32 @@ public:
     bool PollTimedOut() const;
     void SetLinkError(int code, int count);  // 100 ignore, 101 bad CRC, 102 bad sequence
     uint8_t Address() const { return address_; }
+
+private:
+    bool HandleAck();
+    bool HandleNak(uint8_t number, Message& reply);
+    bool HandlePoll(Message& reply);
+    bool HandleData(std::unique_ptr<Message> block, Message& reply);
+    void SendNew(std::unique_ptr<Message> block, Message& reply);
+    void ControlReply(uint8_t control, Message& reply) const;
+    uint8_t WrongSequenceNumber(uint8_t right);
+    uint16_t WrongCrc(uint16_t right);
+
+    const uint8_t address_;
+    Message_queue& receive_queue_;
+    Outgoing_message_queue outgoing_;
+    TimeOut poll_deadline_;
+
+    // Link errors still to inject; set by the pump thread, used up by the I/O thread.
+    std::atomic<int> ignore_count_{0};
+    std::atomic<int> bad_crc_count_{0};
+    std::atomic<int> bad_sequence_count_{0};
+
+    // Link state, only touched by HandleBlock under mutex_.
+    std::mutex mutex_;
+    std::unique_ptr<Message> pending_;
+    uint8_t next_sequence_ = 0;
+    uint8_t expected_sequence_ = 0;
+    int retries_ = 0;
+    std::mt19937 random_;
 };

@@ -1,0 +1,64 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/tport.h"
+#include "zarn/block_sink.h"
+#include "zarn/message.h"
+#include "zarn/zarn_crc.h"
+#include "zarn/zarn_line.h"
+#include "zarn/zarn_router.h"
+
+// The I/O thread of one Zarn loop: the only user of the loop's port. It cuts the incoming bytes
+// into blocks, routes each block to the addressed pump's line, and writes the reply back stuffed
+// and closed with SF. Copies of both directions go to the communication feed.
+//
+// With "HandleReturningMessages" (section "Zarn", default true) the line is taken to return every
+// reply to us (a converter that hears its own transmission): the block after a reply is compared
+// with it and swallowed; after more than ten blocks without the echo the wait is given up. A
+// virtual port has no converter, so there the setting is off whatever the file says.
+class Zarn_IO {
+public:
+    // Opens the port (its error leaves the constructor) and starts the thread.
+    Zarn_IO(Block_sink* feed, const std::string& port_name, bool spy);
+    ~Zarn_IO();
+    Zarn_IO(const Zarn_IO&) = delete;
+    Zarn_IO& operator=(const Zarn_IO&) = delete;
+
+    int RegisterPump(Zarn_line* line) { return router_.Register(line); }
+    int UnregisterPump(Zarn_line* line) { return router_.Unregister(line); }
+
+    std::string DevicePath() const { return port_->DevicePath(); }
+    // False once a port error ended the thread; ErrorText() then tells why.
+    bool Running() const { return running_; }
+    std::string ErrorText() const;
+    bool HandlesReturningMessages() const { return handle_returning_; }
+
+private:
+    void Run();
+    void OnBlock(std::unique_ptr<Message> block);
+    bool SwallowedAsEcho(const Message& block);
+    void WriteReply(Message& reply);
+
+    Block_sink* const feed_;
+    std::unique_ptr<TPort> port_;
+    Zarn_router router_;
+    bool handle_returning_ = true;
+
+    // Used by the I/O thread only.
+    Zarn_block_cutter cutter_;
+    Message sent_copy_;
+    bool has_sent_copy_ = false;
+    int mismatch_count_ = 0;
+    uint8_t send_buffer_[StuffedSize(Message::kCapacity)] = {};
+
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> running_{false};
+    mutable std::mutex error_mutex_;
+    std::string error_text_;
+    std::thread thread_;
+};
