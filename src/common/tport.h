@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,7 +43,24 @@ public:
     const std::string& DevicePath() const { return device_path_; }
     bool IsVirtual() const { return is_virtual_; }
 
+    // Test hook: the read time-out of every port (5000 ms normally), so tests of a silent line
+    // need not wait five seconds. Not for production code.
+    static void SetReadTimeoutForTest(int milliseconds);
+
 private:
+    enum class WriteResult { Done, GaveUp, Failed };
+
+    void OpenDevice();
+    void OpenVirtual(const std::string& link_path);
+    void ApplyLineSettings(int fd);
+    void CloseDevice();
+    void RemoveLink();
+    void CloseAll();
+    WriteResult WriteAll(const uint8_t* bytes, size_t count);
+    bool WaitUntilWritable(int64_t deadline_ms);
+    void WaitOutOnWake(int64_t deadline_ms);
+    bool WokenUp() const;
+
     std::string name_;
     std::string device_path_;
     std::string link_path_;
@@ -50,4 +68,6 @@ private:
     int fd_ = -1;
     int slave_keeper_fd_ = -1;
     int wake_fd_ = -1;
+    // Calls of ReadByte/WriteBuffer/WriteByte in progress; destruction wakes them and waits.
+    std::atomic<int> busy_{0};
 };

@@ -1,0 +1,16 @@
+#include "common/text.h"
+
+std::string HexText(const uint8_t* bytes, size_t count)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    if (bytes == nullptr)
+        return text;
+    text.reserve(count * 3);
+    for (size_t i = 0; i < count; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+        text += ' ';
+    }
+    return text;
+}

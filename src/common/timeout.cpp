@@ -1,0 +1,30 @@
+#include "common/timeout.h"
+
+#include <limits>
+
+#include "common/clock.h"
+
+// A deadline this far in the past makes a new TimeOut count as expired until its first Restart().
+static constexpr int64_t kNeverStarted = std::numeric_limits<int64_t>::min() / 2;
+
+TimeOut::TimeOut(int period_seconds) : period_(period_seconds), deadline_(kNeverStarted) {}
+
+void TimeOut::SetPeriod(int period_seconds)
+{
+    period_.store(period_seconds);
+}
+
+int TimeOut::Period() const
+{
+    return period_.load();
+}
+
+void TimeOut::Restart()
+{
+    deadline_.store(static_cast<int64_t>(WallSeconds()) + period_.load());
+}
+
+bool TimeOut::Expired() const
+{
+    return deadline_.load() < static_cast<int64_t>(WallSeconds());
+}
