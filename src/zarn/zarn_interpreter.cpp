@@ -132,9 +132,11 @@ bool ReplyText(const Transaction& t, std::string& text)
     switch (t.code) {
     case 1: text = StatusDc1Text(t.data[0]); return true;
     case 2: text = "<DC2 Filled vol&amt>"; return true;
-    case 3:
-        text = "<DC3 Nozzle " + HexDigit(t.data[0]) + ((t.data[0] & 0x10) ? " out>" : " in>");
+    case 3: {
+        const uint8_t nozzle_byte = t.data[3];  // after the 3-byte unit price
+        text = "<DC3 Nozzle " + HexDigit(nozzle_byte) + ((nozzle_byte & 0x10) ? " out>" : " in>");
         return true;
+    }
     case 5: text = "<DC5 Alarm Code " + ZarnAlarmText(t.data[0]); return true;
     case 7: text = "<Pump parameters>"; return true;
     case 9: text = "<Pump identity>"; return true;
