@@ -43,6 +43,9 @@ public:
 
     // Writes exactly Width() bytes to `out`, most significant byte first, high nibble first.
     void Pack(uint8_t* out) const;
+    // Writes exactly `width` bytes (a field of another width): digits above 2*width are dropped,
+    // missing ones are 0.
+    void PackTo(uint8_t* out, uint8_t width) const;
 
     // Reads `width` packed bytes from `data` (the caller guarantees they exist). A nibble above 9
     // raises Gallion_error("Not valid BCD data").
@@ -59,8 +62,9 @@ public:
     bool operator>(const BCD& other) const { return Compare(other) > 0; }
     bool operator>=(const BCD& other) const { return Compare(other) >= 0; }
 
-    // amount = volume x price in the amount's width and decimals, truncated (never rounded). The
-    // product is formed in 128 bits, so it cannot overflow before the divisions.
+    // amount = volume x price in the amount's width and decimals, truncated (never rounded), with
+    // the overflow rule. Intermediates are 128 bits wide, so nothing overflows; a product of more
+    // than twice Largest() whole units gives Largest().
     static BCD Multiply(const BCD& volume, const BCD& price, uint8_t amount_width, uint8_t amount_decimals);
 
     // volume = amount / price in the volume's width and decimals, truncated; 0 when price is 0.

@@ -52,28 +52,32 @@ struct Zarn_command {
     Zarn_decimals decimals;              // CD9
 };
 
-// Walks the command transactions of one received DATA block (ADR, CTRL, transactions; the CRC
-// and ETX, when the block still holds them, are outside `body_length`).
+// Walks the command transactions of one received DATA block as the line hands it over: ADR,
+// CTRL and the transactions (the line has checked and removed CRC and ETX).
 //
 // Next() decodes the transaction at the current position and moves past it. A malformed
 // transaction, or one whose length runs past the end of the block, raises Gallion_error with the
-// transaction's text; nothing is ever read beyond body_length bytes.
+// transaction's text; nothing is ever read beyond the block's length.
+//
+// `decode_prices` false (the pump is filling, so a price update is ignored entirely) makes a CD5
+// of valid length come back with no prices, without looking at its data.
 class Transaction_reader {
 public:
-    Transaction_reader(const uint8_t* bytes, size_t body_length, const Zarn_decimals& decimals);
+    Transaction_reader(const Message& block, const Zarn_decimals& decimals, bool decode_prices = true);
     bool AtEnd() const { return position_ >= length_; }
     Zarn_command Next();
 
 private:
     const uint8_t* bytes_;
     size_t length_;
-    size_t position_;
+    size_t position_ = 2;  // the first transaction follows ADR and CTRL
     Zarn_decimals decimals_;
+    bool decode_prices_;
 };
 
-// The bytes of ADR, CTRL and transactions in a received block: its length without CRC and ETX
-// when the block ends with ETX (0x03) and holds them, else its whole length.
-size_t CommandBodyLength(const Message& block);
+// The text of a malformed transaction of type `trans` ("Unknown transaction type" for a type the
+// pump does not know, and for the unnamed type 13 when it runs past its block).
+std::string MalformedText(uint8_t trans);
 
 // Reply blocks: ADR (the pump's address), a CTRL placeholder filled in by the line, then one
 // transaction. Direction is 1 (sent by the simulator).
