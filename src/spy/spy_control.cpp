@@ -1,0 +1,52 @@
+#include "spy/spy_control.h"
+
+#include <memory>
+
+#include "common/error.h"
+#include "common/named_event.h"
+#include "spy/spy_name.h"
+
+namespace {
+
+const int kListedPorts = 10;
+
+void SwitchSpy(const std::string& port_name, bool on, const char* failure_text)
+{
+    std::unique_ptr<NamedEvent> event = NamedEvent::Open(SpyControlEventName(port_name));
+    if (!event)
+        throw Gallion_error("Not a valid spyobject");
+    try {
+        if (on)
+            event->Set();
+        else
+            event->Clear();
+    } catch (const Gallion_error&) {
+        throw Gallion_error(failure_text);
+    }
+    if (event->IsSet() != on)
+        throw Gallion_error(failure_text);
+}
+
+}  // namespace
+
+std::vector<SpyEventState> ListSpyEvents()
+{
+    std::vector<SpyEventState> events;
+    for (int n = 1; n <= kListedPorts; ++n) {
+        std::string name = "SPY_COM" + std::to_string(n);
+        std::unique_ptr<NamedEvent> event = NamedEvent::Open(name);
+        if (event)
+            events.push_back({name, event->IsSet()});
+    }
+    return events;
+}
+
+void StartSpy(const std::string& port_name)
+{
+    SwitchSpy(port_name, true, "Not able to start spyobject");
+}
+
+void StopSpy(const std::string& port_name)
+{
+    SwitchSpy(port_name, false, "Not able to stop spyobject");
+}

@@ -1,0 +1,21 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// Switching spy ports on and off. These work only through the named control events, so they reach
+// the spy ports of every running instance of the program, not only this one's.
+
+struct SpyEventState {
+    std::string event_name;  // "SPY_COM3"
+    bool running = false;    // recording on
+};
+
+// The control events that exist among SPY_COM1 to SPY_COM10, in that order, with their states.
+std::vector<SpyEventState> ListSpyEvents();
+
+// Switch the recording of the spy port with the given port name (as given when its loop was
+// created; for a bare "pty" port, its device path) on or off. Raise Gallion_error with
+// "Not a valid spyobject" when no live port has that name, "Not able to start spyobject" or
+// "Not able to stop spyobject" when the event does not take the new state.
+void StartSpy(const std::string& port_name);
+void StopSpy(const std::string& port_name);

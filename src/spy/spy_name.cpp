@@ -1,0 +1,48 @@
+#include "spy/spy_name.h"
+
+namespace {
+
+bool FitsInFileOrEventName(char c)
+{
+    unsigned char code = static_cast<unsigned char>(c);
+    if (code < 0x20 || code == 0x7F)
+        return false;
+    switch (c) {
+    case '/':
+    case '\\':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+        return false;
+    default:
+        return true;
+    }
+}
+
+}  // namespace
+
+std::string SpyNameOfPortName(const std::string& port_name)
+{
+    std::string name = port_name;
+    for (char& c : name) {
+        if (!FitsInFileOrEventName(c))
+            c = '_';
+    }
+    return name;
+}
+
+std::string SpyName(const TPort& port)
+{
+    if (port.Name() == "pty")
+        return SpyNameOfPortName(port.DevicePath());
+    return SpyNameOfPortName(port.Name());
+}
+
+std::string SpyControlEventName(const std::string& port_name)
+{
+    return "SPY_" + SpyNameOfPortName(port_name);
+}
