@@ -1,0 +1,175 @@
+#pragma once
+// The controller's side of the Zarn link tests: one pump line behind a Zarn_IO on a
+// pseudo-terminal, with the pump side played by the test (it owns the receive queue and posts
+// replies through the line as the pump thread would).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/pty_controller.h"
+#include "zarn/message.h"
+#include "zarn/zarn_crc.h"
+#include "zarn/zarn_io.h"
+#include "zarn/zarn_line.h"
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kPump1 = 0x50;
+constexpr int kReplyMs = 3000;
+constexpr int kQuietMs = 150;
+
+// A block as the pump builds it: ADR and CTRL left for the line, then the transactions.
+inline std::unique_ptr<Message> PumpBlock(const Bytes& transactions)
+{
+    auto block = std::make_unique<Message>();
+    block->length = static_cast<uint16_t>(2 + transactions.size());
+    for (size_t i = 0; i < transactions.size(); ++i)
+        block->bytes[2 + i] = transactions[i];
+    return block;
+}
+
+inline Bytes WithCrcAndEtx(Bytes body)
+{
+    uint16_t crc = ZarnCrc16(body.data(), body.size());
+    body.push_back(static_cast<uint8_t>(crc & 0xFF));
+    body.push_back(static_cast<uint8_t>(crc >> 8));
+    body.push_back(0x03);
+    return body;
+}
+
+// The bytes on the line for a block: 0x10 before every 0xFA, then SF.
+inline Bytes OnLine(const Bytes& block)
+{
+    Bytes line;
+    for (uint8_t byte : block) {
+        if (byte == 0xFA)
+            line.push_back(0x10);
+        line.push_back(byte);
+    }
+    line.push_back(0xFA);
+    return line;
+}
+
+// A master DATA block on the line: ADR, CTRL 0x30 + number, transactions, CRC, ETX, SF.
+inline Bytes MasterData(uint8_t address, uint8_t number, const Bytes& transactions)
+{
+    Bytes body{address, static_cast<uint8_t>(0x30 | number)};
+    body.insert(body.end(), transactions.begin(), transactions.end());
+    return OnLine(WithCrcAndEtx(body));
+}
+
+inline Bytes Control(uint8_t address, uint8_t control) { return Bytes{address, control, 0xFA}; }
+
+// Collects what the I/O thread hands to the communication feed.
+class RecordingSink : public Block_sink {
+public:
+    void Post(const Message& block, int direction) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back({Bytes(block.bytes.begin(), block.bytes.begin() + block.length), direction});
+    }
+    std::vector<std::pair<Bytes, int>> Records() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<Bytes, int>> records_;
+};
+
+class LinkTest : public ::testing::Test {
+protected:
+    // Echo handling is off unless a test asks for it: the controller here does not echo.
+    void SetUp() override { Start(std::optional<bool>(false)); }
+
+    void TearDown() override { Stop(); }
+
+    // handle_returning: the "HandleReturningMessages" value to write, none to leave the key out.
+    void Start(std::optional<bool> handle_returning)
+    {
+        settings_ = std::make_unique<TempSettings>();
+        if (handle_returning)
+            settings_->Set("Zarn", "HandleReturningMessages", *handle_returning ? "1" : "0");
+        line_ = std::make_unique<Zarn_line>(kPump1, received_, 5);
+        io_ = std::make_unique<Zarn_IO>(&sink_, pty_.SlavePath(), false);
+        ASSERT_EQ(io_->RegisterPump(line_.get()), 0);
+    }
+
+    void Stop()
+    {
+        if (io_)
+            io_->UnregisterPump(line_.get());
+        io_.reset();
+        line_.reset();
+        settings_.reset();
+    }
+
+    void Restart(std::optional<bool> handle_returning)
+    {
+        Stop();
+        received_.Clear();
+        pty_.Drain();
+        Start(handle_returning);
+    }
+
+    // One block as it came on the line, up to its SF (a 0xFA after 0x10 is stuffed data).
+    Bytes ReadBlock(int timeout_ms = kReplyMs)
+    {
+        Bytes bytes;
+        for (;;) {
+            std::optional<uint8_t> byte = pty_.ReadByte(timeout_ms);
+            if (!byte)
+                return bytes;
+            bool stuffed = !bytes.empty() && bytes.back() == 0x10;
+            bytes.push_back(*byte);
+            if (*byte == 0xFA && !stuffed)
+                return bytes;
+        }
+    }
+
+    Bytes Exchange(const Bytes& sent)
+    {
+        pty_.Send(sent);
+        return ReadBlock();
+    }
+
+    Bytes Poll(uint8_t address = kPump1) { return Exchange(Control(address, 0x20)); }
+
+    void ExpectNoAnswer(const Bytes& sent)
+    {
+        pty_.Send(sent);
+        EXPECT_TRUE(pty_.Silent(kQuietMs)) << "an answer came where none was due";
+    }
+
+    void Ack(uint8_t number) { ExpectNoAnswer(Control(kPump1, static_cast<uint8_t>(0xC0 | number))); }
+
+    // Posts the replies, polls, and returns the DATA block on the line.
+    Bytes PostAndPoll(const Bytes& transactions)
+    {
+        line_->PostReply(PumpBlock(transactions));
+        return Poll();
+    }
+
+    // The line bytes of the DATA block numbered `number` carrying `transactions`.
+    static Bytes PumpData(uint8_t number, const Bytes& transactions)
+    {
+        Bytes body{kPump1, static_cast<uint8_t>(0x30 | number)};
+        body.insert(body.end(), transactions.begin(), transactions.end());
+        return OnLine(WithCrcAndEtx(body));
+    }
+
+    PtyController pty_;
+    Message_queue received_;
+    RecordingSink sink_;
+    std::unique_ptr<TempSettings> settings_;
+    std::unique_ptr<Zarn_line> line_;
+    std::unique_ptr<Zarn_IO> io_;
+};
