@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,8 +45,29 @@ void CloseQuietly(int& fd)
     fd = -1;
 }
 
+// A pseudo-terminal (either side) has no physical line: the kernel ignores parity there, and the C
+// library then reports the whole setting as refused.
+bool IsPseudoTerminal(int fd)
+{
+    char name[128];
+    if (ptsname_r(fd, name, sizeof name) == 0)
+        return true;  // master
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
+        return false;
+    unsigned int device_major = major(info.st_rdev);
+    return device_major >= 136 && device_major <= 143;  // Unix98 slaves
+}
+
+bool IsVirtualName(const std::string& name)
+{
+    return name == "pty" || name.compare(0, 4, "pty:") == 0;
+}
+
+}  // namespace
+
 // "COMn" -> /dev/ttyS<n-1>; "/..." as it stands; anything else under /dev.
-std::string DevicePathFor(const std::string& name)
+std::string TPort::PathForName(const std::string& name)
 {
     if (!name.empty() && name[0] == '/')
         return name;
@@ -57,13 +79,6 @@ std::string DevicePathFor(const std::string& name)
     }
     return "/dev/" + name;
 }
-
-bool IsVirtualName(const std::string& name)
-{
-    return name == "pty" || name.compare(0, 4, "pty:") == 0;
-}
-
-}  // namespace
 
 void TPort::SetReadTimeoutForTest(int milliseconds)
 {
@@ -82,7 +97,7 @@ TPort::TPort(const std::string& name) : name_(name)
                 throw Gallion_error("Invalid port");
             OpenVirtual(name.size() > 4 ? name.substr(4) : std::string());
         } else {
-            device_path_ = DevicePathFor(name);
+            device_path_ = PathForName(name);
             Reopen();
         }
     } catch (...) {
@@ -159,7 +174,9 @@ void TPort::ApplyLineSettings(int fd)
         throw Gallion_error("Could not set CommState");
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CRTSCTS | HUPCL);
-    tio.c_cflag |= CS8 | PARENB | PARODD | CREAD | CLOCAL;
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    if (!IsPseudoTerminal(fd))
+        tio.c_cflag |= PARENB | PARODD;
     // Parity checking on; a byte that arrives with a parity or framing error, or a break, is
     // dropped rather than handed on as an invented 0x00.
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | PARMRK | ISTRIP);

@@ -43,6 +43,12 @@ public:
     const std::string& DevicePath() const { return device_path_; }
     bool IsVirtual() const { return is_virtual_; }
 
+    // The device path a port name opens (not used for virtual ports).
+    static std::string PathForName(const std::string& name);
+    // How many read or write calls are running in this port right now (tests wait for a reader
+    // to be inside ReadByte before they wake or destroy the port).
+    int CallsInProgress() const { return busy_.load(); }
+
     // Test hook: the read time-out of every port (5000 ms normally), so tests of a silent line
     // need not wait five seconds. Not for production code.
     static void SetReadTimeoutForTest(int milliseconds);

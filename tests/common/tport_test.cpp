@@ -1,0 +1,360 @@
+#include "common/tport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/error.h"
+#include "support/pty_controller.h"
+
+namespace {
+
+int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t ThreadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::vector<uint8_t> AllByteValues()
+{
+    std::vector<uint8_t> bytes;
+    for (int value = 0; value < 256; ++value)
+        bytes.push_back(static_cast<uint8_t>(value));
+    return bytes;
+}
+
+// The error text of opening `name`, or "" when it opened.
+std::string OpenError(const std::string& name)
+{
+    try {
+        TPort port(name);
+    } catch (const Gallion_error& error) {
+        return error.what();
+    }
+    return "";
+}
+
+std::vector<uint8_t> ReadFromPort(TPort& port, size_t count)
+{
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < count) {
+        std::optional<uint8_t> byte = port.ReadByte();
+        if (!byte)
+            break;
+        bytes.push_back(*byte);
+    }
+    return bytes;
+}
+
+// A controller that opens the slave of a virtual port itself, as a real one would.
+class SlaveSide {
+public:
+    explicit SlaveSide(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~SlaveSide() { Close(); }
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    void Send(const std::vector<uint8_t>& bytes)
+    {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::vector<uint8_t> Read(size_t count, int timeout_ms)
+    {
+        std::vector<uint8_t> bytes;
+        int64_t deadline = NowMs() + timeout_ms;
+        while (bytes.size() < count && NowMs() < deadline) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (poll(&pfd, 1, static_cast<int>(deadline - NowMs())) <= 0)
+                continue;
+            uint8_t buffer[512];
+            ssize_t n = read(fd_, buffer, std::min(sizeof buffer, count - bytes.size()));
+            if (n > 0)
+                bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+
+private:
+    int fd_;
+};
+
+class TPortTest : public ::testing::Test {
+protected:
+    void SetUp() override { TPort::SetReadTimeoutForTest(300); }
+    void TearDown() override { TPort::SetReadTimeoutForTest(0); }
+};
+
+TEST_F(TPortTest, EveryByteValuePassesBothWaysUnchanged)
+{
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    std::vector<uint8_t> all = AllByteValues();
+
+    controller.Send(all);
+    EXPECT_EQ(ReadFromPort(port, all.size()), all);
+
+    port.WriteBuffer(all.data(), all.size());
+    EXPECT_EQ(controller.ReadExactly(all.size(), 5000), all);
+
+    for (uint8_t byte : all)
+        port.WriteByte(byte);
+    EXPECT_EQ(controller.ReadExactly(all.size(), 5000), all);
+    EXPECT_TRUE(controller.Silent(50));  // no echo, no extra bytes
+}
+
+TEST_F(TPortTest, OpeningAppliesLineSettingsAndEmptiesBuffers)
+{
+    PtyController controller;
+    controller.Send({0x01, 0x02, 0x03});  // waiting before the port opens: must be discarded
+    TPort port(controller.SlavePath());
+    EXPECT_FALSE(port.ReadByte().has_value());
+
+    int fd = open(controller.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        GTEST_SKIP() << "the slave cannot be opened a second time here (exclusive for non-root)";
+    termios tio{};
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    close(fd);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    // Parity cannot be checked here: a pseudo-terminal has no line and holds no parity setting.
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE(tio.c_iflag & INPCK);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+}
+
+TEST_F(TPortTest, SilentLineReturnsNoByteAfterTheTimeOut)
+{
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    int64_t start = NowMs();
+    int64_t cpu_start = ThreadCpuMs();
+    EXPECT_FALSE(port.ReadByte().has_value());
+    int64_t elapsed = NowMs() - start;
+    EXPECT_GE(elapsed, 250);
+    EXPECT_LT(elapsed, 3000);
+    EXPECT_LT(ThreadCpuMs() - cpu_start, 100);  // waited, not spun
+
+    controller.Send({0x42});  // the line works on after a time-out
+    EXPECT_EQ(port.ReadByte(), std::optional<uint8_t>(0x42));
+}
+
+TEST_F(TPortTest, NamesMapToDevices)
+{
+    EXPECT_EQ(TPort::PathForName("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(TPort::PathForName("COM12"), "/dev/ttyS11");
+    EXPECT_EQ(TPort::PathForName("COM0"), "/dev/COM0");
+    EXPECT_EQ(TPort::PathForName("COMx"), "/dev/COMx");
+    EXPECT_EQ(TPort::PathForName("ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(TPort::PathForName("/dev/pts/7"), "/dev/pts/7");
+}
+
+TEST_F(TPortTest, WhatIsNoSerialPortIsAnInvalidPort)
+{
+    TempDir dir;
+    std::ofstream(dir.File("plain.txt")) << "not a port";
+    EXPECT_EQ(OpenError("/dev/gallion-no-such-device"), "Invalid port");
+    EXPECT_EQ(OpenError("gallion-no-such-device"), "Invalid port");
+    EXPECT_EQ(OpenError("/dev/null"), "Invalid port");  // a character device, but no terminal
+    EXPECT_EQ(OpenError(dir.File("plain.txt")), "Invalid port");
+    EXPECT_EQ(OpenError(dir.Path()), "Invalid port");
+    EXPECT_EQ(OpenError(""), "Invalid port");
+    EXPECT_EQ(OpenError("pty:"), "Invalid port");
+}
+
+TEST_F(TPortTest, APortAlreadyOpenIsAnInvalidPort)
+{
+    PtyController controller;
+    auto first = std::make_unique<TPort>(controller.SlavePath());
+    EXPECT_EQ(OpenError(controller.SlavePath()), "Invalid port");
+
+    // Another process is refused too.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(OpenError(controller.SlavePath()) == "Invalid port" ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    first.reset();  // once released, the port opens again
+    EXPECT_EQ(OpenError(controller.SlavePath()), "");
+}
+
+TEST_F(TPortTest, ReopenReleasesItsOwnHoldFirstAndLeaksNothing)
+{
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    auto before = open_descriptors();
+    for (int i = 0; i < 5; ++i)
+        ASSERT_NO_THROW(port.Reopen());
+    EXPECT_EQ(open_descriptors(), before);
+
+    controller.Send({0x7F, 0x11});
+    EXPECT_EQ(ReadFromPort(port, 2), (std::vector<uint8_t>{0x7F, 0x11}));
+}
+
+TEST_F(TPortTest, ReadOnAVanishedDeviceRaisesTheReopenError)
+{
+    auto controller = std::make_unique<PtyController>();
+    TPort port(controller->SlavePath());
+    controller.reset();  // the device disappears under the port
+    try {
+        port.ReadByte();
+        FAIL() << "the read of a vanished device must fail";
+    } catch (const Gallion_error& error) {
+        EXPECT_STREQ(error.what(), "Invalid port");
+    }
+}
+
+TEST_F(TPortTest, WakeReturnsABlockedReadAtOnceAndStaysLatched)
+{
+    TPort::SetReadTimeoutForTest(5000);
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    std::atomic<int64_t> returned_after{-1};
+    std::thread reader([&] {
+        int64_t start = NowMs();
+        std::optional<uint8_t> byte = port.ReadByte();
+        returned_after = byte ? -2 : NowMs() - start;
+    });
+    int64_t deadline = NowMs() + 5000;
+    while (port.CallsInProgress() == 0 && NowMs() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    port.Wake();
+    reader.join();
+    EXPECT_GE(returned_after.load(), 0);
+    EXPECT_LT(returned_after.load(), 1000);
+
+    int64_t start = NowMs();
+    controller.Send({0x55});
+    EXPECT_FALSE(port.ReadByte().has_value());  // latched: the owner sees its stop flag
+    EXPECT_LT(NowMs() - start, 1000);
+}
+
+TEST_F(TPortTest, DestructionReturnsABlockedReadAtOnce)
+{
+    TPort::SetReadTimeoutForTest(5000);
+    PtyController controller;
+    TPort* port = new TPort(controller.SlavePath());
+    std::atomic<bool> got_byte{false};
+    std::atomic<int64_t> finished_at{0};
+    std::thread reader([port, &got_byte, &finished_at] {
+        got_byte = port->ReadByte().has_value();
+        finished_at = NowMs();
+    });
+    int64_t deadline = NowMs() + 5000;
+    while (port->CallsInProgress() == 0 && NowMs() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    int64_t start = NowMs();
+    delete port;
+    int64_t destroyed_after = NowMs() - start;
+    reader.join();
+    EXPECT_FALSE(got_byte.load());
+    EXPECT_LT(destroyed_after, 1000);
+    EXPECT_LT(finished_at.load() - start, 1000);
+    EXPECT_EQ(OpenError(controller.SlavePath()), "");  // nothing of the old port is left holding it
+}
+
+TEST_F(TPortTest, VirtualPortIsASilentLineWithoutController)
+{
+    TPort port("pty");
+    EXPECT_TRUE(port.IsVirtual());
+    EXPECT_EQ(port.DevicePath().rfind("/dev/pts/", 0), 0u) << port.DevicePath();
+
+    int64_t cpu_start = ThreadCpuMs();
+    EXPECT_FALSE(port.ReadByte().has_value());
+    EXPECT_FALSE(port.ReadByte().has_value());
+    EXPECT_LT(ThreadCpuMs() - cpu_start, 100);
+
+    std::vector<uint8_t> reply(64, 0x06);
+    EXPECT_NO_THROW(port.WriteBuffer(reply.data(), reply.size()));  // nobody listens: no error
+    EXPECT_NO_THROW(port.WriteByte(0x15));
+}
+
+TEST_F(TPortTest, VirtualPortCarriesBytesOnceAControllerOpensTheSlave)
+{
+    TPort port("pty");
+    std::vector<uint8_t> all = AllByteValues();
+    for (int round = 0; round < 2; ++round) {  // a controller may come, go and come back
+        SlaveSide controller(port.DevicePath());
+        ASSERT_TRUE(controller.IsOpen());
+        controller.Send(all);
+        EXPECT_EQ(ReadFromPort(port, all.size()), all);
+        port.WriteBuffer(all.data(), all.size());
+        EXPECT_EQ(controller.Read(all.size(), 5000), all);
+        EXPECT_TRUE(controller.Read(1, 50).empty());  // our replies are not echoed back
+        controller.Close();
+
+        int64_t cpu_start = ThreadCpuMs();
+        EXPECT_FALSE(port.ReadByte().has_value());  // gone again: silence, no error
+        EXPECT_LT(ThreadCpuMs() - cpu_start, 100);
+    }
+}
+
+TEST_F(TPortTest, VirtualPortLinkFollowsThePortsLife)
+{
+    TempDir dir;
+    std::string link = dir.File("gallion-line");
+    ASSERT_EQ(symlink("/dev/gallion-stale-target", link.c_str()), 0);
+    {
+        TPort port("pty:" + link);
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), port.DevicePath());
+        SlaveSide controller(link);
+        ASSERT_TRUE(controller.IsOpen());
+        controller.Send({0x03, 0x0D});
+        EXPECT_EQ(ReadFromPort(port, 2), (std::vector<uint8_t>{0x03, 0x0D}));
+    }
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+
+    // A link replaced by somebody else meanwhile is theirs: left alone.
+    {
+        TPort port("pty:" + link);
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        ASSERT_EQ(symlink("/dev/somebody-else", link.c_str()), 0);
+    }
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), "/dev/somebody-else");
+}
+
+TEST_F(TPortTest, VirtualPortNeverReplacesAUsersFile)
+{
+    TempDir dir;
+    std::string file = dir.File("important");
+    std::ofstream(file) << "keep me";
+    EXPECT_EQ(OpenError("pty:" + file), "Invalid port");
+    EXPECT_EQ(ReadWholeFile(file), "keep me");
+    EXPECT_EQ(OpenError("pty:" + dir.File("no/such/folder/link")), "Invalid port");
+}
+
+}  // namespace
