@@ -1,0 +1,125 @@
+#include "currentloop/cl_automater.h"
+
+#include <algorithm>
+
+#include "currentloop/cl_pump.h"
+
+CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing)
+    : pump_(pump),
+      level_(std::clamp(level, 1, 3)),
+      timing_(timing),
+      guard_(timing.guard_seconds),
+      random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&pump)) ^ (static_cast<uint32_t>(pump.Address()) << 16))
+{
+    switch (level_) {
+    case 1:
+        minimum_seconds_ = 120;
+        maximum_seconds_ = 300;
+        break;
+    case 2:
+        minimum_seconds_ = 30;
+        maximum_seconds_ = 120;
+        break;
+    default:
+        minimum_seconds_ = 10;
+        maximum_seconds_ = 30;
+        break;
+    }
+}
+
+CL_Automater::~CL_Automater()
+{
+    stop_ = true;
+    stop_event_.Set();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void CL_Automater::Start()
+{
+    if (!thread_.joinable())
+        thread_ = std::thread(&CL_Automater::Run, this);
+}
+
+bool CL_Automater::Pause(int milliseconds)
+{
+    stop_event_.Wait(std::max(0, milliseconds));
+    return stop_;
+}
+
+int CL_Automater::RandomLevelSeconds()
+{
+    const unsigned span = static_cast<unsigned>(maximum_seconds_ - minimum_seconds_);
+    return minimum_seconds_ + static_cast<int>(random_() % span);
+}
+
+bool CL_Automater::PauseLevelDuration()
+{
+    const int64_t total_ms = static_cast<int64_t>(RandomLevelSeconds()) * timing_.duration_unit_ms;
+    for (int64_t waited = 0; waited < total_ms; waited += timing_.step_ms) {
+        if (Pause(static_cast<int>(std::min<int64_t>(timing_.step_ms, total_ms - waited))))
+            return true;
+    }
+    return stop_;
+}
+
+bool CL_Automater::Authorised() const
+{
+    // The pump moves from 'C' to 'D' within one cycle, so both mean the controller said yes.
+    const char state = pump_.GetStatus();
+    return state == 'C' || state == 'D';
+}
+
+void CL_Automater::Run()
+{
+    SetCurrentThreadPriority(ThreadPriority::Lowest);
+    pump_.HangUpNozzle();
+    const int range = std::max(1, timing_.start_delay_range_ms);
+    Pause(static_cast<int>(random_() % static_cast<unsigned>(range)) + timing_.start_delay_min_ms);
+    while (!stop_) {
+        OneFilling();
+        pump_.HangUpNozzle();  // every way out of a filling leaves the nozzle on its hook
+    }
+}
+
+// One customer, from choosing a nozzle to the pause after hanging up. Returning early is the way
+// out through the final hang-up in Run().
+void CL_Automater::OneFilling()
+{
+    guard_.Restart();
+    CL_nozzle_flags flags = pump_.GetNozzleFlags();
+    unsigned k = random_() % 5;
+
+    for (;;) {
+        // Choose a visible nozzle while the guard runs.
+        while (!flags.visible[k]) {
+            if (guard_.Expired() || Pause(timing_.choose_pause_ms))
+                return;
+            flags = pump_.GetNozzleFlags();
+            k = random_() % 5;
+        }
+        pump_.LiftNozzle(static_cast<int>(k) + 1);
+        if (Pause(timing_.step_ms))
+            return;
+        flags = pump_.GetNozzleFlags();
+        if (Authorised() || !flags.enabled[k] || guard_.Expired())
+            break;
+    }
+    if (guard_.Expired())
+        return;
+
+    guard_.Restart();
+    while (!Authorised() && !guard_.Expired()) {
+        if (Pause(timing_.step_ms))
+            return;
+    }
+    if (guard_.Expired())
+        return;
+
+    pump_.SetFlow(10.0 + static_cast<double>(random_() % 40));
+    if (PauseLevelDuration() || guard_.Expired())
+        return;
+
+    pump_.HangUpNozzle();
+    PauseLevelDuration();
+}

@@ -1,0 +1,56 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <thread>
+
+#include "common/thread.h"
+#include "common/timeout.h"
+
+class CL_pump;
+
+// The durations an automater works with; the defaults are the real ones. Tests shorten them.
+struct CL_automater_timing {
+    int start_delay_min_ms = 5;         // first wait: min + random modulo range
+    int start_delay_range_ms = 20000;
+    int choose_pause_ms = 500;          // between attempts to find a visible nozzle
+    int step_ms = 1000;                 // the waits for authorisation and the filling steps
+    int guard_seconds = 60;             // how long a lifted nozzle waits for authorisation
+    int duration_unit_ms = 1000;        // unit of the level's filling and pause durations
+};
+
+// Plays the customer at one pump: lifts a random visible nozzle, waits for the controller's
+// authorisation, lets fuel flow at a random rate for a random time, hangs up, pauses, again.
+// Level 1 Light, 2 Normal, 3 Heavy.
+class CL_Automater {
+public:
+    CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing = CL_automater_timing());
+    // Stops at once (every wait ends) and leaves the nozzle hung up.
+    ~CL_Automater();
+    CL_Automater(const CL_Automater&) = delete;
+    CL_Automater& operator=(const CL_Automater&) = delete;
+
+    void Start();
+    int AutomationLevel() const { return level_; }
+
+private:
+    void Run();
+    void OneFilling();
+    // Waits for the stop event; true when the thread was asked to stop.
+    bool Pause(int milliseconds);
+    // Waits a random level duration in steps; true when asked to stop.
+    bool PauseLevelDuration();
+    int RandomLevelSeconds();
+    bool Authorised() const;
+
+    CL_pump& pump_;
+    const int level_;
+    const CL_automater_timing timing_;
+    int minimum_seconds_ = 10;
+    int maximum_seconds_ = 30;
+    TimeOut guard_;
+    std::mt19937 random_;
+    Event stop_event_{true, false};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};

@@ -1,0 +1,63 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "common/tport.h"
+#include "currentloop/cl_message.h"
+
+class CL_pump;
+class CL_Message_displayer;
+
+// The I/O thread of a current-loop loop: owns the port, assembles 32-byte frames, checks them,
+// hands them to the pumps they are addressed to and writes the replies.
+class CL_IO {
+public:
+    // Opens the port (Gallion_error when it cannot be opened). The thread starts with Start().
+    CL_IO(const std::string& port_name, bool spy, CL_Message_displayer& displayer);
+    // Stops the thread at once (wakes a blocked read) and closes the port.
+    ~CL_IO();
+    CL_IO(const CL_IO&) = delete;
+    CL_IO& operator=(const CL_IO&) = delete;
+
+    void Start();
+
+    // Both take the dispatch lock: once UnregisterPump returns, the I/O thread is not inside any
+    // call of that pump and will make none, so the pump may be destroyed.
+    bool RegisterPump(CL_pump* pump);
+    bool UnregisterPump(CL_pump* pump);
+
+    // True from Start() until the thread ends on a port error.
+    bool Running() const { return running_; }
+    // The port error that ended the thread; empty while none happened.
+    std::string ErrorText() const;
+    std::string DevicePath() const { return port_->DevicePath(); }
+
+private:
+    void Run();
+    void ReceiveByte(uint8_t byte);
+    void ProcessFrame();
+    void Dispatch();
+    void HandOver(CL_pump* pump);
+    void SendReply(CL_Message& reply);
+
+    std::unique_ptr<TPort> port_;
+    CL_Message_displayer& displayer_;
+
+    CL_Message receive_;
+    bool inside_frame_ = false;
+
+    std::mutex dispatch_mutex_;
+    std::array<CL_pump*, 256> pumps_{};  // by address character; guarded by dispatch_mutex_
+
+    std::mt19937 random_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> running_{false};
+    mutable std::mutex error_mutex_;
+    std::string error_text_;
+    std::thread thread_;
+};

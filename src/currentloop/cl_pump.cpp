@@ -1,0 +1,637 @@
+#include "currentloop/cl_pump.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "common/clock.h"
+#include "common/error.h"
+#include "common/settings.h"
+
+namespace {
+
+const char* const kSection = "CurrentLoop";
+constexpr uint8_t kStatusNormal = 0x40;
+constexpr uint8_t kNoFillingNozzle = '8';
+
+int64_t PowerOfTen(int exponent)
+{
+    int64_t value = 1;
+    for (int i = 0; i < exponent; ++i)
+        value *= 10;
+    return value;
+}
+
+// A digit field as sent by the controller: the characters are not checked to be digits, each
+// counts (character - '0') in its decimal place.
+int64_t ReadDigits(const CL_Message& m, size_t first, size_t count)
+{
+    int64_t value = 0;
+    for (size_t i = 0; i < count; ++i)
+        value = value * 10 + (static_cast<int64_t>(m.bytes[first + i]) - '0');
+    return value;
+}
+
+// A digit field for the reply. The most significant character holds the whole quotient, so a
+// value too large for the field gives a character beyond '9' there (capped at 0xFF); values
+// below zero are sent as zero.
+void WriteDigits(CL_Message& m, size_t first, size_t count, int64_t value)
+{
+    if (value < 0)
+        value = 0;
+    int64_t place = PowerOfTen(static_cast<int>(count) - 1);
+    const int64_t leading = std::min<int64_t>(value / place, 0xFF - '0');
+    m.bytes[first] = static_cast<uint8_t>('0' + leading);
+    for (size_t i = 1; i < count; ++i) {
+        place /= 10;
+        m.bytes[first + i] = static_cast<uint8_t>('0' + (value / place) % 10);
+    }
+}
+
+int64_t CapUnits(int64_t units)
+{
+    if (units < 0)
+        return 0;
+    return std::min(units, CL_pump::kMaxUnits);
+}
+
+// A non-negative real figure in whole units, truncated, without leaving the unit range.
+int64_t UnitsOfReal(double value)
+{
+    if (!(value > 0.0))
+        return 0;
+    if (value >= static_cast<double>(CL_pump::kMaxUnits))
+        return CL_pump::kMaxUnits;
+    return static_cast<int64_t>(value);
+}
+
+double ReadFiniteFloat(const char* key, double default_value)
+{
+    const double value = Settings::ReadFloat(kSection, key, default_value);
+    return std::isfinite(value) ? value : default_value;
+}
+
+}  // namespace
+
+bool CL_DecimalsValid(const CL_decimals& d)
+{
+    for (int value : {d.volume, d.amount, d.price, d.total_volume, d.total_amount, d.total_price}) {
+        if (value < 0 || value > kCL_MaxDecimals)
+            return false;
+    }
+    return true;
+}
+
+std::string CL_NumberText(int64_t value, int64_t multiplier)
+{
+    if (multiplier < 1)
+        multiplier = 1;
+    std::string text;
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+        text = "-";
+        magnitude = 0 - magnitude;
+    }
+    const uint64_t m = static_cast<uint64_t>(multiplier);
+    text += std::to_string(magnitude / m) + ".";
+    uint64_t remainder = magnitude % m;
+    for (uint64_t place = m / 10; place >= 1; place /= 10) {
+        text += static_cast<char>('0' + remainder / place);
+        remainder %= place;
+    }
+    return text;
+}
+
+CL_pump::CL_pump(uint8_t address)
+    : address_(address),
+      poll_timeout_(std::max(0, Settings::ReadInt(kSection, "PollTimeout", 5))),
+      random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) ^ (static_cast<uint32_t>(address) << 24))
+{
+    sleep_ms_ = std::max(1, Settings::ReadInt(kSection, "PumpSleepMs", 25));
+    throttle_volume_ = ReadFiniteFloat("ThrottleVolume", 5.0);
+    throttle_amount_ = ReadFiniteFloat("ThrottleAmount", 20.0);
+    throttle_flow_ = ReadFiniteFloat("ThrottleFlow", 5.0);
+    log_rx_errors_ = Settings::ReadBool(kSection, "LogRXErrors", false);
+    auto_flow_ = Settings::ReadBool(kSection, "AutoFlow", true);
+    recalc_at_preset_ = Settings::ReadBool(kSection, "RecalcAtPreset", true);
+    BuildReply(replies_[0]);
+    BuildReply(replies_[1]);
+}
+
+CL_pump::~CL_pump()
+{
+    stop_ = true;
+    wake_.Set();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void CL_pump::Start()
+{
+    if (!thread_.joinable())
+        thread_ = std::thread(&CL_pump::Run, this);
+}
+
+void CL_pump::Run()
+{
+    SetCurrentThreadPriority(ThreadPriority::Normal);
+    while (!stop_) {
+        Cycle();
+        wake_.Wait(sleep_ms_);
+    }
+}
+
+void CL_pump::RunCycleForTest()
+{
+    Cycle();
+}
+
+void CL_pump::Cycle()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    switch (state_) {
+    case 'A':
+        if (current_nozzle_ != 0) {
+            nozzle_lifted_ = true;
+            RecomputeUnitPrice();
+        }
+        break;
+    case 'C':
+        if (current_nozzle_ != 0) {
+            if (enabled_[current_nozzle_ - 1]) {
+                if (!delivering_ && auto_flow_)
+                    flow_ = 40.0;
+                delivering_ = true;
+                nozzle_lifted_ = false;
+            } else {
+                StopDelivering();
+            }
+        }
+        RecomputeUnitPrice();
+        if (delivering_) {
+            FillingStep();
+            if (volume_ > 0.0) {
+                filling_pending_ = true;
+                if (state_ == 'C')
+                    state_ = 'D';
+            }
+        }
+        break;
+    case 'D':
+        FillingStep();
+        break;
+    default:
+        break;
+    }
+    if (poll_timeout_.Expired()) {
+        online_ = false;
+        state_ = 'E';
+        StopDelivering();
+    } else {
+        online_ = true;
+    }
+    BuildReply(replies_[current_reply_]);
+}
+
+void CL_pump::StopDelivering()
+{
+    delivering_ = false;
+    flow_ = 0.0;
+    filling_clock_running_ = false;
+    filling_clock_ = 0;
+}
+
+void CL_pump::FillingStep()
+{
+    const uint32_t now = TickMs();
+    if (status_byte_ != kStatusNormal) {
+        state_ = 'E';
+        StopDelivering();
+        return;
+    }
+    if (filling_clock_running_) {
+        // Unsigned difference: correct across the wrap of the tick.
+        const uint32_t elapsed = now - filling_clock_;
+        const double effective_flow = (throttled_ && flow_ > throttle_flow_) ? throttle_flow_ : flow_;
+        volume_ += static_cast<double>(elapsed) * effective_flow / 60000.0;
+        volume_units_ = UnitsOfReal(volume_ * static_cast<double>(volume_multiplier_));
+        amount_units_ = CapUnits(volume_units_ * unit_price_ / price_multiplier_);
+        const int64_t compared = preset_is_volume_ ? volume_units_ : amount_units_;
+        if (preset_ < compared) {
+            nozzle_lifted_ = false;
+            if (recalc_at_preset_) {
+                if (preset_is_volume_) {
+                    volume_units_ = preset_;
+                    amount_units_ = CapUnits(preset_ * unit_price_ / price_multiplier_);
+                } else {
+                    amount_units_ = preset_;
+                    // The amount can only pass the preset at a positive price; the guard keeps
+                    // the division defined whatever happens to the price.
+                    if (unit_price_ > 0)
+                        volume_units_ = CapUnits(preset_ * price_multiplier_ / unit_price_);
+                }
+                state_ = 'L';
+                StopDelivering();
+                return;
+            }
+        }
+        if (preset_is_volume_)
+            throttled_ = static_cast<double>(volume_units_) >
+                         static_cast<double>(preset_) - static_cast<double>(volume_multiplier_) * throttle_volume_;
+        else
+            throttled_ = static_cast<double>(amount_units_) >
+                         static_cast<double>(preset_) - static_cast<double>(amount_multiplier_) * throttle_amount_;
+    }
+    filling_clock_ = now;
+    filling_clock_running_ = true;
+}
+
+void CL_pump::RecomputeUnitPrice()
+{
+    if (current_nozzle_ < 1 || current_nozzle_ > 5) {
+        unit_price_ = 0;
+        return;
+    }
+    const size_t n = static_cast<size_t>(current_nozzle_ - 1);
+    const int control = price_control_ - '0';
+    int64_t price = base_price_[n];
+    if (!(control & 1))
+        price -= discount_[n];
+    if (control & 2)
+        price += surcharge_[n];
+    if (control & 4)
+        price += common_surcharge_;
+    // Non-digit characters in the price fields can make the sum negative; no fuel is sold
+    // below zero.
+    unit_price_ = std::max<int64_t>(price, 0);
+}
+
+void CL_pump::BuildReply(CL_Message& reply) const
+{
+    reply.bytes.fill(0);
+    reply.bytes[0] = cl_frame::kStx;
+    reply.bytes[1] = cl_frame::kController;
+    reply.bytes[2] = address_;
+    reply.bytes[3] = 'P';
+    reply.bytes[4] = '0';
+    WriteDigits(reply, 5, 4, unit_price_);
+    reply.bytes[9] = filling_nozzle_ >= 1 && filling_nozzle_ <= 5 ? static_cast<uint8_t>('0' + filling_nozzle_ - 1)
+                                                                  : kNoFillingNozzle;
+    WriteDigits(reply, 10, 6, volume_units_);
+    WriteDigits(reply, 16, 6, amount_units_);
+    char letter = state_;
+    if ((state_ == 'E' || state_ == 'A') && nozzle_lifted_)
+        ++letter;
+    reply.bytes[22] = static_cast<uint8_t>(letter);
+    reply.bytes[23] = status_byte_;
+    reply.bytes[24] = ' ';
+    reply.bytes[25] = nozzle_configuration_;
+    reply.bytes[26] = reply_byte_26_;
+    reply.bytes[27] = price_control_;
+    reply.length = static_cast<uint8_t>(cl_frame::kLength);
+    reply.bad_crc = false;
+    reply.direction = 0;
+    reply.tick = 0;
+}
+
+CL_Message* CL_pump::HandOutReply()
+{
+    CL_Message& out = replies_[current_reply_];
+    current_reply_ ^= 1;
+    // The other record starts from the same figures, so a second reply before the next cycle
+    // does not carry older ones.
+    replies_[current_reply_] = out;
+    if (bad_crc_count_ > 0) {
+        out.bad_crc = true;
+        --bad_crc_count_;
+    }
+    if (random_data_count_ > 0) {
+        std::uniform_int_distribution<int> byte(0, 254);
+        for (size_t i = 5; i <= 27; ++i)
+            out.bytes[i] = static_cast<uint8_t>(byte(random_));
+        --random_data_count_;
+    }
+    return &out;
+}
+
+bool CL_pump::HasPosition() const
+{
+    // Pumps 1 to 16 have a character of their own at indices 5 to 20; the frame has no place
+    // for higher pump numbers, so such pumps take no price control or command from it.
+    return address_ >= cl_frame::kFirstPumpAddress && address_ <= cl_frame::kFirstPumpAddress + 15;
+}
+
+size_t CL_pump::Position() const
+{
+    return static_cast<size_t>(address_) - 75;
+}
+
+CL_Message* CL_pump::HandleMessage(const CL_Message& received)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    CL_Message* reply = nullptr;
+    if (ignore_count_ > 0) {
+        --ignore_count_;
+    } else {
+        try {
+            switch (received.bytes[cl_frame::kType]) {
+            case '0':
+                reply = HandleCb0(received);
+                break;
+            case '1':
+                HandleCb1(received);
+                break;
+            case '2':
+                HandleCb2(received);
+                break;
+            case '3':
+                reply = HandleCb3(received);
+                break;
+            default:
+                throw Gallion_error("Unknown message type");
+            }
+        } catch (const Gallion_error& error) {
+            RecordRxError(error.what(), received);
+            reply = nullptr;
+        }
+    }
+    if (received.bytes[cl_frame::kDestination] == address_ || CL_ReplyAddress(received) == address_)
+        poll_timeout_.Restart();
+    return reply;
+}
+
+void CL_pump::RecordRxError(const std::string& text, const CL_Message& received)
+{
+    if (rx_errors_ < INT32_MAX)
+        ++rx_errors_;
+    if (!log_rx_errors_)
+        return;
+    rx_error_lines_.push_back(RxErrorStamp(WallSeconds()) + text);
+    rx_error_lines_.push_back(CL_HexText(received));
+    rx_error_lines_.push_back("");
+}
+
+void CL_pump::ApplyFlagsByte(uint8_t flags)
+{
+    for (size_t n = 0; n < 5; ++n)
+        enabled_[n] = (flags & (1u << n)) == 0;
+    preset_is_volume_ = (flags & 0x20) != 0;
+}
+
+CL_Message* CL_pump::HandleCb0(const CL_Message& m)
+{
+    if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '0')
+        throw Gallion_error("Invalid CB0 message");
+    if (HasPosition()) {
+        const uint8_t control = m.bytes[Position()];
+        if (control < '1' || control > '6')
+            throw Gallion_error("Invalid price control bytes");
+        price_control_ = control;
+    }
+    if (m.bytes[cl_frame::kCb0ReplyAddress] != address_)
+        return nullptr;
+
+    int64_t preset = 0;
+    for (size_t i = 22; i <= 26; ++i)
+        preset = preset * 10 + (m.bytes[i] & 0x0F);
+    const int hundred_thousands = ((m.bytes[24] >> 6) << 2) | (m.bytes[23] >> 6);
+    preset_ = preset + hundred_thousands * int64_t{100000};
+    reply_byte_26_ = m.bytes[22] < 0x40 ? '2' : '0';
+    ApplyFlagsByte(m.bytes[27]);
+    if (state_ == 'A')
+        state_ = 'C';
+    return HandOutReply();
+}
+
+void CL_pump::HandleCb1(const CL_Message& m)
+{
+    if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '1')
+        throw Gallion_error("Invalid CB1 message");
+    for (size_t n = 0; n < 5; ++n)
+        base_price_[n] = ReadDigits(m, 5 + 4 * n, 4);
+}
+
+void CL_pump::HandleCb2(const CL_Message& m)
+{
+    if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '2')
+        throw Gallion_error("Invalid CB2 message");
+    for (size_t n = 0; n < 5; ++n) {
+        surcharge_[n] = ReadDigits(m, 5 + 2 * n, 2);
+        discount_[n] = ReadDigits(m, 15 + 2 * n, 2);
+    }
+    common_surcharge_ = ReadDigits(m, 25, 2);
+}
+
+CL_Message* CL_pump::HandleCb3(const CL_Message& m)
+{
+    if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '3')
+        throw Gallion_error("Invalid CB3 message");
+    if (HasPosition())
+        ApplyCommand(m.bytes[Position()]);
+    if (m.bytes[22] == address_)
+        ApplyFlagsByte(m.bytes[21]);
+    if (m.bytes[cl_frame::kCb3ReplyAddress] != address_)
+        return nullptr;
+    if (filling_pending_ && replies_[current_reply_].bytes[22] == 'E')
+        filling_pending_ = false;
+    return HandOutReply();
+}
+
+void CL_pump::ApplyCommand(uint8_t command)
+{
+    switch (command) {
+    case 'A':
+        if (state_ != 'E' && state_ != 'A')
+            return;
+        state_ = 'A';
+        volume_ = 0.0;
+        volume_units_ = 0;
+        amount_units_ = 0;
+        unit_price_ = 0;
+        StopDelivering();
+        status_byte_ = kStatusNormal;
+        if (current_nozzle_ == 0)
+            nozzle_lifted_ = false;
+        filling_nozzle_ = current_nozzle_;
+        filling_pending_ = false;
+        return;
+    case 'C':
+        if (state_ == 'A' || state_ == 'E' || state_ == 'L')
+            state_ = 'C';
+        return;
+    case 'E':
+        if (state_ == 'A' || state_ == 'C' || state_ == 'D' || state_ == 'L') {
+            StopDelivering();
+            state_ = 'E';
+            filling_pending_ = false;
+        }
+        return;
+    case 'G':
+        StopDelivering();
+        state_ = 'E';
+        filling_pending_ = false;
+        return;
+    case 'I':
+        if (state_ != 'E')
+            return;
+        volume_ = 0.0;
+        volume_units_ = 0;
+        amount_units_ = 0;
+        unit_price_ = 0;
+        StopDelivering();
+        state_ = 'A';
+        return;
+    default:
+        return;
+    }
+}
+
+void CL_pump::LiftNozzle(int nozzle)
+{
+    if (nozzle < 1 || nozzle > 5)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!visible_[nozzle - 1] || filling_pending_)
+        return;
+    nozzle_lifted_ = true;
+    current_nozzle_ = nozzle;
+    filling_nozzle_ = nozzle;
+}
+
+void CL_pump::HangUpNozzle()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    nozzle_lifted_ = false;
+    current_nozzle_ = 0;
+    state_ = 'E';
+    StopDelivering();
+}
+
+void CL_pump::SetFlow(double litres_per_minute)
+{
+    if (!std::isfinite(litres_per_minute))
+        return;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (delivering_)
+        flow_ = std::max(0.0, litres_per_minute);
+}
+
+void CL_pump::AdjustFlow(double delta)
+{
+    if (!std::isfinite(delta))
+        return;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (delivering_)
+        flow_ = std::max(0.0, flow_ + delta);
+}
+
+CL_pump_state CL_pump::GetState() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    CL_pump_state s;
+    s.state = state_;
+    s.lifted = nozzle_lifted_;
+    s.current_nozzle = current_nozzle_;
+    s.enabled = enabled_;
+    s.visible = visible_;
+    s.volume_text = CL_NumberText(volume_units_, volume_multiplier_);
+    s.amount_text = CL_NumberText(amount_units_, amount_multiplier_);
+    s.price_text = CL_NumberText(unit_price_, price_multiplier_);
+    s.preset_text = CL_NumberText(preset_, volume_multiplier_);
+    for (size_t n = 0; n < 5; ++n)
+        s.nozzle_prices[n] = CL_NumberText(base_price_[n], price_multiplier_);
+    s.preset_is_volume = preset_is_volume_;
+    s.flow = flow_;
+    s.online = online_;
+    s.rx_errors = rx_errors_;
+    s.rx_error_lines = rx_error_lines_;
+    s.log_rx_errors = log_rx_errors_;
+    return s;
+}
+
+char CL_pump::GetStatus() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return state_;
+}
+
+CL_nozzle_flags CL_pump::GetNozzleFlags() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return CL_nozzle_flags{enabled_, visible_};
+}
+
+void CL_pump::SetVisibleNozzles(const std::array<bool, 5>& visible)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    visible_ = visible;
+    nozzle_configuration_ = 0x60;
+}
+
+std::array<bool, 5> CL_pump::VisibleNozzles() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return visible_;
+}
+
+void CL_pump::InjectError(int code, int count)
+{
+    count = std::max(0, count);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    switch (code) {
+    case cl_error::kDoublePulse:
+    case cl_error::kPulserCurrent:
+    case cl_error::kCommunication:
+    case cl_error::kCpuReset:
+        status_byte_ = static_cast<uint8_t>(kStatusNormal + code);
+        break;
+    case cl_error::kBadCrc:
+        bad_crc_count_ = count;
+        break;
+    case cl_error::kRandomData:
+        random_data_count_ = count;
+        break;
+    case cl_error::kNoAnswer:
+        ignore_count_ = count;
+        break;
+    default:
+        break;
+    }
+}
+
+bool CL_pump::SetDecimals(const CL_decimals& decimals)
+{
+    if (!CL_DecimalsValid(decimals))
+        return false;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    volume_multiplier_ = PowerOfTen(decimals.volume);
+    amount_multiplier_ = PowerOfTen(decimals.amount);
+    price_multiplier_ = PowerOfTen(decimals.price);
+    return true;
+}
+
+int32_t CL_pump::RxErrorCount() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return rx_errors_;
+}
+
+std::vector<std::string> CL_pump::RxErrorLines() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return rx_error_lines_;
+}
+
+std::vector<std::string> CL_pump::TakeRxErrorLines()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    lines.swap(rx_error_lines_);
+    return lines;
+}
+
+int CL_pump::CurrentReplyIndex() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return current_reply_;
+}
