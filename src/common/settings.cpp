@@ -187,10 +187,12 @@ bool SaveLines(const std::string& path, const Lines& file)
 {
     std::error_code error;
     std::filesystem::path target(path);
-    if (std::filesystem::is_symlink(target, error))
-        target = std::filesystem::canonical(target, error);
-    if (error)
-        return false;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        target = std::filesystem::canonical(target, error);  // write where the link points
+        if (error)
+            return false;
+    }
     if (target.has_parent_path())
         std::filesystem::create_directories(target.parent_path(), error);
     std::string temporary = target.string() + ".tmp-XXXXXX";

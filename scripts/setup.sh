@@ -1,0 +1,61 @@
+# Shared by run.sh and test.sh (sourced, not run): installs the build packages that are missing,
+# makes the locale the tests need, and configures and builds Gallion in build/.
+
+# Debian packages the build and the tests need. Later tools go here too.
+GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
+# A locale with a comma as decimal separator, for the settings-file tests.
+GALLION_TEST_LOCALE="de_DE.UTF-8"
+
+gallion_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        echo "setup: need root (or sudo) to run: $*" >&2
+        return 1
+    fi
+}
+
+gallion_install_packages() {
+    missing=""
+    for package in $GALLION_PACKAGES; do
+        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+        case "$status" in
+            *" installed") ;;
+            *) missing="$missing $package" ;;
+        esac
+    done
+    if [ -n "$missing" ]; then
+        echo "setup: installing$missing"
+        gallion_root env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null || return 1
+        # shellcheck disable=SC2086
+        gallion_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing \
+            </dev/null || return 1
+    fi
+}
+
+gallion_make_locale() {
+    if locale -a 2>/dev/null | grep -qix "de_DE.utf8"; then
+        return 0
+    fi
+    echo "setup: generating locale $GALLION_TEST_LOCALE"
+    gallion_root localedef -i de_DE -f UTF-8 "$GALLION_TEST_LOCALE"
+}
+
+# gallion_build DIR [extra cmake options...]
+gallion_build() {
+    build_dir=$1
+    shift
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
+    fi
+    cmake --build "$build_dir" -j2
+}
+
+gallion_setup() {
+    cd "$(dirname "$0")" || return 1
+    gallion_install_packages || return 1
+    gallion_make_locale || return 1
+    gallion_build build
+}
