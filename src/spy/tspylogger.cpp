@@ -26,6 +26,7 @@ void TSpyLoggerMessageQueue::Append(SpyChunk* chunk)
     else
         head_ = chunk;
     tail_ = chunk;
+    ++count_;
 }
 
 SpyChunk* TSpyLoggerMessageQueue::Take()
@@ -37,8 +38,15 @@ SpyChunk* TSpyLoggerMessageQueue::Take()
         if (!head_)
             tail_ = nullptr;
         chunk->next = nullptr;
+        --count_;
     }
     return chunk;
+}
+
+size_t TSpyLoggerMessageQueue::Count()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
 }
 
 TSpyLogger::TSpyLogger(const std::string& spy_name)
@@ -101,12 +109,14 @@ void TSpyLogger::Run()
 
 void TSpyLogger::WriteWaitingChunks()
 {
+    // Each chunk is in the file before it goes back to the pool, so a chunk in the pool has been
+    // written or dropped.
     while (SpyChunk* chunk = filled_.Take()) {
         Process(*chunk);
+        if (file_.is_open())
+            file_.flush();
         free_.Append(chunk);
     }
-    if (file_.is_open())
-        file_.flush();
 }
 
 void TSpyLogger::Process(const SpyChunk& chunk)

@@ -31,11 +31,13 @@ class TSpyLoggerMessageQueue {
 public:
     void Append(SpyChunk* chunk);
     SpyChunk* Take();  // the oldest chunk, or nullptr when the list is empty
+    size_t Count();
 
 private:
     std::mutex mutex_;
     SpyChunk* head_ = nullptr;
     SpyChunk* tail_ = nullptr;
+    size_t count_ = 0;
 };
 
 // Writes the chunks of one spy port into a ring of files, on its own lowest-priority thread.
@@ -68,6 +70,8 @@ public:
     void HandOver(SpyChunk* chunk);
     // Returns a chunk that holds nothing worth writing.
     void GiveBack(SpyChunk* chunk);
+    // Chunks in the pool: every chunk not held by the port nor waiting or being written.
+    size_t FreeChunkCount() { return free_.Count(); }
 
     const std::string& SpyName() const { return spy_name_; }
     const std::string& ControlEventName() const { return control_->Name(); }

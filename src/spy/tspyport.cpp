@@ -43,6 +43,13 @@ void TSpyPort::WriteBuffer(const uint8_t* bytes, size_t count)
     RecordBuffer(bytes, count);
 }
 
+bool TSpyPort::AllChunksWritten()
+{
+    std::lock_guard<std::mutex> lock(chunk_mutex_);
+    size_t held = current_ ? 1 : 0;
+    return logger_->FreeChunkCount() + held == TSpyLogger::kPoolSize;
+}
+
 void TSpyPort::HandOverCurrent()
 {
     logger_->HandOver(current_);

@@ -33,6 +33,8 @@ public:
     // The spy name of this port (the middle of its file names) and its control event's name.
     const std::string& RecordingName() const { return logger_->SpyName(); }
     const std::string& ControlEventName() const { return logger_->ControlEventName(); }
+    // True when every chunk handed over so far has been written to its file (or dropped).
+    bool AllChunksWritten();
 
 private:
     void RecordByte(uint8_t byte, uint8_t kind);
