@@ -1,5 +1,6 @@
 #include "zarn/bcd.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -194,6 +195,15 @@ BCD BCD::Divide(const BCD& amount, const BCD& price, uint8_t volume_width, uint8
     Wide denominator = static_cast<Wide>(price.value_) * amount.scale_;
     volume.StoreWide(numerator / denominator);
     return volume;
+}
+
+bool BCD::WithinMargin(const BCD& target, const BCD& reached, const BCD& margin)
+{
+    uint8_t common = std::max({target.decimals_, reached.decimals_, margin.decimals_});
+    Wide goal = Rescale(target.value_, target.decimals_, common);
+    Wide done = Rescale(reached.value_, reached.decimals_, common);
+    Wide allowed = Rescale(margin.value_, margin.decimals_, common);
+    return goal <= done || goal - done <= allowed;
 }
 
 std::string BCD::Text() const

@@ -70,6 +70,10 @@ public:
     // volume = amount / price in the volume's width and decimals, truncated; 0 when price is 0.
     static BCD Divide(const BCD& amount, const BCD& price, uint8_t volume_width, uint8_t volume_decimals);
 
+    // True when target - reached <= margin (all compared at their common decimals), and so when
+    // reached is already at or past target.
+    static bool WithinMargin(const BCD& target, const BCD& reached, const BCD& margin);
+
     // Integer part, then "." and exactly Decimals() digits when Decimals() > 0: "12.50".
     std::string Text() const;
 

@@ -122,11 +122,11 @@ private:
     void Run();
     void CycleLocked();
     void FillingStepLocked();
+    bool ThrottledLocked() const;
     void PresetCheckLocked();
     bool DeliveryPossibleLocked() const;
     void StopDeliveryLocked();
     void CloseFillingLocked();
-    void ClearFillingLocked();
     void ProcessBlockLocked(const Message& block);
     void ApplyCommandLocked(const Zarn_command& command);
     void ApplyCd1Locked(uint8_t code);
@@ -134,15 +134,12 @@ private:
     void CheckPollTimeoutLocked();
     void SetStatusLocked(int status);
     Zarn_decimals DecimalsLocked() const;
-    BCD ThresholdLocked(double display_units, const BCD& like) const;
 
     void PostLocked(std::unique_ptr<Message> reply);
     void QueueDc1Locked();
     void QueueDc2Locked();
     void QueueDc3Locked();
     void QueueDc5Locked();
-    void QueueDc7Locked();
-    void QueueDc9Locked();
     void QueueDc101Locked(uint8_t counter);
 
     void FillPanelPartLocked(Zarn_pump_state& state) const;
@@ -167,8 +164,8 @@ private:
     BCD preset_volume_;
     BCD preset_amount_;
     double flow_ = 0;
-    uint32_t last_tick_ = 0;
-    bool delivery_clock_running_ = false;
+    uint32_t last_tick_ = 0;               // tick of the previous delivery step
+    bool delivery_clock_running_ = false;  // false: the next step only starts the clock
     uint8_t nozzle_out_ = 0;
     uint8_t selected_nozzle_ = 0;
     bool filling_started_ = false;

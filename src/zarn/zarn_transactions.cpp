@@ -79,15 +79,12 @@ std::string MalformedText(uint8_t trans)
     }
 }
 
-Transaction_reader::Transaction_reader(const Message& block, const Zarn_decimals& decimals, bool decode_prices)
-    : bytes_(block.bytes.data()),
-      length_(std::min<size_t>(block.length, block.bytes.size())),
-      decimals_(decimals),
-      decode_prices_(decode_prices)
+Transaction_reader::Transaction_reader(const Message& block, const Zarn_decimals& decimals)
+    : bytes_(block.bytes.data()), length_(std::min<size_t>(block.length, block.bytes.size())), decimals_(decimals)
 {
 }
 
-Zarn_command Transaction_reader::Next()
+Zarn_command Transaction_reader::Next(bool decode_prices)
 {
     const uint8_t trans = bytes_[position_];
     // The LNG byte and all LNG data bytes must lie inside the block.
@@ -130,7 +127,7 @@ Zarn_command Transaction_reader::Next()
         if (lng % kPriceWidth != 0 || lng > kMaxPriceLength)
             Malformed(trans);
         command.kind = Zarn_command::Kind::Cd5;
-        if (decode_prices_) {
+        if (decode_prices) {
             for (size_t i = 0; i < lng; i += kPriceWidth)
                 command.prices.push_back(BCD::Unpack(data + i, kPriceWidth, decimals_.price));
         }

@@ -60,19 +60,20 @@ struct Zarn_command {
 // transaction's text; nothing is ever read beyond the block's length.
 //
 // `decode_prices` false (the pump is filling, so a price update is ignored entirely) makes a CD5
-// of valid length come back with no prices, without looking at its data.
+// of valid length come back with no prices, without looking at its data. The decimals are those
+// of the pump when the reader was made; SetDecimals follows a CD9 inside the same block.
 class Transaction_reader {
 public:
-    Transaction_reader(const Message& block, const Zarn_decimals& decimals, bool decode_prices = true);
+    Transaction_reader(const Message& block, const Zarn_decimals& decimals);
     bool AtEnd() const { return position_ >= length_; }
-    Zarn_command Next();
+    Zarn_command Next(bool decode_prices = true);
+    void SetDecimals(const Zarn_decimals& decimals) { decimals_ = decimals; }
 
 private:
     const uint8_t* bytes_;
     size_t length_;
     size_t position_ = 2;  // the first transaction follows ADR and CTRL
     Zarn_decimals decimals_;
-    bool decode_prices_;
 };
 
 // The text of a malformed transaction of type `trans` ("Unknown transaction type" for a type the

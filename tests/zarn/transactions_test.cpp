@@ -26,10 +26,10 @@ Message Block(std::initializer_list<uint8_t> transactions)
 // The error text of the first malformed transaction in the block, or "" when all decode.
 std::string FirstError(const Message& block, bool decode_prices = true)
 {
-    Transaction_reader reader(block, Zarn_decimals{}, decode_prices);
+    Transaction_reader reader(block, Zarn_decimals{});
     try {
         while (!reader.AtEnd())
-            reader.Next();
+            reader.Next(decode_prices);
     } catch (const Gallion_error& error) {
         return error.what();
     }
@@ -168,8 +168,8 @@ TEST(TransactionsTest, PricesWhileFillingAreNotDecoded)
 {
     Message bad_prices = Block({5, 3, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(FirstError(bad_prices, false), "");
-    Transaction_reader reader(bad_prices, Zarn_decimals{}, false);
-    EXPECT_TRUE(reader.Next().prices.empty());
+    Transaction_reader reader(bad_prices, Zarn_decimals{});
+    EXPECT_TRUE(reader.Next(false).prices.empty());
     EXPECT_EQ(FirstError(Block({5, 4, 0, 0, 0, 0}), false), "CD5 Price update");  // length still checked
 }
 
