@@ -57,10 +57,18 @@ int Zarn_forecourt::PumpCount() const
 
 int Zarn_forecourt::CreatePump(int index, bool identity_flag)
 {
+    if (CreateUnconnectedPump(index, identity_flag) < 0)
+        return -1;
+    ConnectPump(index);
+    return index;
+}
+
+int Zarn_forecourt::CreateUnconnectedPump(int index, bool identity_flag)
+{
     if (!ValidIndex(index) || pumps_[index])
         return -1;
     pumps_[index] = std::make_unique<Zarn_pump>(AddressOf(index), identity_flag);
-    connected_[index] = io_->RegisterPump(&pumps_[index]->Line()) == 0;
+    connected_[index] = false;
     return index;
 }
 

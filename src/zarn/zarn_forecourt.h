@@ -34,6 +34,9 @@ public:
 
     // Pumps.
     int CreatePump(int index, bool identity_flag);  // index, or -1 (out of range or taken)
+    // The same, but the pump is not registered with the line until ConnectPump: a loader gives it
+    // its stored values first, so the controller never hears it half set up.
+    int CreateUnconnectedPump(int index, bool identity_flag);
     bool DeletePump(int index);
     Zarn_pump* GetPump(int index) const;
     void ConnectPump(int index);

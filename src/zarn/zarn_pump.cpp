@@ -669,6 +669,17 @@ bool Zarn_pump::SetNozzleTotals(int nozzle, const BCD& volume_total, const BCD& 
     return true;
 }
 
+bool Zarn_pump::NozzleTotals(int nozzle, BCD& volume_total, BCD& amount_total, BCD& fillings)
+{
+    if (nozzle < 1 || nozzle > kNozzleCount)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    volume_total = volume_totals_[nozzle - 1];
+    amount_total = amount_totals_[nozzle - 1];
+    fillings = fillings_[nozzle - 1];
+    return true;
+}
+
 void Zarn_pump::SetIdentity(const std::array<uint8_t, 5>& identity)
 {
     std::lock_guard<std::mutex> lock(mutex_);

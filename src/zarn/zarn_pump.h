@@ -86,6 +86,8 @@ public:
     std::array<bool, 15> VisibleNozzles();
     // Replaces the three counters of nozzle 1-15 whole (value, width and decimals); false otherwise.
     bool SetNozzleTotals(int nozzle, const BCD& volume_total, const BCD& amount_total, const BCD& fillings);
+    // Copies the three counters of nozzle 1-15 out together; false (arguments untouched) otherwise.
+    bool NozzleTotals(int nozzle, BCD& volume_total, BCD& amount_total, BCD& fillings);
     void SetIdentity(const std::array<uint8_t, 5>& identity);
     std::array<uint8_t, 5> Identity();
 
