@@ -238,6 +238,22 @@ TEST_F(TPortTest, ReadOnAVanishedDeviceRaisesTheReopenError)
     }
 }
 
+TEST_F(TPortTest, HungUpLineNeitherInventsBytesNorSpins)
+{
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    controller.CloseMaster();  // the line hangs up; the controller's slave end stays open
+    int64_t cpu_start = ThreadCpuMs();
+    for (int i = 0; i < 3; ++i) {
+        try {
+            EXPECT_FALSE(port.ReadByte().has_value());
+        } catch (const Gallion_error& error) {
+            EXPECT_STREQ(error.what(), "Invalid port");  // the reopen found the device gone
+        }
+    }
+    EXPECT_LT(ThreadCpuMs() - cpu_start, 200);
+}
+
 TEST_F(TPortTest, WakeReturnsABlockedReadAtOnceAndStaysLatched)
 {
     TPort::SetReadTimeoutForTest(5000);
