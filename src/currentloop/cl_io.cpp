@@ -134,10 +134,21 @@ void CL_IO::Dispatch()
     }
 }
 
+void CL_IO::SetDispatchObserverForTest(DispatchObserver observer)
+{
+    std::lock_guard<std::mutex> lock(dispatch_mutex_);
+    observer_ = std::move(observer);
+}
+
 void CL_IO::HandOver(CL_pump* pump)
 {
-    if (CL_Message* reply = pump->HandleMessage(receive_))
+    if (observer_)
+        observer_('H', pump->Address());
+    if (CL_Message* reply = pump->HandleMessage(receive_)) {
         SendReply(*reply);
+        if (observer_)
+            observer_('S', pump->Address());
+    }
 }
 
 void CL_IO::SendReply(CL_Message& reply)

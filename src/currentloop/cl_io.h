@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <functional>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,11 @@ public:
     std::string ErrorText() const;
     std::string DevicePath() const { return port_->DevicePath(); }
 
+    // Tests watch the order of dispatch: called on the I/O thread with 'H' before a pump handles
+    // a frame and 'S' after its reply was written, each with the pump's address.
+    using DispatchObserver = std::function<void(char event, uint8_t address)>;
+    void SetDispatchObserverForTest(DispatchObserver observer);
+
 private:
     void Run();
     void ReceiveByte(uint8_t byte);
@@ -53,6 +59,7 @@ private:
 
     std::mutex dispatch_mutex_;
     std::array<CL_pump*, 256> pumps_{};  // by address character; guarded by dispatch_mutex_
+    DispatchObserver observer_;          // guarded by dispatch_mutex_
 
     std::mt19937 random_;
     std::atomic<bool> stop_{false};
