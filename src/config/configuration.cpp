@@ -154,15 +154,22 @@ public:
         return text;
     }
 
-    // The size byte is always 5 in a file of this format and is not relied on: five data bytes
-    // follow the decimals byte whatever it says.
-    Bcd_field Bcd()
+    // A BCD field as it stands. The size byte is always 5 in a file of this format and is not
+    // relied on: five data bytes follow the decimals byte whatever it says.
+    Bcd_field RawBcd()
     {
         Byte();
         Bcd_field field;
         field.decimals = Byte();
         for (uint8_t& byte : field.packed)
             byte = Byte();
+        return field;
+    }
+
+    // A BCD field that holds a number: decimal digits only and decimals 0 to 8.
+    Bcd_field Bcd()
+    {
+        const Bcd_field field = RawBcd();
         if (!BcdFieldValid(field))
             throw Gallion_error(kNotValidBcdText);
         return field;
@@ -249,7 +256,9 @@ Zarn_loop_record ReadZarnLoop(Reader& in)
         pump.slot = in.Byte();
         CheckSlot(pump.slot, previous, loop.first, loop.last);
         previous = pump.slot;
-        pump.identity = in.Bcd();
+        // Only the identity's third byte is used (it tells the kind of pump), so its digits are
+        // not checked: a pump may carry any identity bytes and its file must still load.
+        pump.identity = in.RawBcd();
         in.Flags(pump.visible);
         for (Totals_triple& totals : pump.totals) {
             totals.volume = in.Bcd();

@@ -68,7 +68,7 @@ struct Feed_record {
 
 struct Zarn_pump_record {
     uint8_t slot = 0;
-    Bcd_field identity;  // 0 decimals; the third byte 02 marks the full kind of pump
+    Bcd_field identity;  // 0 decimals; the third byte 02 marks the full kind; digits unchecked
     std::array<bool, kZarnNozzles> visible{};
     std::array<Totals_triple, kZarnNozzles> totals{};
     bool connected = true;

@@ -213,7 +213,7 @@ TEST(ConfigurationCodec, BadNibbleEndsReadingAndKeepsEarlierLoops)
     const size_t identity_data = third_loop_at + 1 + 2 + 6 + 1 + 3 + 1 + 1 + 2;
     const size_t nozzle_total = identity_data + 5 + 15 + 2;
 
-    for (size_t at : {identity_data, identity_data + 4, nozzle_total, nozzle_total + 3}) {
+    for (size_t at : {nozzle_total, nozzle_total + 3, nozzle_total + 7 * 44 + 4}) {
         for (uint8_t bad : {0xA0, 0x0B, 0xFF}) {
             Bytes file = good;
             file[at] = bad;
@@ -223,6 +223,14 @@ TEST(ConfigurationCodec, BadNibbleEndsReadingAndKeepsEarlierLoops)
             EXPECT_EQ(result.configuration.loops[1], configuration.loops[1]);
         }
     }
+
+    // The identity is not a number the loader uses: any bytes there still load.
+    Bytes file = good;
+    file[identity_data] = 0xAB;
+    const Decode_result result = DecodeConfiguration(file);
+    EXPECT_EQ(result.error, "");
+    ASSERT_EQ(result.configuration.loops.size(), 3u);
+    EXPECT_EQ(std::get<Zarn_loop_record>(result.configuration.loops[2]).pumps[0].identity.packed[0], 0xAB);
 }
 
 TEST(ConfigurationCodec, DecimalsOutsideZeroToEightInvalidateTheLoop)
