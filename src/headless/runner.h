@@ -1,0 +1,58 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "headless/runner_loop.h"
+
+// The windowless runner's command interpreter: holds the loops (numbered 1, 2, ... in creation
+// order, like tabs) and carries out one command line at a time. Input and output, pauses and
+// signals belong to the program around it.
+class Headless_runner {
+public:
+    Headless_runner() = default;
+    ~Headless_runner();
+    Headless_runner(const Headless_runner&) = delete;
+    Headless_runner& operator=(const Headless_runner&) = delete;
+
+    // Carries out one command (already split into words; not "sleep", "quit" or "help").
+    Reply Execute(const std::vector<std::string>& words);
+
+    // Prints every loop's waiting communication texts as "traffic L TEXT" while traffic is on.
+    void DrainTraffic(const std::function<void(const std::string&)>& print);
+    bool TrafficOn() const { return traffic_on_; }
+
+    // Destroys every loop in order (first loop first), as the program does at exit.
+    void RemoveAllLoops();
+
+    static std::string HelpText();
+
+private:
+    Reply LoopCommand(const std::vector<std::string>& words);
+    Reply AddLoop(const std::vector<std::string>& words);
+    Reply ListLoops() const;
+    Reply PumpCommand(const std::vector<std::string>& words);
+    Reply Traffic(const std::vector<std::string>& words);
+    Reply Interpreted(const std::vector<std::string>& words);
+    Reply Filter(const std::vector<std::string>& words);
+    Reply Decimals(const std::vector<std::string>& words);
+
+    // Resolves "L" to a loop, or sets `error`.
+    Runner_loop* FindLoop(const std::string& word, Reply& error) const;
+    // Resolves "L P" to a loop and a slot, or sets `error`.
+    bool FindPump(const std::string& loop_word, const std::string& pump_word, Runner_loop*& loop, int& slot,
+                  Reply& error) const;
+
+    std::vector<std::unique_ptr<Runner_loop>> loops_;
+    bool traffic_on_ = false;
+};
+
+// Creates a loop of one protocol; raise Gallion_error with the engine's text when the port
+// cannot be opened.
+std::unique_ptr<Runner_loop> CreateZarnRunnerLoop(const std::string& port, bool spy, int first, int last);
+std::unique_ptr<Runner_loop> CreateClRunnerLoop(const std::string& port, bool spy, int first, int last);
+
+// Whole-word number parsing for command arguments: no sign tricks, no trailing rubbish.
+bool ParseInt(const std::string& word, int& value);
+bool ParseReal(const std::string& word, double& value);
