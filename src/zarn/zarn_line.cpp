@@ -56,7 +56,7 @@ bool TryConsume(std::atomic<int>& count)
 
 void Outgoing_message_queue::Post(std::unique_ptr<Message> block, bool standalone)
 {
-    if (!block || block->length < 2 || block->length > Message::kMaxBody)
+    if (!block || block->length < 2 || block->length > kMaxReplyBody)
         return;  // not a block this queue can ever send
     std::lock_guard<std::mutex> lock(mutex_);
     if (!standalone) {
@@ -84,7 +84,7 @@ bool Outgoing_message_queue::TryAppendToLast(const Message& block)
     if (FirstTransactionCode(block) == kDc101Code || FirstTransactionCode(last) == kDc101Code)
         return false;
     size_t added = block.length - 2u;
-    if (last.length + added > kMaxMergedBody)
+    if (last.length + added > kMaxReplyBody)
         return false;
     size_t old_length = last.length;
     std::memcpy(&last.bytes[old_length], &block.bytes[2], added);
@@ -233,7 +233,7 @@ void Zarn_line::SendNew(std::unique_ptr<Message> block, Message& reply)
     block->bytes[0] = address_;
     block->bytes[1] = static_cast<uint8_t>(kDataControl | number);
 
-    const size_t body = block->length;  // at most Message::kMaxBody, so CRC and ETX fit
+    const size_t body = block->length;  // at most kMaxReplyBody, so CRC and ETX fit
     uint16_t crc = ZarnCrc16(block->bytes.data(), body);
     if (TryConsume(bad_crc_count_))
         crc = WrongCrc(crc);
@@ -302,7 +302,7 @@ uint16_t Zarn_line::WrongCrc(uint16_t right)
 
 void Zarn_line::PostReply(std::unique_ptr<Message> block, bool standalone)
 {
-    if (!block || block->length < 2 || block->length > Message::kMaxBody)
+    if (!block || block->length < 2 || block->length > Outgoing_message_queue::kMaxReplyBody)
         return;
     block->bytes[0] = address_;
     block->bytes[1] = kDataControl;

@@ -20,9 +20,10 @@ public:
     bool Empty() const;
     void Clear();
 
-    // The most bytes of ADR, CTRL and transactions that merging lets a block reach, so that the
-    // finished block with CRC and ETX still fits what a receiver collects before SF.
-    static constexpr size_t kMaxMergedBody = Message::kMaxBody - 3;
+    // The most bytes of ADR, CTRL and transactions a reply block may hold, alone or merged, so
+    // that the finished block with CRC and ETX still fits what a receiver collects before SF.
+    // Longer blocks are refused.
+    static constexpr size_t kMaxReplyBody = Message::kMaxBody - 3;
 
 private:
     struct Entry {

@@ -120,9 +120,13 @@ TEST(LinkOutgoingQueue, RefusesBlocksThatCannotBeSent)
     too_short->length = 1;
     queue.Post(std::move(too_short));
     auto too_long = std::make_unique<Message>();
-    too_long->length = Message::kMaxBody + 1;
+    too_long->length = Outgoing_message_queue::kMaxReplyBody + 1;
     queue.Post(std::move(too_long));
     EXPECT_TRUE(queue.Empty());
+    auto longest = std::make_unique<Message>();
+    longest->length = Outgoing_message_queue::kMaxReplyBody;
+    queue.Post(std::move(longest));
+    EXPECT_FALSE(queue.Empty());
 }
 
 TEST(LinkLine, PollDeadlineStartsExpiredAndIsRestartedByHandledBlocksOnly)
