@@ -60,7 +60,7 @@ CL_forecourt::CL_forecourt(const std::string& port_name, bool spy, int first_pum
     }
 
     for (const CL_forecourt_setup::Pump& stored : setup->pumps) {
-        if (!ValidSlot(stored.slot) || pumps_[stored.slot] || AddressOf(stored.slot) == 0)
+        if (!SlotInLoop(stored.slot) || pumps_[stored.slot])
             continue;
         auto pump = std::make_unique<CL_pump>(AddressOf(stored.slot));
         pump->SetDecimals(decimals_);
@@ -101,7 +101,7 @@ uint8_t CL_forecourt::AddressOf(int i) const
 
 int CL_forecourt::CreatePump(int i)
 {
-    if (!ValidSlot(i) || i > last_ - first_ || pumps_[i] || AddressOf(i) == 0)
+    if (!SlotInLoop(i) || pumps_[i])
         return -1;
     auto pump = std::make_unique<CL_pump>(AddressOf(i));
     pump->SetDecimals(decimals_);

@@ -94,6 +94,8 @@ private:
     CL_forecourt(const std::string& port_name, bool spy, int first_pump_number, int last_pump_number,
                  const CL_forecourt_setup* setup);
     bool ValidSlot(int i) const { return i >= 0 && i < kSlots; }
+    // A slot that may hold a pump: within the eight, the loop's range and pump numbers 1-32.
+    bool SlotInLoop(int i) const { return ValidSlot(i) && i <= last_ - first_ && AddressOf(i) != 0; }
     static CL_decimals DecimalsFromSettings();
 
     const std::string port_name_;

@@ -128,8 +128,11 @@ CL_pump::~CL_pump()
 
 void CL_pump::Start()
 {
-    if (!thread_.joinable())
-        thread_ = std::thread(&CL_pump::Run, this);
+    if (thread_.joinable())
+        return;
+    // The first reply already reflects what was set up before the start.
+    Cycle();
+    thread_ = std::thread(&CL_pump::Run, this);
 }
 
 void CL_pump::Run()
