@@ -113,8 +113,12 @@ TEST(ClForecourt, DeletingABusyLoopIsPrompt)
         ASSERT_TRUE(loop.forecourt->StartAutomation(slot, 1));
         ASSERT_TRUE(loop.forecourt->StartLogging(slot, dir.File("p" + std::to_string(slot) + ".log"), slot % 2 == 0));
     }
+    // Pump 1's automation lifts a nozzle soon and then fills for ten seconds or more.
+    CL_automater_timing timing = ShortTiming();
+    timing.duration_unit_ms = 1000;
+    ASSERT_TRUE(loop.forecourt->StartAutomation(0, 3, timing));
     CL_pump& pump = loop.Pump(0);
-    pump.LiftNozzle(1);
+    ASSERT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle != 0; }));
     loop.Ask(Poll(1, 'C'));
     ASSERT_TRUE(WaitFor([&] { return pump.GetStatus() == 'D'; }));
     loop.line.Send(Poll(1));  // a frame in flight
