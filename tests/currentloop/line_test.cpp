@@ -113,8 +113,10 @@ TEST(ClLine, BroadcastPollIsAnsweredByTheNamedPumpFirstAndOnly)
     line.Send(ControllerFrame('O', '3', {{PositionOf(1), 'A'}, {26, PumpAddress(3)}}));
     EXPECT_TRUE(IsReplyFrom(line.ReadExactly(32, 2000), 3));
     EXPECT_TRUE(line.Silent(100)) << "only pump 3 answers";
-    std::lock_guard<std::mutex> lock(trace_mutex);
-    EXPECT_EQ("HRSRHPHQHS", trace);
+    {
+        std::lock_guard<std::mutex> lock(trace_mutex);
+        EXPECT_EQ("HRSRHPHQHS", trace);
+    }
     EXPECT_TRUE(WaitFor([&] { return pumps[0]->GetStatus() == 'A'; }));
     for (auto& pump : pumps)
         io.UnregisterPump(pump.get());
