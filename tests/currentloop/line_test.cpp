@@ -388,3 +388,15 @@ TEST(ClLine, PortThatCannotBeOpenedRaises)
     TempSettings settings;
     EXPECT_THROW(CL_forecourt("/nonexistent/port", false, 1, 2), Gallion_error);
 }
+
+TEST(ClLine, PortErrorEndsTheThreadAndIsKeptForTheOwner)
+{
+    Loop loop(1, 1);
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    EXPECT_TRUE(loop.forecourt->IoRunning());
+    EXPECT_EQ(loop.line.SlavePath(), loop.forecourt->DevicePath());
+    loop.line.CloseMaster();  // the line disappears under the loop
+    ASSERT_TRUE(WaitFor([&] { return !loop.forecourt->IoRunning(); }));
+    EXPECT_EQ("Invalid port", loop.forecourt->IoErrorText());
+    EXPECT_TRUE(WaitFor([&] { return loop.Pump(0).GetStatus() == 'E'; })) << "the pump keeps simulating";
+}
