@@ -39,9 +39,10 @@ Automater::~Automater()
         thread_.join();
 }
 
+// Waits at least a millisecond, so that no loop of waits can spin on a zero duration.
 bool Automater::WaitMs(int milliseconds)
 {
-    return !stop_.Wait(milliseconds < 0 ? 0 : milliseconds);
+    return !stop_.Wait(std::max(1, milliseconds));
 }
 
 int Automater::DrawNozzle()

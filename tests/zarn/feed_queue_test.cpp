@@ -79,10 +79,13 @@ TEST(ZarnFeed, IdlePollsAndEotsNeverEnterViewOrLog)
     feed.Post(Block({0x50, 0xC0}), 1);
     feed.Post(Block({0x50, 0x50}), 1);
     feed.Post(Block({0x50, 0x30, 0x01, 0x01, 0x06, 0x00, 0x00, 0x03}), 0);
+    feed.Post(Block({0x50}), 0);  // line noise is shown as it came
+    feed.Post(Block({}), 0);      // nothing at all is not
     EXPECT_EQ(FetchAll(feed), (std::vector<std::string>{"* <P1 POLL>", "<P1 ACK 0>", "<P1 NAK 0>",
-                                                        "* <P1 DATA 0><CD1 Authorize>"}));
-    const std::vector<std::string> expected_log{"<P1 POLL>", "<P1 ACK 0>", "<P1 NAK 0>", "<P1 DATA 0><CD1 Authorize>"};
-    EXPECT_TRUE(WaitFor([&] { return LoggedLines(dir.File("p1.log")).size() >= 4; }));
+                                                        "* <P1 DATA 0><CD1 Authorize>", "* 50 "}));
+    const std::vector<std::string> expected_log{"<P1 POLL>", "<P1 ACK 0>", "<P1 NAK 0>",
+                                                "<P1 DATA 0><CD1 Authorize>", "50 "};
+    EXPECT_TRUE(WaitFor([&] { return LoggedLines(dir.File("p1.log")).size() >= 5; }));
     EXPECT_EQ(LoggedLines(dir.File("p1.log")), expected_log);
 }
 
