@@ -161,7 +161,8 @@ TEST(ForecourtRange, NeverMoreThanSixteenPumps)
     EXPECT_EQ(fc.CreatePump(15, true), 15);
     EXPECT_EQ(fc.AddressOf(15), 0x5F);
 
-    Zarn_forecourt reversed(PtyController().SlavePath(), false, 5, 4);
+    PtyController other_line;
+    Zarn_forecourt reversed(other_line.SlavePath(), false, 5, 4);
     EXPECT_EQ(reversed.CreatePump(0, true), -1);
 }
 
