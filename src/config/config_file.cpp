@@ -105,9 +105,9 @@ int StoredLevelAt(const std::vector<Automation_record>& automations, int slot)
 // ---------------------------------------------------------------------------------------------
 // Files
 
-std::string SystemErrorText(const std::string& what, const std::string& name, int error)
+std::string CannotWriteText(const std::string& name, int error)
 {
-    return what + " " + name + ": " + std::strerror(error);
+    return "Cannot write the configuration file " + name + ": " + std::strerror(error);
 }
 
 std::string FolderOf(const std::string& name)
@@ -125,6 +125,8 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes)
         const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = EIO;
         if (n <= 0)
             return false;
         written += static_cast<size_t>(n);
@@ -148,18 +150,18 @@ std::string ReplaceFile(const std::string& name, const std::vector<uint8_t>& byt
     std::string temporary = name + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
-        return SystemErrorText("Cannot write the configuration file", name, errno);
+        return CannotWriteText(name, errno);
 
     int error = 0;
     if (::fchmod(fd, ModeFor(name)) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0)
-        error = errno ? errno : EIO;
+        error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
     if (error == 0 && ::rename(temporary.c_str(), name.c_str()) != 0)
         error = errno;
     if (error != 0) {
         ::unlink(temporary.c_str());
-        return SystemErrorText("Cannot write the configuration file", name, error);
+        return CannotWriteText(name, error);
     }
 
     // Make the rename itself durable; a folder that cannot be synced leaves the file in place.
