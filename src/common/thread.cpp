@@ -30,10 +30,12 @@ void SetCurrentThreadPriority(ThreadPriority priority)
 {
     switch (priority) {
     case ThreadPriority::TimeCritical:
-        SetSchedulingPolicy(SCHED_FIFO, sched_get_priority_max(SCHED_FIFO));
+        // Above every normal thread, yet below the system's own real-time threads.
+        SetSchedulingPolicy(SCHED_FIFO, sched_get_priority_min(SCHED_FIFO) + 9);
         break;
     case ThreadPriority::Normal:
         SetSchedulingPolicy(SCHED_OTHER, 0);
+        SetThreadNice(0);
         break;
     case ThreadPriority::Lowest: {
         sched_param param{};

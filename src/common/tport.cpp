@@ -351,17 +351,26 @@ TPort::WriteResult TPort::WriteAll(const uint8_t* bytes, size_t count)
         return WriteResult::Failed;
     size_t done = 0;
     int64_t deadline = NowMs() + kWriteGiveUpMs;
+    bool discarded_since_progress = false;
     while (done < count) {
         ssize_t n = write(fd_, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             deadline = NowMs() + kWriteGiveUpMs;  // progress: the line is draining
+            discarded_since_progress = false;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN)
             return WriteResult::Failed;
+        if (is_virtual_ && !discarded_since_progress) {
+            // A full virtual line means nobody reads the slave: drop what waits there unread,
+            // as bytes sent on a real line with nobody listening are lost.
+            tcflush(slave_keeper_fd_, TCIFLUSH);
+            discarded_since_progress = true;
+            continue;
+        }
         if (!WaitUntilWritable(deadline))
             return WriteResult::GaveUp;
     }

@@ -319,6 +319,23 @@ TEST_F(TPortTest, VirtualPortIsASilentLineWithoutController)
     EXPECT_NO_THROW(port.WriteByte(0x15));
 }
 
+TEST_F(TPortTest, VirtualPortWritesNeverStallWithoutController)
+{
+    TPort port("pty");
+    std::vector<uint8_t> replies(200000, 0x41);
+    int64_t start = NowMs();
+    port.WriteBuffer(replies.data(), replies.size());
+    for (int i = 0; i < 100; ++i)
+        port.WriteByte(0x42);
+    EXPECT_LT(NowMs() - start, 1500);  // far less than one give-up wait of a real line
+
+    SlaveSide controller(port.DevicePath());  // a controller arriving now still gets fresh bytes
+    ASSERT_TRUE(controller.IsOpen());
+    controller.Read(300000, 200);  // whatever stale bytes are left
+    port.WriteBuffer(AllByteValues().data(), 256);
+    EXPECT_EQ(controller.Read(256, 5000), AllByteValues());
+}
+
 TEST_F(TPortTest, VirtualPortCarriesBytesOnceAControllerOpensTheSlave)
 {
     TPort port("pty");
