@@ -173,7 +173,8 @@ void CL_pump::Cycle()
         RecomputeUnitPrice();
         if (delivering_) {
             FillingStep();
-            if (volume_ > 0.0) {
+            // A filling has begun once fuel flowed; it may already have reached its preset.
+            if (state_ == 'L' || (state_ == 'C' && delivering_ && volume_ > 0.0)) {
                 filling_pending_ = true;
                 if (state_ == 'C')
                     state_ = 'D';

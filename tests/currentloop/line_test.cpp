@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "cl_test_frames.h"
@@ -399,4 +401,36 @@ TEST(ClLine, PortErrorEndsTheThreadAndIsKeptForTheOwner)
     ASSERT_TRUE(WaitFor([&] { return !loop.forecourt->IoRunning(); }));
     EXPECT_EQ("Invalid port", loop.forecourt->IoErrorText());
     EXPECT_TRUE(WaitFor([&] { return loop.Pump(0).GetStatus() == 'E'; })) << "the pump keeps simulating";
+}
+
+TEST(ClLine, ArbitraryFrameContentsNeverUpsetTheLoop)
+{
+    Loop loop(1, 8);
+    for (int slot = 0; slot < 8; ++slot)
+        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot));
+    loop.Pump(0).LiftNozzle(1);
+    std::mt19937 random(7);
+    const uint8_t destinations[] = {'O', 'P', 'Q', 'W', 'X'};
+    for (int i = 0; i < 400; ++i) {
+        std::map<size_t, uint8_t> data;
+        for (size_t index = 5; index <= 27; ++index)
+            data[index] = static_cast<uint8_t>(random() % 256);
+        const char type = static_cast<char>('0' + random() % 4);
+        loop.line.Send(ControllerFrame(destinations[random() % 5], type, data));
+        if (i % 50 == 0)
+            AdvanceClockForTest(10000);
+        loop.line.Drain();
+    }
+    std::vector<uint8_t> garbage(600);
+    for (auto& byte : garbage)
+        byte = static_cast<uint8_t>(random() % 256);
+    loop.line.Send(garbage);
+    loop.line.Send(Poll(2));  // the frame after the garbage starts at its own STX
+    loop.line.Drain();
+    EXPECT_TRUE(WaitFor([&] { return IsReplyFrom(loop.Ask(Poll(2), 200), 2); }));
+    EXPECT_TRUE(loop.forecourt->IoRunning());
+    for (int slot = 0; slot < 8; ++slot) {
+        const CL_pump_state state = loop.Pump(slot).GetState();
+        EXPECT_NE(std::string::npos, std::string("EACDL").find(state.state));
+    }
 }
