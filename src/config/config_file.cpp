@@ -73,9 +73,7 @@ BCD TotalOf(const Bcd_field& field, int decimals)
 // Gives a freshly created pump the stored decimals, visible nozzles and totals.
 void ApplyStoredPump(Zarn_pump& pump, const Zarn_pump_record& stored, const Zarn_loop_record& loop)
 {
-    pump.SetVolumeDecimals(loop.volume_decimals);
-    pump.SetAmountDecimals(loop.amount_decimals);
-    pump.SetPriceDecimals(loop.price_decimals);
+    pump.SetDecimals(loop.volume_decimals, loop.amount_decimals, loop.price_decimals);
     pump.SetVisibleNozzles(stored.visible);
     for (int nozzle = 1; nozzle <= kZarnNozzles; ++nozzle) {
         const Totals_triple& totals = stored.totals[nozzle - 1];

@@ -98,6 +98,14 @@ public:
     void SetVolumeDecimals(int decimals);
     void SetAmountDecimals(int decimals);
     void SetPriceDecimals(int decimals);
+    // Takes the three decimals as a decimals command from the controller does: every value is
+    // made anew, zero, with the new decimals (totals included, so set them afterwards). A count
+    // outside 0-8 becomes the default. For a pump built from a configuration file.
+    void SetDecimals(int volume_decimals, int amount_decimals, int price_decimals)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ApplyDecimalsLocked(volume_decimals, amount_decimals, price_decimals);
+    }
 
     std::vector<std::string> RxErrorLines();      // copy
     std::vector<std::string> TakeRxErrorLines();  // takes the lines out (the receive-error dialog)

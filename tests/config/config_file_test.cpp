@@ -171,6 +171,11 @@ TEST(ConfigurationFile, TotalsWithOtherDecimalsAreConverted)
     EXPECT_EQ(volume.Text(), "12.340");
     EXPECT_EQ(amount.Text(), "56.7");  // truncated, never rounded
     EXPECT_EQ(fillings.Text(), "3");
+    // The running values take the loaded decimals too, as after the controller's decimals command.
+    Zarn_pump_state state;
+    ASSERT_TRUE(pump.GetState(state));
+    EXPECT_EQ(state.filled_volume, "0.000");
+    EXPECT_EQ(state.filled_amount, "0.0");
 }
 
 TEST(ConfigurationFile, DisconnectedPumpIsSilentAfterLoading)
