@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "common/error.h"
 #include "zarn/bcd.h"
@@ -20,7 +19,7 @@ constexpr size_t kIdentityKindByte = 2;
 constexpr uint8_t kFullKindMark = 0x02;
 // Reading stops here: no configuration file of a real run comes near it, and a file chosen by
 // mistake (a disk image, say) is not read whole into memory.
-constexpr std::streamsize kMaxFileBytes = 64 * 1024 * 1024;
+constexpr size_t kMaxFileBytes = 64 * 1024 * 1024;
 
 const std::string kZarnTitle = "Zarn";
 const std::string kCurrentLoopTitle = "Current Loop";
@@ -171,18 +170,27 @@ std::string ReplaceFile(const std::string& name, const std::vector<uint8_t>& byt
     return "";
 }
 
-// The file's bytes; empty when it cannot be read.
+// The file's bytes; empty when it cannot be read or is not a regular file (a FIFO or a device
+// would block or never end). The open does not wait, whatever `name` is.
 std::vector<uint8_t> ReadFileBytes(const std::string& name)
 {
-    std::ifstream file(name, std::ios::binary);
     std::vector<uint8_t> bytes;
-    if (!file)
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return bytes;
-    char buffer[65536];
-    while (file && static_cast<std::streamsize>(bytes.size()) < kMaxFileBytes) {
-        file.read(buffer, sizeof buffer);
-        bytes.insert(bytes.end(), buffer, buffer + file.gcount());
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        uint8_t buffer[65536];
+        while (bytes.size() < kMaxFileBytes) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
     }
+    ::close(fd);
     return bytes;
 }
 

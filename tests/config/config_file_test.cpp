@@ -314,6 +314,9 @@ TEST(ConfigurationFile, MissingOrBadFileGivesTheNotValidText)
     EXPECT_EQ(LoadConfigurationFile(folder.File("bad.gcf")).errors,
               std::vector<std::string>{kNotValidConfigurationText});
     EXPECT_EQ(LoadConfigurationFile(folder.Path()).errors, std::vector<std::string>{kNotValidConfigurationText});
+    // A FIFO nobody writes to: refused at once instead of waiting for a writer.
+    ASSERT_EQ(mkfifo(folder.File("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(LoadConfigurationFile(folder.File("fifo")).errors, std::vector<std::string>{kNotValidConfigurationText});
 
     // An empty name does nothing either way.
     EXPECT_TRUE(LoadConfigurationFile("").errors.empty());
