@@ -41,7 +41,8 @@ std::string SaveConfigurationFile(const std::string& name, const std::vector<Loo
 // 02 as its third byte is created as the full kind, any other as the standard kind.
 //
 // Errors, all collected in `errors` (never thrown):
-//  - a file that is missing, too short or has a bad header: kNotValidConfigurationText, no loops;
+//  - a file that is missing, not a regular file, too short or has a bad header:
+//    kNotValidConfigurationText, no loops;
 //  - a loop whose port cannot be opened (or whose building fails otherwise with the system's error
 //    type): the error's text; that loop is left out and loading goes on;
 //  - damage inside the file (see DecodeConfiguration): its text; the loops before the damaged
