@@ -193,10 +193,12 @@ bool Zarn_pump::DeliveryPossibleLocked() const
 void Zarn_pump::FillingStepLocked()
 {
     if (alarm_code_ != 0) {
-        if (!settings_.complete_after_return)
-            SetStatusLocked(kStatusFillingCompleted);
         StopDeliveryLocked();
         CloseFillingLocked();
+        if (!settings_.complete_after_return) {
+            SetStatusLocked(kStatusFillingCompleted);
+            QueueDc1Locked();  // the controller learns that the delivery ended
+        }
         return;  // an alarm allows no delivery at all until Reset clears it
     }
     if (!DeliveryPossibleLocked()) {
@@ -259,6 +261,7 @@ void Zarn_pump::PresetCheckLocked()
     SetStatusLocked(kStatusMaxReached);
     StopDeliveryLocked();
     CloseFillingLocked();
+    QueueDc1Locked();  // the controller sees status 6 even when the next cycle moves on to 5
 }
 
 void Zarn_pump::StopDeliveryLocked()
@@ -436,9 +439,13 @@ void Zarn_pump::ApplyDecimalsLocked(int volume_decimals, int amount_decimals, in
     const auto price = static_cast<uint8_t>(price_decimals_);
     real_filled_volume_ = 0;
     filled_volume_ = BCD(kFilledWidth, volume);
-    preset_volume_ = BCD(kFilledWidth, volume);
     filled_amount_ = BCD(kFilledWidth, amount);
+    // A cleared preset is "no preset" (the largest value, as after Reset): a preset of 0 would end
+    // every delivery at its first step.
+    preset_volume_ = BCD(kFilledWidth, volume);
+    preset_volume_.SetValue(preset_volume_.Largest());
     preset_amount_ = BCD(kFilledWidth, amount);
+    preset_amount_.SetValue(preset_amount_.Largest());
     filling_price_ = BCD(kPriceWidth, price);
     for (int i = 0; i < kNozzleCount; ++i) {
         unit_prices_[i] = BCD(kPriceWidth, price);
