@@ -80,57 +80,46 @@ void CL_IO::Run()
 
 void CL_IO::ReceiveByte(uint8_t byte)
 {
-    if (byte == cl_frame::kStx) {
-        inside_frame_ = true;
-        receive_.length = 0;
-    }
-    if (!inside_frame_)
-        return;
-    receive_.bytes[receive_.length] = byte;
-    ++receive_.length;  // an 8-bit counter: after 255 storing starts again at index 0
-    if (byte == cl_frame::kEtx && receive_.length >= cl_frame::kLength) {
-        ProcessFrame();
-        receive_.length = 0;
-        inside_frame_ = false;
-    }
+    if (assembler_.Feed(byte))
+        ProcessFrame(assembler_.Frame());
 }
 
-void CL_IO::ProcessFrame()
+void CL_IO::ProcessFrame(CL_Message& frame)
 {
-    receive_.tick = TickMs();
-    displayer_.Post(receive_, 0);
-    if (receive_.length != cl_frame::kLength)
+    frame.tick = TickMs();
+    displayer_.Post(frame, 0);
+    if (frame.length != cl_frame::kLength)
         return;
-    const uint16_t crc = CL_FrameCrc(receive_);
-    if (receive_.bytes[cl_frame::kCrcHigh] != (crc >> 8) || receive_.bytes[cl_frame::kCrcLow] != (crc & 0xFF))
+    const uint16_t crc = CL_FrameCrc(frame);
+    if (frame.bytes[cl_frame::kCrcHigh] != (crc >> 8) || frame.bytes[cl_frame::kCrcLow] != (crc & 0xFF))
         return;
-    const uint8_t destination = receive_.bytes[cl_frame::kDestination];
-    const uint8_t type = receive_.bytes[cl_frame::kType];
-    if (receive_.bytes[cl_frame::kSource] != cl_frame::kController || destination == cl_frame::kController ||
+    const uint8_t destination = frame.bytes[cl_frame::kDestination];
+    const uint8_t type = frame.bytes[cl_frame::kType];
+    if (frame.bytes[cl_frame::kSource] != cl_frame::kController || destination == cl_frame::kController ||
         type < '0' || type > '3')
         return;
-    Dispatch();
+    Dispatch(frame);
 }
 
-void CL_IO::Dispatch()
+void CL_IO::Dispatch(const CL_Message& frame)
 {
     std::lock_guard<std::mutex> lock(dispatch_mutex_);
-    const uint8_t destination = receive_.bytes[cl_frame::kDestination];
+    const uint8_t destination = frame.bytes[cl_frame::kDestination];
     if (destination != cl_frame::kAllPumps) {
         if (CL_pump* pump = pumps_[destination])
-            HandOver(pump);
+            HandOver(pump, frame);
         return;
     }
     // A broadcast: the pump named to answer goes first, so its reply leaves before any other
     // pump has acted on the frame.
-    const uint8_t reply_address = CL_ReplyAddress(receive_);
+    const uint8_t reply_address = CL_ReplyAddress(frame);
     CL_pump* first = pumps_[reply_address];
     if (first)
-        HandOver(first);
+        HandOver(first, frame);
     for (unsigned address = cl_frame::kFirstPumpAddress; address <= cl_frame::kLastPumpAddress; ++address) {
         CL_pump* pump = pumps_[address];
         if (pump && pump != first)
-            HandOver(pump);
+            HandOver(pump, frame);
     }
 }
 
@@ -140,11 +129,11 @@ void CL_IO::SetDispatchObserverForTest(DispatchObserver observer)
     observer_ = std::move(observer);
 }
 
-void CL_IO::HandOver(CL_pump* pump)
+void CL_IO::HandOver(CL_pump* pump, const CL_Message& frame)
 {
     if (observer_)
         observer_('H', pump->Address());
-    if (CL_Message* reply = pump->HandleMessage(receive_)) {
+    if (CL_Message* reply = pump->HandleMessage(frame)) {
         SendReply(*reply);
         if (observer_)
             observer_('S', pump->Address());

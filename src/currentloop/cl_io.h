@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/tport.h"
+#include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
 
 class CL_pump;
@@ -46,16 +47,15 @@ public:
 private:
     void Run();
     void ReceiveByte(uint8_t byte);
-    void ProcessFrame();
-    void Dispatch();
-    void HandOver(CL_pump* pump);
+    void ProcessFrame(CL_Message& frame);
+    void Dispatch(const CL_Message& frame);
+    void HandOver(CL_pump* pump, const CL_Message& frame);
     void SendReply(CL_Message& reply);
 
     std::unique_ptr<TPort> port_;
     CL_Message_displayer& displayer_;
 
-    CL_Message receive_;
-    bool inside_frame_ = false;
+    CL_frame_assembler assembler_;  // used by the I/O thread only
 
     std::mutex dispatch_mutex_;
     std::array<CL_pump*, 256> pumps_{};  // by address character; guarded by dispatch_mutex_

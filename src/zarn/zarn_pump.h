@@ -107,6 +107,14 @@ public:
         ApplyDecimalsLocked(volume_decimals, amount_decimals, price_decimals);
     }
 
+    // Runs one pump cycle at once, as the pump's thread does every "PumpSleepMs" (fuzzing drives
+    // a pump through it without waiting for the thread).
+    void RunCycleForTest()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        CycleLocked();
+    }
+
     std::vector<std::string> RxErrorLines();      // copy
     std::vector<std::string> TakeRxErrorLines();  // takes the lines out (the receive-error dialog)
     int RxErrorCount();
