@@ -59,12 +59,12 @@ bool IsPseudoTerminal(int fd)
     return device_major >= 136 && device_major <= 143;  // Unix98 slaves
 }
 
-bool IsVirtualName(const std::string& name)
+}  // namespace
+
+bool IsVirtualPortName(const std::string& name)
 {
     return name == "pty" || name.compare(0, 4, "pty:") == 0;
 }
-
-}  // namespace
 
 // "COMn" -> /dev/ttyS<n-1>; "/..." as it stands; anything else under /dev.
 std::string TPort::PathForName(const std::string& name)
@@ -91,7 +91,7 @@ TPort::TPort(const std::string& name) : name_(name)
     if (wake_fd_ < 0)
         throw Gallion_error("Could not set Timeouts");
     try {
-        if (IsVirtualName(name)) {
+        if (IsVirtualPortName(name)) {
             is_virtual_ = true;
             if (name == "pty:")  // a link without a path
                 throw Gallion_error("Invalid port");

@@ -77,3 +77,6 @@ private:
     // Calls of ReadByte/WriteBuffer/WriteByte in progress; destruction wakes them and waits.
     std::atomic<int> busy_{0};
 };
+
+// True for the names that make a virtual port: "pty" and "pty:LINKPATH".
+bool IsVirtualPortName(const std::string& name);

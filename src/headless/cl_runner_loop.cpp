@@ -23,35 +23,35 @@ std::vector<int> NumbersOfSetFlags(const std::array<bool, kClNozzles>& flags)
 
 class Cl_runner_loop : public Runner_loop {
 public:
-    Cl_runner_loop(const std::string& port, bool spy, int first, int last)
-        : forecourt_(port, spy, first, last), is_virtual_(port == "pty" || port.rfind("pty:", 0) == 0)
+    explicit Cl_runner_loop(std::unique_ptr<CL_forecourt> forecourt)
+        : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
     {
     }
 
     std::string Protocol() const override { return "cl"; }
-    std::string PortName() const override { return forecourt_.PortName(); }
-    int FirstPump() const override { return forecourt_.FirstPumpNumber(); }
-    int LastPump() const override { return forecourt_.LastPumpNumber(); }
-    std::string Title() const override { return forecourt_.Title(); }
-    std::string DevicePath() const override { return forecourt_.DevicePath(); }
+    std::string PortName() const override { return forecourt_->PortName(); }
+    int FirstPump() const override { return forecourt_->FirstPumpNumber(); }
+    int LastPump() const override { return forecourt_->LastPumpNumber(); }
+    std::string Title() const override { return forecourt_->Title(); }
+    std::string DevicePath() const override { return forecourt_->DevicePath(); }
     bool PortIsVirtual() const override { return is_virtual_; }
 
-    void SetCommunicationOn(bool on) override { forecourt_.SetCommunicationOn(on); }
-    std::string FetchCommunicationText() override { return forecourt_.FetchCommunicationText(); }
-    void SetInterpreted(bool interpreted) override { forecourt_.SetInterpreted(interpreted); }
+    void SetCommunicationOn(bool on) override { forecourt_->SetCommunicationOn(on); }
+    std::string FetchCommunicationText() override { return forecourt_->FetchCommunicationText(); }
+    void SetInterpreted(bool interpreted) override { forecourt_->SetInterpreted(interpreted); }
     void SetFilterSlot(std::optional<int> slot) override
     {
-        forecourt_.SetFilterAddress(slot ? forecourt_.AddressOf(*slot) : 0);
+        forecourt_->SetFilterAddress(slot ? forecourt_->AddressOf(*slot) : 0);
     }
 
     Reply AddPump(int slot) override
     {
-        if (forecourt_.CreatePump(slot) != slot)
+        if (forecourt_->CreatePump(slot) != slot)
             return Reply::Error("position not available");
         return Reply::Ok();
     }
 
-    Reply RemovePump(int slot) override { return forecourt_.DeletePump(slot) ? Reply::Ok() : NoPump(slot); }
+    Reply RemovePump(int slot) override { return forecourt_->DeletePump(slot) ? Reply::Ok() : NoPump(slot); }
 
     Reply Select(int, int) override
     {
@@ -60,7 +60,7 @@ public:
 
     Reply Lift(int slot, std::optional<int> nozzle) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (!nozzle)
@@ -73,7 +73,7 @@ public:
 
     Reply HangUp(int slot) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         pump->HangUpNozzle();
@@ -84,7 +84,7 @@ public:
     // button lifts (and so selects) that nozzle.
     Reply NozzleClick(int slot, int nozzle) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (nozzle < 1 || nozzle > kClNozzles)
@@ -98,7 +98,7 @@ public:
 
     Reply SetFlow(int slot, double flow) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (!std::isfinite(flow) || flow < 0)
@@ -109,7 +109,7 @@ public:
 
     Reply AdjustFlow(int slot, double delta) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (!std::isfinite(delta))
@@ -120,7 +120,7 @@ public:
 
     Reply ToggleFlow(int slot) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         pump->SetFlow(pump->GetState().flow > 0 ? 0.0 : 40.0);
@@ -129,34 +129,34 @@ public:
 
     Reply Connect(int slot, bool connect) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
         if (connect)
-            forecourt_.ConnectPump(slot);
+            forecourt_->ConnectPump(slot);
         else
-            forecourt_.DisconnectPump(slot);
+            forecourt_->DisconnectPump(slot);
         return Reply::Ok();
     }
 
     Reply Automate(int slot, int level) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
         if (level == 0)
-            forecourt_.StopAutomation(slot);
+            forecourt_->StopAutomation(slot);
         else
-            forecourt_.StartAutomation(slot, level);
+            forecourt_->StartAutomation(slot, level);
         return Reply::Ok();
     }
 
     Reply StartLog(int slot, const std::string& file, bool interpreted) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
-        if (forecourt_.IsLogging(slot))
+        if (forecourt_->IsLogging(slot))
             return Reply::Error("pump " + std::to_string(FirstPump() + slot) + " is already logging");
         try {
-            forecourt_.StartLogging(slot, file, interpreted);
+            forecourt_->StartLogging(slot, file, interpreted);
         } catch (const Gallion_error& error) {
             return Reply::Error(error.what());
         }
@@ -165,25 +165,25 @@ public:
 
     Reply StopLog(int slot) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
-        forecourt_.StopLogging(slot);
+        forecourt_->StopLogging(slot);
         return Reply::Ok();
     }
 
     Reply ApplyError(int slot, int code, int count) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
-        forecourt_.SetErrorType(slot, code);
-        forecourt_.SetErrorValue(slot, count);
-        forecourt_.ApplyError(slot);
+        forecourt_->SetErrorType(slot, code);
+        forecourt_->SetErrorValue(slot, count);
+        forecourt_->ApplyError(slot);
         return Reply::Ok();
     }
 
     Reply SetVisible(int slot, const std::vector<int>& nozzles) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         std::array<bool, kClNozzles> visible{};
@@ -205,7 +205,7 @@ public:
 
     Reply StateJson(int slot) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         CL_pump_state state = pump->GetState();
@@ -223,15 +223,15 @@ public:
             .Add("flow", state.flow)
             .Add("online", state.online)
             .Add("rx_errors", static_cast<int>(state.rx_errors))
-            .Add("connected", forecourt_.IsConnected(slot))
-            .Add("logging", forecourt_.IsLogging(slot))
-            .Add("automation", forecourt_.AutomationLevel(slot));
+            .Add("connected", forecourt_->IsConnected(slot))
+            .Add("logging", forecourt_->IsLogging(slot))
+            .Add("automation", forecourt_->AutomationLevel(slot));
         return Reply::Ok(json.Text());
     }
 
     Reply RxErrorsJson(int slot) override
     {
-        CL_pump* pump = forecourt_.GetPump(slot);
+        CL_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         return Reply::Ok(JsonStringArray(pump->RxErrorLines()));
@@ -240,22 +240,22 @@ public:
     // As the decimals dialog: volume, amount and price decimals replaced, the totals' kept.
     Reply SetDecimals(int volume, int amount, int price) override
     {
-        CL_decimals decimals = forecourt_.GetDecimals();
+        CL_decimals decimals = forecourt_->GetDecimals();
         decimals.volume = volume;
         decimals.amount = amount;
         decimals.price = price;
-        if (!forecourt_.SetDecimals(decimals))
+        if (!forecourt_->SetDecimals(decimals))
             return Reply::Error("decimals must be 0 to 8");
         return Reply::Ok();
     }
 
-    CL_forecourt& Forecourt() { return forecourt_; }
+    Loop_ref Forecourt() override { return forecourt_.get(); }
 
 private:
     Reply NoPump(int slot) const { return Reply::Error("no pump " + std::to_string(FirstPump() + slot)); }
     static Reply BadNozzle() { return Reply::Error("nozzle must be 1 to 5"); }
 
-    CL_forecourt forecourt_;
+    std::unique_ptr<CL_forecourt> forecourt_;
     const bool is_virtual_;
 };
 
@@ -263,5 +263,10 @@ private:
 
 std::unique_ptr<Runner_loop> CreateClRunnerLoop(const std::string& port, bool spy, int first, int last)
 {
-    return std::make_unique<Cl_runner_loop>(port, spy, first, last);
+    return WrapClForecourt(std::make_unique<CL_forecourt>(port, spy, first, last));
+}
+
+std::unique_ptr<Runner_loop> WrapClForecourt(std::unique_ptr<CL_forecourt> forecourt)
+{
+    return std::make_unique<Cl_runner_loop>(std::move(forecourt));
 }

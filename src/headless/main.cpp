@@ -204,10 +204,11 @@ Outcome RunSource(Headless_runner& runner, int fd)
 void PrintUsage()
 {
     std::printf(
-        "usage: gallion-headless [--ini FILE] [--script FILE]\n"
+        "usage: gallion-headless [--ini FILE] [--config FILE] [--script FILE]\n"
         "Reads commands from FILE (with --script), then from standard input, one per line.\n"
         "Every command gets one reply line: \"ok [data]\" or \"error: message\".\n"
         "--ini FILE     the settings file to use instead of Gallion.ini\n"
+        "--config FILE  loads the loops of a configuration file at start\n"
         "--script FILE  commands to run before standard input\n"
         "--help         this text; the command \"help\" lists the commands\n");
 }
@@ -217,18 +218,21 @@ void PrintUsage()
 int main(int argc, char** argv)
 {
     std::string script;
+    std::string config;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help") {
             PrintUsage();
             return 0;
         }
-        if ((option == "--ini" || option == "--script") && i + 1 < argc) {
+        if ((option == "--ini" || option == "--script" || option == "--config") && i + 1 < argc) {
             const std::string value = argv[++i];
             if (option == "--ini")
                 Settings::SetFile(value);
-            else
+            else if (option == "--script")
                 script = value;
+            else
+                config = value;
             continue;
         }
         std::fprintf(stderr, "gallion-headless: unknown or incomplete option '%s'\n", option.c_str());
@@ -239,6 +243,15 @@ int main(int argc, char** argv)
     InstallSignalHandlers();
     Headless_runner runner;
     Outcome outcome = Outcome::Continue;
+    if (!config.empty()) {
+        for (const std::string& error : runner.LoadConfiguration(config)) {
+            std::string line = error;
+            for (char& c : line)
+                if (c == '\n')
+                    c = ' ';
+            std::fprintf(stderr, "gallion-headless: %s: %s\n", config.c_str(), line.c_str());
+        }
+    }
     if (!script.empty()) {
         int fd = open(script.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {

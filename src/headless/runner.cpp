@@ -5,6 +5,7 @@
 
 #include "common/error.h"
 #include "headless/json.h"
+#include "spy/spy_control.h"
 
 namespace {
 
@@ -117,6 +118,19 @@ Reply Headless_runner::Execute(const std::vector<std::string>& words)
         return Filter(words);
     if (verb == "decimals")
         return Decimals(words);
+    if (verb == "save")
+        return Save(words);
+    if (verb == "load") {
+        if (words.size() != 2)
+            return WrongUse("load FILE");
+        std::vector<std::string> errors = LoadConfiguration(words[1]);
+        std::string joined;
+        for (const std::string& error : errors)
+            joined += (joined.empty() ? "" : "; ") + error;
+        return errors.empty() ? Reply::Ok(std::to_string(loops_.size())) : Reply::Error(joined);
+    }
+    if (verb == "spy")
+        return Spy(words);
     return PumpCommand(words);
 }
 
@@ -406,4 +420,61 @@ void Headless_runner::DrainTraffic(const std::function<void(const std::string&)>
             print("traffic " + std::to_string(i + 1) + " " + text);
         }
     }
+}
+
+Reply Headless_runner::Save(const std::vector<std::string>& words)
+{
+    if (words.size() != 2)
+        return WrongUse("save FILE");
+    std::vector<Loop_ref> loops;
+    for (auto& loop : loops_)
+        loops.push_back(loop->Forecourt());
+    const std::string error = SaveConfigurationFile(words[1], loops);
+    return error.empty() ? Reply::Ok() : Reply::Error(error);
+}
+
+std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& file_name)
+{
+    // The file's loops usually open the same ports again: the present ones go first.
+    RemoveAllLoops();
+    Load_result result = LoadConfigurationFile(file_name);
+    for (Loaded_loop& loaded : result.loops) {
+        std::unique_ptr<Runner_loop> loop;
+        if (auto* zarn = std::get_if<std::unique_ptr<Zarn_forecourt>>(&loaded))
+            loop = WrapZarnForecourt(std::move(*zarn));
+        else
+            loop = WrapClForecourt(std::move(std::get<std::unique_ptr<CL_forecourt>>(loaded)));
+        loop->SetCommunicationOn(traffic_on_);
+        loops_.push_back(std::move(loop));
+    }
+    return result.errors;
+}
+
+Reply Headless_runner::Spy(const std::vector<std::string>& words)
+{
+    if (words.size() == 2 && words[1] == "list") {
+        std::vector<std::string> entries;
+        for (const SpyEventState& event : ListSpyEvents()) {
+            Json_object entry;
+            entry.Add("name", event.event_name).Add("running", event.running);
+            entries.push_back(entry.Text());
+        }
+        return Reply::Ok(JsonArray(entries));
+    }
+    if (words.size() != 3 || (words[1] != "on" && words[1] != "off"))
+        return WrongUse("spy list | spy on NAME | spy off NAME");
+    // A bare "pty" port records under its device path; name it by the loop's port name here.
+    std::string name = words[2];
+    for (const auto& loop : loops_)
+        if (loop->PortName() == name && name == "pty")
+            name = loop->DevicePath();
+    try {
+        if (words[1] == "on")
+            StartSpy(name);
+        else
+            StopSpy(name);
+    } catch (const Gallion_error& error) {
+        return Reply::Error(error.what());
+    }
+    return Reply::Ok();
 }

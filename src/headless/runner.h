@@ -28,6 +28,10 @@ public:
 
     static std::string HelpText();
 
+    // Replaces every loop by those of a configuration file (as the program's load does). Returns
+    // the texts of what went wrong, empty when all loaded.
+    std::vector<std::string> LoadConfiguration(const std::string& file_name);
+
 private:
     Reply LoopCommand(const std::vector<std::string>& words);
     Reply AddLoop(const std::vector<std::string>& words);
@@ -37,6 +41,8 @@ private:
     Reply Interpreted(const std::vector<std::string>& words);
     Reply Filter(const std::vector<std::string>& words);
     Reply Decimals(const std::vector<std::string>& words);
+    Reply Save(const std::vector<std::string>& words);
+    Reply Spy(const std::vector<std::string>& words);
 
     // Resolves "L" to a loop, or sets `error`.
     Runner_loop* FindLoop(const std::string& word, Reply& error) const;
@@ -52,6 +58,9 @@ private:
 // cannot be opened.
 std::unique_ptr<Runner_loop> CreateZarnRunnerLoop(const std::string& port, bool spy, int first, int last);
 std::unique_ptr<Runner_loop> CreateClRunnerLoop(const std::string& port, bool spy, int first, int last);
+// Wraps a forecourt built elsewhere (a configuration file).
+std::unique_ptr<Runner_loop> WrapZarnForecourt(std::unique_ptr<Zarn_forecourt> forecourt);
+std::unique_ptr<Runner_loop> WrapClForecourt(std::unique_ptr<CL_forecourt> forecourt);
 
 // Whole-word number parsing for command arguments: no sign tricks, no trailing rubbish.
 bool ParseInt(const std::string& word, int& value);

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
+
 // The answer to one runner command: "ok" with optional data, or an error message.
 struct Reply {
     bool ok = true;
@@ -54,4 +56,7 @@ public:
     virtual Reply StateJson(int slot) = 0;
     virtual Reply RxErrorsJson(int slot) = 0;
     virtual Reply SetDecimals(int volume, int amount, int price) = 0;
+
+    // The forecourt, for saving to a configuration file.
+    virtual Loop_ref Forecourt() = 0;
 };

@@ -64,44 +64,43 @@ std::string IdentityDigits(const std::array<uint8_t, 5>& identity)
 
 class Zarn_runner_loop : public Runner_loop {
 public:
-    Zarn_runner_loop(const std::string& port, bool spy, int first, int last)
-        : forecourt_(port, spy, static_cast<uint8_t>(first), static_cast<uint8_t>(last)),
-          is_virtual_(port == "pty" || port.rfind("pty:", 0) == 0)
+    explicit Zarn_runner_loop(std::unique_ptr<Zarn_forecourt> forecourt)
+        : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
     {
     }
 
     std::string Protocol() const override { return "zarn"; }
-    std::string PortName() const override { return forecourt_.PortName(); }
-    int FirstPump() const override { return forecourt_.FirstPumpNumber(); }
-    int LastPump() const override { return forecourt_.LastPumpNumber(); }
-    std::string Title() const override { return forecourt_.Title(); }
-    std::string DevicePath() const override { return forecourt_.DevicePath(); }
+    std::string PortName() const override { return forecourt_->PortName(); }
+    int FirstPump() const override { return forecourt_->FirstPumpNumber(); }
+    int LastPump() const override { return forecourt_->LastPumpNumber(); }
+    std::string Title() const override { return forecourt_->Title(); }
+    std::string DevicePath() const override { return forecourt_->DevicePath(); }
     bool PortIsVirtual() const override { return is_virtual_; }
 
-    void SetCommunicationOn(bool on) override { forecourt_.SetCommunicationOn(on); }
-    std::string FetchCommunicationText() override { return forecourt_.FetchCommunicationText(); }
-    void SetInterpreted(bool interpreted) override { forecourt_.SetInterpreted(interpreted); }
+    void SetCommunicationOn(bool on) override { forecourt_->SetCommunicationOn(on); }
+    std::string FetchCommunicationText() override { return forecourt_->FetchCommunicationText(); }
+    void SetInterpreted(bool interpreted) override { forecourt_->SetInterpreted(interpreted); }
     void SetFilterSlot(std::optional<int> slot) override
     {
-        forecourt_.SetFilterAddress(slot ? forecourt_.AddressOf(*slot) : 0);
+        forecourt_->SetFilterAddress(slot ? forecourt_->AddressOf(*slot) : 0);
     }
 
     Reply AddPump(int slot) override
     {
         // The loop page creates pumps with the identity flag set.
-        if (forecourt_.CreatePump(slot, true) != slot)
+        if (forecourt_->CreatePump(slot, true) != slot)
             return Reply::Error("position not available");
         return Reply::Ok();
     }
 
     Reply RemovePump(int slot) override
     {
-        return forecourt_.DeletePump(slot) ? Reply::Ok() : NoPump(slot);
+        return forecourt_->DeletePump(slot) ? Reply::Ok() : NoPump(slot);
     }
 
     Reply Select(int slot, int nozzle) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (nozzle < 1 || nozzle > kZarnNozzles)
@@ -113,7 +112,7 @@ public:
     {
         if (nozzle)
             return Reply::Error("a Zarn pump lifts its selected nozzle: use lift L P, or nozzle L P N");
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         pump->LiftNozzle();
@@ -122,7 +121,7 @@ public:
 
     Reply HangUp(int slot) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         pump->HangUpNozzle();
@@ -133,7 +132,7 @@ public:
     // selects that nozzle and lifts it when no nozzle was out.
     Reply NozzleClick(int slot, int nozzle) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (nozzle < 1 || nozzle > kZarnNozzles)
@@ -152,7 +151,7 @@ public:
 
     Reply SetFlow(int slot, double flow) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (!std::isfinite(flow) || flow < 0)
@@ -163,7 +162,7 @@ public:
 
     Reply AdjustFlow(int slot, double delta) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (!std::isfinite(delta))
@@ -174,7 +173,7 @@ public:
 
     Reply ToggleFlow(int slot) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         Zarn_pump_state state;
@@ -185,34 +184,34 @@ public:
 
     Reply Connect(int slot, bool connect) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
         if (connect)
-            forecourt_.ConnectPump(slot);
+            forecourt_->ConnectPump(slot);
         else
-            forecourt_.DisconnectPump(slot);
+            forecourt_->DisconnectPump(slot);
         return Reply::Ok();
     }
 
     Reply Automate(int slot, int level) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
         if (level == 0)
-            forecourt_.StopAutomation(slot);
+            forecourt_->StopAutomation(slot);
         else
-            forecourt_.StartAutomation(slot, level);
+            forecourt_->StartAutomation(slot, level);
         return Reply::Ok();
     }
 
     Reply StartLog(int slot, const std::string& file, bool interpreted) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
-        if (forecourt_.IsLogging(slot))
+        if (forecourt_->IsLogging(slot))
             return Reply::Error("pump " + std::to_string(FirstPump() + slot) + " is already logging");
         try {
-            forecourt_.StartLogging(file, slot, interpreted);
+            forecourt_->StartLogging(file, slot, interpreted);
         } catch (const Gallion_error& error) {
             return Reply::Error(error.what());
         }
@@ -221,25 +220,25 @@ public:
 
     Reply StopLog(int slot) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
-        forecourt_.StopLogging(slot);
+        forecourt_->StopLogging(slot);
         return Reply::Ok();
     }
 
     Reply ApplyError(int slot, int code, int count) override
     {
-        if (!forecourt_.GetPump(slot))
+        if (!forecourt_->GetPump(slot))
             return NoPump(slot);
-        forecourt_.SetErrorType(slot, code);
-        forecourt_.SetErrorValue(slot, count);
-        forecourt_.ApplyError(slot);
+        forecourt_->SetErrorType(slot, code);
+        forecourt_->SetErrorValue(slot, count);
+        forecourt_->ApplyError(slot);
         return Reply::Ok();
     }
 
     Reply SetVisible(int slot, const std::vector<int>& nozzles) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         std::array<bool, kZarnNozzles> visible{};
@@ -254,7 +253,7 @@ public:
 
     Reply SetIdentity(int slot, bool full) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         pump->SetIdentity(full ? kFullIdentity : kStandardIdentity);
@@ -266,7 +265,7 @@ public:
     Reply SetTotals(int slot, int nozzle, const std::string& volume_text, const std::string& amount_text,
                     const std::string& fillings_text) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         if (nozzle < 1 || nozzle > kZarnNozzles)
@@ -293,7 +292,7 @@ public:
 
     Reply StateJson(int slot) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         Zarn_pump_state state;
@@ -328,16 +327,16 @@ public:
             .Add("identity", IdentityDigits(state.identity))
             .Add("online", state.online)
             .Add("rx_errors", state.rx_error_count)
-            .Add("connected", forecourt_.IsConnected(slot))
-            .Add("logging", forecourt_.IsLogging(slot))
-            .Add("automation", forecourt_.AutomationLevel(slot))
+            .Add("connected", forecourt_->IsConnected(slot))
+            .Add("logging", forecourt_->IsLogging(slot))
+            .Add("automation", forecourt_->AutomationLevel(slot))
             .AddRaw("nozzles", JsonArray(nozzles));
         return Reply::Ok(json.Text());
     }
 
     Reply RxErrorsJson(int slot) override
     {
-        Zarn_pump* pump = forecourt_.GetPump(slot);
+        Zarn_pump* pump = forecourt_->GetPump(slot);
         if (!pump)
             return NoPump(slot);
         return Reply::Ok(JsonStringArray(pump->RxErrorLines()));
@@ -349,13 +348,13 @@ public:
                             "file and the controller");
     }
 
-    Zarn_forecourt& Forecourt() { return forecourt_; }
+    Loop_ref Forecourt() override { return forecourt_.get(); }
 
 private:
     Reply NoPump(int slot) const { return Reply::Error("no pump " + std::to_string(FirstPump() + slot)); }
     static Reply BadNozzle() { return Reply::Error("nozzle must be 1 to 15"); }
 
-    Zarn_forecourt forecourt_;
+    std::unique_ptr<Zarn_forecourt> forecourt_;
     const bool is_virtual_;
 };
 
@@ -363,5 +362,11 @@ private:
 
 std::unique_ptr<Runner_loop> CreateZarnRunnerLoop(const std::string& port, bool spy, int first, int last)
 {
-    return std::make_unique<Zarn_runner_loop>(port, spy, first, last);
+    return WrapZarnForecourt(
+        std::make_unique<Zarn_forecourt>(port, spy, static_cast<uint8_t>(first), static_cast<uint8_t>(last)));
+}
+
+std::unique_ptr<Runner_loop> WrapZarnForecourt(std::unique_ptr<Zarn_forecourt> forecourt)
+{
+    return std::make_unique<Zarn_runner_loop>(std::move(forecourt));
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <thread>
 
@@ -275,6 +276,78 @@ TEST(HeadlessRunner, CurrentLoopPumpCommandsAndDecimals)
     EXPECT_EQ(runner.Command("rxerrors 1 4"), "ok []");
     EXPECT_EQ(runner.Command("loop remove 1"), "ok");
     EXPECT_EQ(runner.Command("loop list"), "ok []");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HeadlessRunner, SaveLoadAndConfigOption)
+{
+    TempSettings settings;
+    QuickZarnSettings(settings);
+    TempDir dir;
+    PtyController zarn_line;
+    PtyController cl_line;
+    const std::string file = dir.File("forecourt.gcf");
+    {
+        RunnerProcess runner({"--ini", settings.Path()});
+        ASSERT_EQ(runner.Command("loop add zarn " + zarn_line.SlavePath() + " 1 4"), "ok 1");
+        ASSERT_EQ(runner.Command("pump add 1 1"), "ok");
+        ASSERT_EQ(runner.Command("pump add 1 3"), "ok");
+        ASSERT_EQ(runner.Command("identity 1 3 standard"), "ok");
+        ASSERT_EQ(runner.Command("disconnect 1 3"), "ok");
+        ASSERT_EQ(runner.Command("automate 1 1 2"), "ok");
+        ASSERT_EQ(runner.Command("loop add cl " + cl_line.SlavePath() + " 5 7"), "ok 2");
+        ASSERT_EQ(runner.Command("pump add 2 6"), "ok");
+        ASSERT_EQ(runner.Command("visible 2 6 1,4"), "ok");
+        EXPECT_TRUE(StartsWith(runner.Command("save /no/such/folder/x.gcf"), "error: "));
+        ASSERT_EQ(runner.Command("save " + file), "ok");
+
+        // Loading replaces the loops.
+        ASSERT_EQ(runner.Command("load " + file), "ok 2");
+        const std::string list = runner.Command("loop list");
+        EXPECT_TRUE(Contains(list, "\"title\":\"" + zarn_line.SlavePath() + "Zarn\"")) << list;
+        EXPECT_TRUE(Contains(list, "\"title\":\"" + cl_line.SlavePath() + "Current Loop\"")) << list;
+        const std::string pump3 = runner.Command("state 1 3");
+        EXPECT_TRUE(Contains(pump3, "\"connected\":false")) << pump3;
+        EXPECT_TRUE(Contains(pump3, "\"identity\":\"0000111111\"")) << pump3;  // the standard kind
+        EXPECT_TRUE(Contains(runner.Command("state 1 1"), "\"automation\":2"));
+        EXPECT_TRUE(Contains(runner.Command("state 2 6"), "\"visible\":[1,4]"));
+        EXPECT_TRUE(StartsWith(runner.Command("state 1 2"), "error: "));
+
+        // A file that is no configuration: the program's text on one line, no loops left.
+        const std::string bad = dir.File("bad.gcf");
+        FILE* out = std::fopen(bad.c_str(), "wb");
+        std::fputs("not a configuration", out);
+        std::fclose(out);
+        EXPECT_EQ(runner.Command("load " + bad),
+                  "error: Not a valid configuration file. Maybe is the configuration file created by an "
+                  "older version of the program ");
+        EXPECT_EQ(runner.Command("loop list"), "ok []");
+        runner.CloseInput();
+        ASSERT_EQ(runner.WaitForExit(3000), 0);
+    }
+    RunnerProcess runner({"--ini", settings.Path(), "--config", file});
+    const std::string list = runner.Command("loop list");
+    EXPECT_TRUE(Contains(list, "\"number\":2,\"protocol\":\"cl\"")) << list;
+    EXPECT_TRUE(Contains(runner.Command("state 2 6"), "\"visible\":[1,4]"));
+}
+
+TEST(HeadlessRunner, SpyControlThroughNamedEvents)
+{
+    TempSettings settings;
+    QuickZarnSettings(settings);
+    TempDir dir;
+    settings.Set("SpyPort", "OutputDirectory", dir.Path() + "/");
+    PtyController line;
+    RunnerProcess runner({"--ini", settings.Path()});
+    ASSERT_EQ(runner.Command("loop add zarn " + line.SlavePath() + " 1 2 spy"), "ok 1");
+    EXPECT_TRUE(StartsWith(runner.Command("spy list"), "ok ["));
+    EXPECT_EQ(runner.Command("spy on " + line.SlavePath()), "ok");
+    EXPECT_EQ(runner.Command("spy off " + line.SlavePath()), "ok");
+    EXPECT_EQ(runner.Command("spy on COM77"), "error: Not a valid spyobject");
+    EXPECT_EQ(runner.Command("spy sideways"), "error: usage: spy list | spy on NAME | spy off NAME");
 }
 
 }  // namespace
