@@ -231,7 +231,10 @@ TEST_F(PumpFillingTest, PollTimeoutSwitchesOffAndKeepsTheDeliveredFuel)
     StartFilling();
     EXPECT_TRUE(State().online);
 
-    // The controller falls silent; 3 s pass.
+    // The controller falls silent; 3 s pass. (The answer to a last POLL shows that the I/O
+    // thread has handled every earlier block, so no late one restarts the deadline.)
+    pty_.Send({kAddress, 0x20, kZarnSF});
+    ASSERT_FALSE(ReadBlock().empty());
     AdvanceClockForTest(3000);
     ASSERT_TRUE(WaitFor([&] { return pump_->GetStatus() == kStatusSwitchedOff; }));
     Zarn_pump_state state = State();
