@@ -339,3 +339,13 @@ TEST_F(PumpFillingTest, ManualFlowWithoutAutoFlow)
     pump_->AdjustFlow(20.0);
     EXPECT_LE(StepVolume(3000, 90), 110u);  // 1 l at 20 l/min, not the automatic 40
 }
+
+TEST_F(PumpFillingTest, DeliveryRunsOnAcrossTheTickWrap)
+{
+    StartPump();
+    ShiftTickForTest(static_cast<uint32_t>(0xFFFFFC00u - TickMs()));  // about a second before the wrap
+    StartFilling();
+    ASSERT_GT(TickMs(), 0xF0000000u);
+    const uint64_t grown = StepVolume(1500, 90);  // crosses the wrap: 1 l, neither lost nor huge
+    EXPECT_LE(grown, 120u);
+}
