@@ -286,7 +286,9 @@ TEST_F(PumpFillingTest, ResetDuringFillingClosesItIntoTheTotals)
     EXPECT_EQ(state.fillings[0], "1");
     EXPECT_GE(std::stod(state.volume_total[0]), 2.0);
 
-    // After Reset the nozzle, still out, delivers again from 0 without the idle time.
+    // After Reset the nozzle, still out, delivers again from 0 without the idle minute.
+    AdvanceClockForTest(60000);
+    SyncWithPumpCycle();
     SendCommands(Cd1(kCd1Authorize));
     AdvanceClockForTest(100);
     PollUntilStatus(kStatusFilling);
