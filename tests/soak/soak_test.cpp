@@ -30,7 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRounds = 60;
+constexpr int kRounds = 150;
 constexpr int kLoopRebuildEvery = 15;  // rounds between the destruction and re-creation of both loops
 constexpr int kStepDeadlineMs = 20000;  // generous for ThreadSanitizer on two busy cores
 
