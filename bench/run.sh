@@ -1,0 +1,15 @@
+#!/bin/sh
+# Builds the benchmarks in a Release tree (build-bench/) and runs them:
+#   bench/run.sh [TURNAROUND_ROUNDS] [IDLE_SECONDS]   (defaults 5000 and 10)
+# Prints the machine, then the turnaround and idle-cost tables (bench/README.md explains them).
+set -e
+cd "$(dirname "$0")/.."
+if [ ! -f build-bench/CMakeCache.txt ]; then
+    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGALLION_BENCH=ON -DGALLION_TESTS=OFF
+fi
+cmake --build build-bench -j2 --target bench_turnaround bench_idle
+echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r)"
+echo
+build-bench/bench/bench_turnaround "${1:-5000}"
+echo
+build-bench/bench/bench_idle "${2:-10}"
