@@ -13,7 +13,10 @@ using Bytes = std::vector<uint8_t>;
 // A stored DATA block: ADR, CTRL, the transactions, CRC low, CRC high, ETX.
 Bytes DataBlock(uint8_t address, uint8_t sequence, const Bytes& transactions)
 {
-    Bytes block{address, static_cast<uint8_t>(0x30 | sequence)};
+    Bytes block;
+    block.reserve(transactions.size() + 5);
+    block.push_back(address);
+    block.push_back(static_cast<uint8_t>(0x30 | sequence));
     block.insert(block.end(), transactions.begin(), transactions.end());
     block.push_back(0x12);  // the interpreter does not check the CRC; any value will do
     block.push_back(0x34);

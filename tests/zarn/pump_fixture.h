@@ -70,7 +70,10 @@ inline uint64_t Unpacked(const Bytes& bytes, size_t from, size_t width)
 inline Bytes Cd1(uint8_t code) { return {1, 1, code}; }
 inline Bytes Cd2(const Bytes& nozzles)
 {
-    Bytes t{2, static_cast<uint8_t>(nozzles.size())};
+    Bytes t;
+    t.reserve(nozzles.size() + 2);
+    t.push_back(2);
+    t.push_back(static_cast<uint8_t>(nozzles.size()));
     t.insert(t.end(), nozzles.begin(), nozzles.end());
     return t;
 }
