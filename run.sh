@@ -1,14 +1,14 @@
 #!/bin/sh
-# Installs what is missing, builds Gallion in build/ and starts it.
+# Installs what is missing, builds Gallion in build/ and starts the headless runner with a ready
+# demonstration: a Zarn loop for pumps 1-8 on the virtual port /tmp/gallion-zarn, traffic shown,
+# further commands read from the terminal. Options given to run.sh go to the runner.
 set -e
 . "$(dirname "$0")/scripts/setup.sh"
 gallion_setup
 
-# When the headless runner is ready, starting it is this one line:
-#   exec build/src/headless/gallion-headless "$@"
 echo
-echo "Built in build/:"
-find build -maxdepth 3 -type f \( -name 'libgallion_*.a' -o -name 'gallion-*' \) | sort | sed 's/^/  /'
+echo "Gallion: a Zarn loop for pumps 1-8 is served on /tmp/gallion-zarn."
+echo "Point a controller at /tmp/gallion-zarn (9600 baud, 8 data bits, odd parity, 1 stop bit),"
+echo "type 'help' for the commands, 'quit' or Ctrl-D to stop."
 echo
-echo "The program's runner is not ready yet. To run the tests: ./test.sh"
-echo "or by hand: ctest --test-dir build --output-on-failure -j2"
+exec build/src/headless/gallion-headless --script scripts/demo.commands "$@"
