@@ -1,7 +1,8 @@
 // Idle cost: loops full of pumps, no traffic. For 1, 4 and 8 loops of each protocol (16 Zarn
 // pumps or 8 current-loop pumps a loop), each in a fresh child process: the process's CPU time per
 // second of wall time over the measured span, and the resident memory the loops added, both per
-// pump. Loops use virtual ports, so no controller is needed.
+// pump. Loops use virtual ports, so no controller is needed. A last row gives the floor of a
+// thread per pump: 128 threads that only wait on an Event every 25 ms.
 //
 // Usage: bench_idle [SECONDS]   (default 10 per configuration)
 #include <sys/wait.h>
@@ -11,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_support.h"
+#include "common/thread.h"
 #include "currentloop/cl_forecourt.h"
 #include "zarn/zarn_forecourt.h"
 
@@ -61,6 +64,39 @@ Idle_figures MeasureCurrentLoop(int loops, int seconds)
     });
 }
 
+// The floor of the design: threads that do nothing but wait on an Event for 25 ms ("PumpSleepMs"
+// by default) again and again, as a pump thread does between its cycles.
+Idle_figures MeasureBareThreads(int threads, int seconds)
+{
+    struct Sleeper {
+        Event stop{true, false};
+        std::thread thread;
+    };
+    const long rss_before = bench::ResidentKiB();
+    std::vector<std::unique_ptr<Sleeper>> sleepers;
+    for (int i = 0; i < threads; ++i) {
+        auto sleeper = std::make_unique<Sleeper>();
+        Event& stop = sleeper->stop;
+        sleeper->thread = std::thread([&stop] {
+            while (!stop.Wait(25)) {
+            }
+        });
+        sleepers.push_back(std::move(sleeper));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long rss_after = bench::ResidentKiB();
+    const int64_t cpu_start = bench::ProcessCpuNs();
+    const int64_t wall_start = bench::NowNs();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpu = static_cast<double>(bench::ProcessCpuNs() - cpu_start);
+    const double wall = static_cast<double>(bench::NowNs() - wall_start);
+    for (auto& sleeper : sleepers) {
+        sleeper->stop.Set();
+        sleeper->thread.join();
+    }
+    return {100.0 * cpu / wall / threads, static_cast<double>(rss_after - rss_before) / threads};
+}
+
 // Runs one configuration in a child process, so each starts from the same clean memory.
 void RunChild(const char* protocol, int loops, int pumps_per_loop, int seconds)
 {
@@ -68,7 +104,10 @@ void RunChild(const char* protocol, int loops, int pumps_per_loop, int seconds)
     const pid_t child = fork();
     if (child == 0) {
         bench::Settings_file settings("");
-        const Idle_figures f = protocol[0] == 'Z' ? MeasureZarn(loops, seconds) : MeasureCurrentLoop(loops, seconds);
+        const std::string name = protocol;
+        const Idle_figures f = name == "Zarn"           ? MeasureZarn(loops, seconds)
+                               : name == "Current loop" ? MeasureCurrentLoop(loops, seconds)
+                                                        : MeasureBareThreads(loops * pumps_per_loop, seconds);
         std::printf("%-13s %5d %6d %14.4f %8s %12.1f %8s\n", protocol, loops, loops * pumps_per_loop,
                     f.cpu_percent_per_pump, f.cpu_percent_per_pump < 0.05 ? "yes" : "NO", f.kib_per_pump,
                     f.kib_per_pump < 100 ? "yes" : "NO");
@@ -93,5 +132,6 @@ int main(int argc, char** argv)
         RunChild("Zarn", loops, 16, seconds);
     for (int loops : {1, 4, 8})
         RunChild("Current loop", loops, 8, seconds);
+    RunChild("bare threads", 1, 128, seconds);
     return 0;
 }
