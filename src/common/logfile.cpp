@@ -1,5 +1,7 @@
 #include "common/logfile.h"
 
+#include "common/clock.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,4 +44,17 @@ void Logfile::WriteLine(const std::string& text)
 {
     std::string line = text + "\r\n";
     Write(line.data(), line.size());
+}
+
+const char* const kLogStarLine = "*********************************************************";
+
+void WriteLoggingStarted(Logfile& file)
+{
+    file.WriteLine("*      Logging started : " + DateText24(WallSeconds()) + " ");
+}
+
+void WriteLoggingAborted(Logfile& file)
+{
+    file.WriteLine(kLogStarLine);
+    file.WriteLine("Logging aborted at " + DateText24(WallSeconds()) + " ");
 }

@@ -18,3 +18,9 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The lines both protocols' pump logs share: the frame of 57 stars, the "Logging started" line
+// with the local date and time, and the closing lines written when a log ends.
+extern const char* const kLogStarLine;
+void WriteLoggingStarted(Logfile& file);
+void WriteLoggingAborted(Logfile& file);

@@ -2,26 +2,21 @@
 
 #include "common/clock.h"
 
-namespace {
-const char* const kStarLine = "*********************************************************";
-}
-
 CL_Logger::CL_Logger(const std::string& file_name, uint8_t address, bool interpreted)
     : file_(file_name), address_(address), interpreted_(interpreted)
 {
-    file_.WriteLine(kStarLine);
+    file_.WriteLine(kLogStarLine);
     file_.WriteLine("*  Logfile from Gallion                                  ");
     file_.WriteLine("*                                                        ");
     file_.WriteLine("*      Protocol        : Current Loop                    ");
-    file_.WriteLine("*      Logging started : " + DateText24(WallSeconds()) + " ");
-    file_.WriteLine(kStarLine);
+    WriteLoggingStarted(file_);
+    file_.WriteLine(kLogStarLine);
 }
 
 CL_Logger::~CL_Logger()
 {
     try {
-        file_.WriteLine(kStarLine);
-        file_.WriteLine("Logging aborted at " + DateText24(WallSeconds()) + " ");
+        WriteLoggingAborted(file_);
     } catch (...) {
         // A log that can no longer be written is closed all the same.
     }

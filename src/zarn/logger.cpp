@@ -19,11 +19,6 @@ std::string PaddedTo(const std::string& text, size_t width)
 
 }  // namespace
 
-std::string Logger::StarLine()
-{
-    return std::string(kHeaderWidth, '*');
-}
-
 // "*      Pump nr         : 13                             *": the caption padded to 16
 // characters, the value left-aligned in its 7-character field, and the frame closed at 57.
 std::string Logger::FieldLine(const std::string& caption, const std::string& value)
@@ -61,20 +56,19 @@ Logger::~Logger()
 
 void Logger::WriteHeader()
 {
-    file_->WriteLine(StarLine());
+    file_->WriteLine(kLogStarLine);
     file_->WriteLine(PaddedTo("*  Logfile from Gallion", kHeaderWidth - 1) + "*");
     file_->WriteLine(PaddedTo("*", kHeaderWidth - 1) + "*");
     file_->WriteLine(FieldLine("Protocol", "Zarn"));
     file_->WriteLine(FieldLine("Pump nr", PumpNumberText(address_)));
     file_->WriteLine(FieldLine("Address", AddressText(address_)));
-    file_->WriteLine("*      Logging started : " + DateText24(WallSeconds()) + " ");
-    file_->WriteLine(StarLine());
+    WriteLoggingStarted(*file_);
+    file_->WriteLine(kLogStarLine);
 }
 
 void Logger::WriteClosingLines()
 {
-    file_->WriteLine(StarLine());
-    file_->WriteLine("Logging aborted at " + DateText24(WallSeconds()) + " ");
+    WriteLoggingAborted(*file_);
 }
 
 void Logger::Log(const Message& block)

@@ -26,7 +26,6 @@ public:
     static constexpr size_t kHeaderWidth = 57;
 
     // The header and closing lines, exposed so tests can compare them byte for byte.
-    static std::string StarLine();
     static std::string FieldLine(const std::string& caption, const std::string& value);
     static std::string PumpNumberText(uint8_t address);  // "13" for address 0x5C
     static std::string AddressText(uint8_t address);     // "0x5C"
