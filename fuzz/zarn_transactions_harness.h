@@ -4,10 +4,12 @@
 //
 // Input: bytes 0-2 are the volume, amount and price decimals; the rest is the block from ADR on
 // (as the line hands it to a pump: CRC and ETX removed).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "zarn/zarn_interpreter.h"
 #include "zarn/zarn_transactions.h"
