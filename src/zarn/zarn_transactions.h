@@ -65,6 +65,8 @@ struct Zarn_command {
 class Transaction_reader {
 public:
     Transaction_reader(const Message& block, const Zarn_decimals& decimals);
+    // The reader keeps a pointer to the block's bytes: it cannot read a temporary.
+    Transaction_reader(Message&& block, const Zarn_decimals& decimals) = delete;
     bool AtEnd() const { return position_ >= length_; }
     Zarn_command Next(bool decode_prices = true);
     void SetDecimals(const Zarn_decimals& decimals) { decimals_ = decimals; }

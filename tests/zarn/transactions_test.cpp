@@ -99,7 +99,8 @@ TEST(TransactionsTest, DecodesEachCommand)
     EXPECT_EQ(c.code, 25);
     EXPECT_TRUE(reader.AtEnd());
 
-    Transaction_reader cd9(Cd9(3, 1, 8), decimals);
+    const Message cd9_block = Cd9(3, 1, 8);
+    Transaction_reader cd9(cd9_block, decimals);
     c = cd9.Next();
     EXPECT_EQ(c.kind, Zarn_command::Kind::Cd9);
     EXPECT_EQ(c.decimals.volume, 3);
@@ -161,7 +162,8 @@ TEST(TransactionsTest, TransactionRunningPastItsBlockIsMalformed)
     EXPECT_EQ(FirstError(block), "CD3 Preset volume");
 
     // A block of only ADR and CTRL holds no transaction.
-    EXPECT_TRUE(Transaction_reader(Block({}), Zarn_decimals{}).AtEnd());
+    const Message empty = Block({});
+    EXPECT_TRUE(Transaction_reader(empty, Zarn_decimals{}).AtEnd());
 }
 
 TEST(TransactionsTest, PricesWhileFillingAreNotDecoded)
