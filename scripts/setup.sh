@@ -3,6 +3,8 @@
 
 # Debian packages the build and the tests need. Later tools go here too.
 GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
+# clang and its runtimes for the libFuzzer targets (fuzz/run.sh).
+GALLION_PACKAGES="$GALLION_PACKAGES clang libclang-rt-14-dev"
 # A locale with a comma as decimal separator, for the settings-file tests.
 GALLION_TEST_LOCALE="de_DE.UTF-8"
 
@@ -51,6 +53,19 @@ gallion_build() {
         cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
     fi
     cmake --build "$build_dir" -j2
+}
+
+# gallion_build_targets DIR "TARGETS" [extra cmake options...]: configures DIR like gallion_build
+# but builds only the named targets.
+gallion_build_targets() {
+    build_dir=$1
+    targets=$2
+    shift 2
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
+    fi
+    # shellcheck disable=SC2086
+    cmake --build "$build_dir" -j2 --target $targets
 }
 
 gallion_setup() {
