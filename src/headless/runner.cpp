@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <sstream>
+#include <string_view>
 
 #include "common/error.h"
 #include "headless/json.h"
@@ -55,28 +56,36 @@ std::vector<int> ParseNozzleList(const std::string& word, bool& valid)
 
 }  // namespace
 
+namespace {
+
+// The characters of a number word: a leading '+' is allowed and skipped; a sign after it is not.
+std::string_view NumberText(const std::string& word)
+{
+    std::string_view text(word);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && (text.front() == '+' || text.front() == '-'))
+            return {};
+    }
+    return text;
+}
+
+}  // namespace
+
 bool ParseInt(const std::string& word, int& value)
 {
-    if (word.empty())
-        return false;
-    const char* begin = word.data();
-    const char* end = begin + word.size();
-    if (*begin == '+')
-        ++begin;
-    auto [ptr, ec] = std::from_chars(begin, end, value);
-    return ec == std::errc() && ptr == end;
+    const std::string_view text = NumberText(word);
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end;
 }
 
 bool ParseReal(const std::string& word, double& value)
 {
-    if (word.empty())
-        return false;
-    const char* begin = word.data();
-    const char* end = begin + word.size();
-    if (*begin == '+')
-        ++begin;
-    auto [ptr, ec] = std::from_chars(begin, end, value);
-    return ec == std::errc() && ptr == end;
+    const std::string_view text = NumberText(word);
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end;
 }
 
 Headless_runner::~Headless_runner()
