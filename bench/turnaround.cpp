@@ -218,7 +218,7 @@ int main(int argc, char** argv)
     }
     zarn.SetCommunicationOn(true);
     current_loop.SetCommunicationOn(true);
-    zarn.StartLogging((logs / "zarn-pump1.log").string(), 0, true);
+    zarn.StartLogging(0, (logs / "zarn-pump1.log").string(), true);
     current_loop.StartLogging(0, (logs / "cl-pump1.log").string(), true);
     View_drainer drainer(zarn, current_loop);
 

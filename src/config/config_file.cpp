@@ -246,7 +246,7 @@ CL_loop_record RecordOfLoop(CL_forecourt& forecourt)
     record.first = static_cast<uint8_t>(forecourt.FirstPumpNumber());
     record.last = static_cast<uint8_t>(forecourt.LastPumpNumber());
     record.port_name = forecourt.PortName();
-    record.spy = forecourt.SpyFlag();
+    record.spy = forecourt.Spy();
     const CL_decimals decimals = forecourt.GetDecimals();
     record.decimals = {static_cast<uint8_t>(decimals.volume),       static_cast<uint8_t>(decimals.amount),
                        static_cast<uint8_t>(decimals.price),        static_cast<uint8_t>(decimals.total_volume),

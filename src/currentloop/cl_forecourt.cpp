@@ -174,10 +174,8 @@ int CL_forecourt::AutomationLevel(int i) const
 
 bool CL_forecourt::StartLogging(int i, const std::string& file_name, bool interpreted)
 {
-    if (!ValidSlot(i) || !pumps_[i])
+    if (!ValidSlot(i) || !pumps_[i] || logging_[i])
         return false;
-    if (logging_[i])
-        return true;
     logging_[i] = feed_->AddLogger(file_name, AddressOf(i), interpreted);
     return logging_[i];
 }

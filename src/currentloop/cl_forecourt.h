@@ -55,7 +55,8 @@ public:
     void StopAutomation(int i);
     int AutomationLevel(int i) const;
 
-    // Raises Gallion_error when the file cannot be created; false for a bad slot or no pump.
+    // Raises Gallion_error when the file cannot be created; false for a bad slot, no pump, or a
+    // pump that logs already.
     bool StartLogging(int i, const std::string& file_name, bool interpreted);
     void StopLogging(int i);
     bool IsLogging(int i) const;
@@ -80,7 +81,7 @@ public:
     const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title) { title_ = title; }
     const std::string& PortName() const { return port_name_; }
-    bool SpyFlag() const { return spy_; }
+    bool Spy() const { return spy_; }
     int FirstPumpNumber() const { return first_; }
     int LastPumpNumber() const { return last_; }
     std::string DevicePath() const { return io_->DevicePath(); }

@@ -211,7 +211,7 @@ public:
         if (forecourt_->IsLogging(slot))
             return Reply::Error("pump " + std::to_string(FirstPump() + slot) + " is already logging");
         try {
-            forecourt_->StartLogging(file, slot, interpreted);
+            forecourt_->StartLogging(slot, file, interpreted);
         } catch (const Gallion_error& error) {
             return Reply::Error(error.what());
         }

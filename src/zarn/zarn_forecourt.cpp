@@ -90,19 +90,21 @@ Zarn_pump* Zarn_forecourt::GetPump(int index) const
     return ValidIndex(index) ? pumps_[index].get() : nullptr;
 }
 
-void Zarn_forecourt::ConnectPump(int index)
+bool Zarn_forecourt::ConnectPump(int index)
 {
     if (!HasPump(index) || connected_[index])
-        return;
+        return false;
     connected_[index] = io_->RegisterPump(&pumps_[index]->Line()) == 0;
+    return connected_[index];
 }
 
-void Zarn_forecourt::DisconnectPump(int index)
+bool Zarn_forecourt::DisconnectPump(int index)
 {
     if (!HasPump(index) || !connected_[index])
-        return;
+        return false;
     io_->UnregisterPump(&pumps_[index]->Line());
     connected_[index] = false;
+    return true;
 }
 
 bool Zarn_forecourt::IsConnected(int index) const
@@ -132,7 +134,7 @@ int Zarn_forecourt::AutomationLevel(int index) const
     return automaters_[index]->Level();
 }
 
-bool Zarn_forecourt::StartLogging(const std::string& file_name, int index, bool interpreted)
+bool Zarn_forecourt::StartLogging(int index, const std::string& file_name, bool interpreted)
 {
     if (!HasPump(index) || logging_[index])
         return false;
@@ -154,10 +156,12 @@ bool Zarn_forecourt::IsLogging(int index) const
     return ValidIndex(index) && logging_[index];
 }
 
-void Zarn_forecourt::ApplyError(int index)
+bool Zarn_forecourt::ApplyError(int index)
 {
-    if (HasPump(index))
-        pumps_[index]->InjectError(error_type_[index], error_value_[index]);
+    if (!HasPump(index))
+        return false;
+    pumps_[index]->InjectError(error_type_[index], error_value_[index]);
+    return true;
 }
 
 int Zarn_forecourt::ErrorType(int index) const
@@ -170,14 +174,18 @@ int Zarn_forecourt::ErrorValue(int index) const
     return ValidIndex(index) ? error_value_[index] : 0;
 }
 
-void Zarn_forecourt::SetErrorType(int index, int type)
+bool Zarn_forecourt::SetErrorType(int index, int type)
 {
-    if (ValidIndex(index))
-        error_type_[index] = type;
+    if (!ValidIndex(index))
+        return false;
+    error_type_[index] = type;
+    return true;
 }
 
-void Zarn_forecourt::SetErrorValue(int index, int value)
+bool Zarn_forecourt::SetErrorValue(int index, int value)
 {
-    if (ValidIndex(index))
-        error_value_[index] = value;
+    if (!ValidIndex(index))
+        return false;
+    error_value_[index] = value;
+    return true;
 }

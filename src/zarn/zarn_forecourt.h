@@ -39,8 +39,9 @@ public:
     int CreateUnconnectedPump(int index, bool identity_flag);
     bool DeletePump(int index);
     Zarn_pump* GetPump(int index) const;
-    void ConnectPump(int index);
-    void DisconnectPump(int index);
+    // True when the pump was connected / disconnected by this call.
+    bool ConnectPump(int index);
+    bool DisconnectPump(int index);
     bool IsConnected(int index) const;
 
     // Automatic filling, levels 1 Light, 2 Normal, 3 Heavy. False when nothing was started.
@@ -50,16 +51,17 @@ public:
 
     // Pump logs. StartLogging raises Gallion_error when the file cannot be created; false when
     // there is no pump or it already logs.
-    bool StartLogging(const std::string& file_name, int index, bool interpreted);
+    bool StartLogging(int index, const std::string& file_name, bool interpreted);
     void StopLogging(int index);
     bool IsLogging(int index) const;
 
-    // Error simulation: the dialog sets ErrorType and ErrorValue, then applies them.
-    void ApplyError(int index);
+    // Error simulation: the dialog sets ErrorType and ErrorValue, then applies them. False for an
+    // invalid index (ApplyError: or no pump).
+    bool ApplyError(int index);
     int ErrorType(int index) const;
     int ErrorValue(int index) const;
-    void SetErrorType(int index, int type);
-    void SetErrorValue(int index, int value);
+    bool SetErrorType(int index, int type);
+    bool SetErrorValue(int index, int value);
 
     // The communication feed.
     void SetCommunicationOn(bool on) { feed_->SetCommunicationOn(on); }
@@ -74,8 +76,8 @@ public:
     // The loop's description.
     const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title) { title_ = title; }
-    uint8_t FirstPumpNumber() const { return first_; }
-    uint8_t LastPumpNumber() const { return last_; }
+    int FirstPumpNumber() const { return first_; }
+    int LastPumpNumber() const { return last_; }
     const std::string& PortName() const { return port_name_; }
     bool Spy() const { return spy_; }
     int HighestIndex() const;           // min(last - first, 15); -1 when last < first

@@ -46,7 +46,7 @@ TEST(ClFeed, FilterSkipsHiddenFramesAndTheyStillReachTheLogs)
         ASSERT_EQ(slot, loop.forecourt->CreatePump(slot));
     const std::string log1 = dir.File("pump1.log");
     ASSERT_TRUE(loop.forecourt->StartLogging(0, log1, true));
-    ASSERT_TRUE(loop.forecourt->StartLogging(0, dir.File("other.log"), true)) << "already logging";
+    EXPECT_FALSE(loop.forecourt->StartLogging(0, dir.File("other.log"), true)) << "already logging";
     loop.forecourt->SetFilterAddress(PumpAddress(3));
     EXPECT_EQ(PumpAddress(3), loop.forecourt->GetFilterAddress());
 

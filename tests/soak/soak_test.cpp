@@ -250,7 +250,7 @@ protected:
             break;
         case 3:
             if (zarn_->GetPump(index) && !zarn_->IsLogging(index))
-                zarn_->StartLogging(NewLogName("zarn"), index, random_() % 2 == 0);
+                zarn_->StartLogging(index, NewLogName("zarn"), random_() % 2 == 0);
             else
                 zarn_->StopLogging(index);
             break;

@@ -134,7 +134,7 @@ TEST_F(ForecourtLoop, SlotsAddressesAndTitle)
     fc.DisconnectPump(5);
     EXPECT_FALSE(fc.IsConnected(5));
     EXPECT_FALSE(fc.StartAutomation(5, 1));
-    EXPECT_FALSE(fc.StartLogging(dir_.File("x.log"), 5, true));
+    EXPECT_FALSE(fc.StartLogging(5, dir_.File("x.log"), true));
     EXPECT_FALSE(fc.StartAutomation(0, 4));
     EXPECT_EQ(fc.AutomationLevel(99), 0);
     EXPECT_FALSE(fc.DeletePump(5));
@@ -251,9 +251,9 @@ TEST_F(ForecourtLoop, FeedAndPumpLogs)
     ASSERT_EQ(fc.CreatePump(0, true), 0);
     ASSERT_EQ(fc.CreatePump(1, true), 1);
     const std::string log13 = dir_.File("Pump 13.log");
-    ASSERT_TRUE(fc.StartLogging(log13, 0, true));
+    ASSERT_TRUE(fc.StartLogging(0, log13, true));
     EXPECT_TRUE(fc.IsLogging(0));
-    EXPECT_FALSE(fc.StartLogging(dir_.File("other.log"), 0, true));
+    EXPECT_FALSE(fc.StartLogging(0, dir_.File("other.log"), true));
     fc.SetFilterAddress(kPump14);
     EXPECT_EQ(fc.GetFilterAddress(), kPump14);
 
@@ -281,7 +281,7 @@ TEST_F(ForecourtLoop, FeedAndPumpLogs)
     EXPECT_FALSE(fc.IsCommunicationOn());
     fc.SetInterpreted(false);
     EXPECT_FALSE(fc.GetInterpreted());
-    ASSERT_TRUE(fc.StartLogging(log13, 0, false));
+    ASSERT_TRUE(fc.StartLogging(0, log13, false));
     EXPECT_TRUE(master_.SendData(kPump13, {0x01, 0x01, 0x00}));
     EXPECT_TRUE(WaitFor([&] { return LoggedLines(log13).size() >= 2; }));
     EXPECT_EQ(LoggedLines(log13)[1], "5C C0 ");
@@ -291,14 +291,14 @@ TEST_F(ForecourtLoop, FeedAndPumpLogs)
 
     // Deleting the whole loop closes the logs still open.
     const std::string log14 = dir_.File("Pump 14.log");
-    ASSERT_TRUE(fc.StartLogging(log14, 1, true));
+    ASSERT_TRUE(fc.StartLogging(1, log14, true));
     forecourt_.reset();
     EXPECT_TRUE(Closed(log14));
 
     // A file that cannot be created is reported and nothing is logged.
     forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24);
     ASSERT_EQ(forecourt_->CreatePump(0, true), 0);
-    EXPECT_THROW(forecourt_->StartLogging(dir_.File("missing/Pump 13.log"), 0, true), Gallion_error);
+    EXPECT_THROW(forecourt_->StartLogging(0, dir_.File("missing/Pump 13.log"), true), Gallion_error);
     EXPECT_FALSE(forecourt_->IsLogging(0));
 }
 
@@ -311,7 +311,7 @@ TEST_F(ForecourtLoop, DeletingABusyLoopIsPromptAndClosesEverything)
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(forecourt_->CreatePump(i, true), i);
         logs.push_back(dir_.File("Pump " + std::to_string(13 + i) + ".log"));
-        ASSERT_TRUE(forecourt_->StartLogging(logs.back(), i, i % 2 == 0));
+        ASSERT_TRUE(forecourt_->StartLogging(i, logs.back(), i % 2 == 0));
         StartFilling(i);
         ASSERT_TRUE(forecourt_->StartAutomation(i, 1 + i % 3));
         EXPECT_EQ(forecourt_->AutomationLevel(i), 1 + i % 3);
