@@ -226,12 +226,12 @@ TEST_F(SpyPortTest, WrittenBuffersAreChunksOfTheirOwnAndLongOnesAreRecordedWhole
 
 TEST_F(SpyPortTest, FilesRotateInARingAndEachRunStartsAtIndexZeroWithFreshSettings)
 {
-    settings.Set("SpyPort", "MaxFileSize", "100");
+    settings.Set("SpyPort", "MaxFileSize", "1024");
     settings.Set("SpyPort", "NumberOfFiles", "2");
     auto port = OpenPort();
     StartSpy(line.SlavePath());
-    for (uint8_t i = 1; i <= 5; ++i)  // each 51 bytes in the file: two chunks fill a file
-        Write(*port, std::vector<uint8_t>(21, i));
+    for (uint8_t i = 1; i <= 5; ++i)  // each 521 bytes in the file: two chunks fill a file
+        Write(*port, std::vector<uint8_t>(256, i));
     WaitWritten(*port);
     EXPECT_FALSE(Exists(2));
     ASSERT_EQ(Parse(1).records.size(), 2u);
@@ -242,10 +242,10 @@ TEST_F(SpyPortTest, FilesRotateInARingAndEachRunStartsAtIndexZeroWithFreshSettin
     StopSpy(line.SlavePath());
     Write(*port, std::vector<uint8_t>(21, 6));  // dropped
     WaitWritten(*port);
-    settings.Set("SpyPort", "MaxFileSize", "1000");
+    settings.Set("SpyPort", "MaxFileSize", "5000");
     StartSpy(line.SlavePath());
     for (uint8_t i = 7; i <= 9; ++i)
-        Write(*port, std::vector<uint8_t>(21, i));
+        Write(*port, std::vector<uint8_t>(256, i));
     WaitWritten(*port);
     ParsedSpyFile file = Parse(0);
     ASSERT_EQ(file.records.size(), 3u);
@@ -255,12 +255,12 @@ TEST_F(SpyPortTest, FilesRotateInARingAndEachRunStartsAtIndexZeroWithFreshSettin
 
 TEST_F(SpyPortTest, BadSettingsAndAMissingDirectoryNeitherCrashNorHoldThePool)
 {
-    settings.Set("SpyPort", "MaxFileSize", "100");
+    settings.Set("SpyPort", "MaxFileSize", "100");  // taken as 1 KiB
     settings.Set("SpyPort", "NumberOfFiles", "0");  // treated as a ring of one file
     auto port = OpenPort();
     StartSpy(line.SlavePath());
-    for (uint8_t i = 1; i <= 3; ++i)
-        Write(*port, std::vector<uint8_t>(21, i));
+    for (uint8_t i = 1; i <= 3; ++i)  // 521 bytes each: the second fills the file
+        Write(*port, std::vector<uint8_t>(256, i));
     WaitWritten(*port);
     EXPECT_FALSE(Exists(1));
     ASSERT_EQ(Parse(0).records.size(), 1u);
@@ -274,6 +274,35 @@ TEST_F(SpyPortTest, BadSettingsAndAMissingDirectoryNeitherCrashNorHoldThePool)
     for (int i = 0; i < 300; ++i)  // more chunks than the pool holds
         Write(*port, {static_cast<uint8_t>(i)});
     WaitWritten(*port);
+}
+
+// A size of 0 or less must not start a file per chunk, and a size beyond 32 bits is a size, not
+// a reason to fall back to the default.
+TEST_F(SpyPortTest, FileSizeAndCountAreClampedAndTheSizeIsReadAs64Bit)
+{
+    for (const char* size : {"0", "-5", "1"}) {
+        settings.Set("SpyPort", "MaxFileSize", size);
+        settings.Set("SpyPort", "NumberOfFiles", "-3");
+        auto port = OpenPort();
+        StartSpy(line.SlavePath());
+        for (uint8_t i = 1; i <= 3; ++i)  // 51 bytes each: all fit in the least file of 1 KiB
+            Write(*port, std::vector<uint8_t>(21, i));
+        WaitWritten(*port);
+        EXPECT_FALSE(Exists(1)) << size;
+        EXPECT_EQ(Parse(0).records.size(), 3u) << size;
+        port.reset();
+    }
+
+    // 2^32 + 100 would be 100 bytes if cut to 32 bits: two chunks would then start a new file.
+    settings.Set("SpyPort", "MaxFileSize", "4294967396");
+    settings.Set("SpyPort", "NumberOfFiles", "2");
+    auto port = OpenPort();
+    StartSpy(line.SlavePath());
+    for (uint8_t i = 1; i <= 30; ++i)
+        Write(*port, std::vector<uint8_t>(256, i));
+    WaitWritten(*port);
+    EXPECT_FALSE(Exists(1));
+    EXPECT_EQ(Parse(0).records.size(), 30u);
 }
 
 TEST_F(SpyPortTest, EachRecordCarriesTheWallClockTimeOfItsChunk)
