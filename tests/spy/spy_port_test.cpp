@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -397,18 +398,42 @@ TEST_F(SpyPortTest, ControlOperationsWorkThroughTheNamedEvents)
         EXPECT_STREQ(error.what(), "Not a valid spyobject");
     }
 
-    // Only SPY_COM1 to SPY_COM10 are listed, whoever created them.
-    TSpyLogger com9("COM9"), com10("COM10"), com11("COM11");
-    StartSpy("COM10");
-    bool saw9 = false, saw10 = false;
-    for (const SpyEventState& listed : ListSpyEvents()) {
-        EXPECT_NE(listed.event_name, "SPY_COM11");
-        if (listed.event_name == "SPY_COM9")
-            saw9 = !listed.running;
-        if (listed.event_name == "SPY_COM10")
-            saw10 = listed.running;
+    // Every live spy event of this user is listed, by any name, with its state; one that has
+    // ended is not.
+    const std::string tag = std::to_string(getpid());
+    std::vector<std::string> names = {"COM9_" + tag, "COM11_" + tag, "_dev_ttyUSB0_" + tag, "a+b" + tag,
+                                      "a@b" + tag, "a_b" + tag, "a%2Bb" + tag};
+    std::vector<std::unique_ptr<TSpyLogger>> loggers;
+    for (const std::string& name : names)
+        loggers.push_back(std::make_unique<TSpyLogger>(name));
+    StartSpy("COM11_" + tag);
+    StartSpy("a+b" + tag);
+    auto gone = std::make_unique<TSpyLogger>("gone_" + tag);
+    gone.reset();
+    std::map<std::string, bool> listed;
+    for (const SpyEventState& event : ListSpyEvents())
+        listed[event.event_name] = event.running;
+    for (const std::string& name : names) {
+        ASSERT_EQ(listed.count("SPY_" + name), 1u) << name;
+        EXPECT_EQ(listed["SPY_" + name], name == "COM11_" + tag || name == "a+b" + tag) << name;
     }
-    EXPECT_TRUE(saw9 && saw10);
+    EXPECT_EQ(listed.count("SPY_gone_" + tag), 0u);
+}
+
+// Names that differ only in characters outside [A-Za-z0-9._-] are separate events: switching
+// one leaves the others alone, and each is the current user's own object.
+TEST_F(SpyPortTest, ControlEventsOfSimilarNamesNeverCollide)
+{
+    const std::string tag = std::to_string(getpid());
+    TSpyLogger plus("a+b" + tag), at("a@b" + tag), underscore("a_b" + tag), escaped("a%40b" + tag);
+    StartSpy("a@b" + tag);
+    EXPECT_FALSE(NamedEvent::Open("SPY_a+b" + tag)->IsSet());
+    EXPECT_TRUE(NamedEvent::Open("SPY_a@b" + tag)->IsSet());
+    EXPECT_FALSE(NamedEvent::Open("SPY_a_b" + tag)->IsSet());
+    EXPECT_FALSE(NamedEvent::Open("SPY_a%40b" + tag)->IsSet());
+    const std::string object = "/dev/shm" + NamedEvent::ObjectName("SPY_a@b" + tag);
+    EXPECT_EQ(object, "/dev/shm/gallion-u" + std::to_string(geteuid()) + "-SPY_a%40b" + tag);
+    EXPECT_TRUE(std::filesystem::exists(object));
 }
 
 TEST_F(SpyPortTest, VirtualPortsAreNamedAfterTheirDeviceSoTheyNeverCollide)
