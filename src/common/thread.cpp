@@ -111,6 +111,12 @@ void ThreadPriorityHandle::RaiseToNormal()
         SetThreadNormal(tid_);
 }
 
+void ThreadPriorityHandle::Reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    raised_ = false;
+}
+
 bool ThreadPriorityHandle::Raised() const
 {
     std::lock_guard<std::mutex> lock(mutex_);

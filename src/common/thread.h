@@ -28,8 +28,12 @@ public:
     void Enter(ThreadPriority priority);
     // Called on the thread itself before it ends: its id may be reused afterwards.
     void Leave();
-    // From any thread: the recorded thread runs at normal priority from now on, and stays there.
+    // From any thread: the recorded thread runs at normal priority from now on, and stays there
+    // (so does a thread that enters later, until Reset).
     void RaiseToNormal();
+    // For an owner that starts a new thread on the same handle after it stopped the last one:
+    // the next thread lowers itself again.
+    void Reset();
     bool Raised() const;
     // The recorded thread's kernel id, 0 when no thread is inside a scope (tests read its priority).
     pid_t ThreadId() const;

@@ -93,6 +93,19 @@ TEST(ThreadPriorityTest, ARaiseBeforeTheThreadEntersKeepsItAtNormal)
     EXPECT_EQ(NiceOf(handle.ThreadId()), 0);
 }
 
+TEST(ThreadPriorityTest, AfterResetTheNextThreadLowersItselfAgain)
+{
+    if (!CanRaiseLoweredThreads())
+        GTEST_SKIP() << "this process may not raise a lowered thread";
+    ThreadPriorityHandle handle;
+    handle.RaiseToNormal();
+    handle.Reset();
+    EXPECT_FALSE(handle.Raised());
+    ScopedWorker worker(handle, ThreadPriority::Lowest);
+    ASSERT_TRUE(worker.Entered());
+    EXPECT_EQ(NiceOf(handle.ThreadId()), 19);
+}
+
 TEST(ThreadPriorityTest, LowestOutOfTheIdleClass)
 {
     // A thread the system put in the idle class is taken out of it by Lowest.
