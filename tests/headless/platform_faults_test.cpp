@@ -125,4 +125,33 @@ TEST(HeadlessPlatformFaults, SpyListShowsEverySpyPortOfThisUser)
     EXPECT_EQ(runner.WaitForExit(10000), 0);
 }
 
+TEST(HeadlessPlatformFaults, SpyOnPtyNamesTheOneBarePtySpyPort)
+{
+    TempSettings settings;
+    TempDir dir;
+    settings.Set("SpyPort", "OutputDirectory", dir.Path() + "/");
+    RunnerProcess runner({"--ini", settings.Path()});
+    EXPECT_EQ(runner.Command("spy on pty"), "error: Not a valid spyobject");  // no such loop yet
+    const std::string first = runner.Command("loop add zarn pty 1 2 spy");
+    ASSERT_EQ(first.rfind("ok 1 /dev/pts/", 0), 0u) << first;
+    ASSERT_EQ(runner.Command("loop add zarn pty 3 4").rfind("ok 2 ", 0), 0u);  // not a spy port
+    EXPECT_EQ(runner.Command("spy on pty"), "ok");
+    std::string device_name = first.substr(5);
+    for (char& c : device_name)
+        if (c == '/')
+            c = '_';
+    EXPECT_NE(runner.Command("spy list").find("{\"name\":\"SPY_" + device_name + "\",\"running\":true}"),
+              std::string::npos);
+
+    const std::string second = runner.Command("loop add cl pty 1 2 spy");
+    ASSERT_EQ(second.rfind("ok 3 /dev/pts/", 0), 0u) << second;
+    const std::string ambiguous = runner.Command("spy off pty");
+    EXPECT_EQ(ambiguous.rfind("error: 'pty' is ambiguous", 0), 0u) << ambiguous;
+    EXPECT_NE(ambiguous.find(first.substr(5)), std::string::npos) << ambiguous;
+    EXPECT_NE(ambiguous.find(second.substr(5)), std::string::npos) << ambiguous;
+    EXPECT_EQ(runner.Command("spy off " + first.substr(5)), "ok");  // the device path names it
+    runner.CloseInput();
+    EXPECT_EQ(runner.WaitForExit(10000), 0);
+}
+
 }  // namespace
