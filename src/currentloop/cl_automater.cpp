@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/random_seed.h"
 #include "currentloop/cl_pump.h"
 
 CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing)
@@ -9,22 +10,10 @@ CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& 
       level_(std::clamp(level, 1, 3)),
       timing_(timing),
       guard_(timing.guard_seconds),
-      random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&pump)) ^ (static_cast<uint32_t>(pump.Address()) << 16))
+      minimum_seconds_(AutomationLevelRange(level_).shortest),
+      maximum_seconds_(AutomationLevelRange(level_).longest),
+      random_(RandomSeed(static_cast<uint32_t>(pump.Address()) << 16))
 {
-    switch (level_) {
-    case 1:
-        minimum_seconds_ = 120;
-        maximum_seconds_ = 300;
-        break;
-    case 2:
-        minimum_seconds_ = 30;
-        maximum_seconds_ = 120;
-        break;
-    default:
-        minimum_seconds_ = 10;
-        maximum_seconds_ = 30;
-        break;
-    }
 }
 
 CL_Automater::~CL_Automater()

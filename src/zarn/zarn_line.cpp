@@ -143,7 +143,7 @@ Zarn_line::Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_tim
     : address_(address),
       receive_queue_(receive_queue),
       poll_deadline_(poll_timeout_seconds),
-      random_(std::random_device{}())
+      random_(RandomSeed(address))
 {
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 
+#include "common/random_seed.h"
 #include "common/timeout.h"
 #include "zarn/message.h"
 

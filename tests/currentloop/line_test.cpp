@@ -167,7 +167,7 @@ TEST(ClLine, ReceiveErrorsAreListedWhenLogged)
     loop.line.Send(ControllerFrame(PumpAddress(3), '0', {{PositionOf(3), '7'}, {21, PumpAddress(3)}}));
     EXPECT_TRUE(loop.line.Silent(80)) << "no reply to a message that raised an error";
     ASSERT_TRUE(WaitFor([&] { return loop.Pump(0).RxErrorCount() == 1; }));
-    const std::vector<std::string> lines = loop.Pump(0).GetState().rx_error_lines;
+    const std::vector<std::string> lines = loop.Pump(0).RxErrorLines();
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(15u + 27u, lines[0].size()) << lines[0];
     EXPECT_EQ("Invalid price control bytes", lines[0].substr(15));

@@ -118,14 +118,15 @@ TEST_F(PumpCommandsTest, MalformedTransactionIsCountedAndListedAndEarlierOnesKee
     EXPECT_EQ(state.preset_amount, "999999.99");     // after it: skipped
     EXPECT_EQ(state.status, kStatusNotProgrammed);   // never changes the status
     EXPECT_TRUE(state.log_rx_errors);
-    ASSERT_EQ(state.rx_error_lines.size(), 3u);
-    EXPECT_EQ(state.rx_error_lines[0].size(), 15 + std::string("CD1 Unknown command").size());
-    EXPECT_EQ(state.rx_error_lines[0].substr(15), "CD1 Unknown command");
-    EXPECT_EQ(state.rx_error_lines[0][6], ' ');
+    const std::vector<std::string> rx_error_lines = pump_->RxErrorLines();
+    ASSERT_EQ(rx_error_lines.size(), 3u);
+    EXPECT_EQ(rx_error_lines[0].size(), 15 + std::string("CD1 Unknown command").size());
+    EXPECT_EQ(rx_error_lines[0].substr(15), "CD1 Unknown command");
+    EXPECT_EQ(rx_error_lines[0][6], ' ');
     Bytes block{kAddress, 0x30};
     block.insert(block.end(), transactions.begin(), transactions.end());
-    EXPECT_EQ(state.rx_error_lines[1], HexText(block.data(), block.size()));
-    EXPECT_EQ(state.rx_error_lines[2], "");
+    EXPECT_EQ(rx_error_lines[1], HexText(block.data(), block.size()));
+    EXPECT_EQ(rx_error_lines[2], "");
 
     // A transaction whose length runs past the block.
     SendCommands({3, 4, 0x00, 0x10});
