@@ -180,10 +180,10 @@ void Zarn_pump::FillingStepLocked()
     if (alarm_code_ != 0) {
         StopDeliveryLocked();
         CloseFillingLocked();
-        if (!settings_.complete_after_return) {
+        // No DC1 of its own: the controller learns of the alarm by the DC5 sent when it was set,
+        // and reads the status with its next Return status (DC1, DC3, DC5).
+        if (!settings_.complete_after_return)
             SetStatusLocked(kStatusFillingCompleted);
-            QueueDc1Locked();  // the controller learns that the delivery ended
-        }
         return;  // an alarm allows no delivery at all until Reset clears it
     }
     if (!DeliveryPossibleLocked()) {
@@ -243,10 +243,12 @@ void Zarn_pump::PresetCheckLocked()
             real_filled_volume_ = filled_volume_.ToReal();
         }
     }
+    // Status 6 holds for the rest of this cycle (a filling's DC2 with the final figures follows);
+    // the next cycle queues DC1: with status 5 when "FillingCompleteOnlyAfterNozzleReturned" is
+    // off, else with status 6 every cycle until the nozzle is returned.
     SetStatusLocked(kStatusMaxReached);
     StopDeliveryLocked();
     CloseFillingLocked();
-    QueueDc1Locked();  // the controller sees status 6 even when the next cycle moves on to 5
 }
 
 void Zarn_pump::StopDeliveryLocked()
