@@ -36,7 +36,7 @@ public:
 
 private:
     void Run();
-    void OneFilling();
+    bool OneFilling();
     // Waits for the stop event; true when the thread was asked to stop.
     bool Pause(int milliseconds);
     // Waits a random level duration in steps; true when asked to stop.
