@@ -449,10 +449,11 @@ void Zarn_pump::PostLocked(std::unique_ptr<Message> reply)
 {
     if (rubbish_count_ > 0) {
         --rubbish_count_;
-        line_.PostReply(BuildRubbish(address_, random_), /*standalone*/ true);
+        rx_errors_.CountOnly(line_.PostReply(BuildRubbish(address_, random_), /*standalone*/ true));
         return;
     }
-    line_.PostReply(std::move(reply));
+    // A reply dropped because too many wait unacknowledged counts as a receive error.
+    rx_errors_.CountOnly(line_.PostReply(std::move(reply)));
 }
 
 void Zarn_pump::QueueDc1Locked()
