@@ -330,3 +330,26 @@ TEST_F(PumpCommandsTest, RepliesNobodyTakesStayBoundedTheOldestDroppedAndCounted
     EXPECT_EQ(replies.back().data, Bytes{kStatusAuthorized}) << "the newest reply is kept";
     EXPECT_EQ(pump_->RxErrorCount(), dropped) << "nothing dropped once the controller polls";
 }
+
+TEST_F(PumpCommandsTest, ReceiveErrorListKeepsTheNewestErrorsAndStaysOutOfSnapshots)
+{
+    StartPump({{"LogRXErrors", "1"}});
+    // More refused commands than the list keeps: each block one unknown CD1 code (7), made
+    // different by a preset before it, so the newest error can be recognised.
+    const int errors = static_cast<int>(Rx_error_record::kMaxLines / Rx_error_record::kLinesPerError) + 100;
+    Bytes last_block;
+    for (int i = 0; i < errors; ++i) {
+        const Bytes transactions = Join({Cd3(static_cast<uint64_t>(i)), Cd1(7)});
+        SendCommands(transactions);
+        last_block = Bytes{kAddress, 0x30};
+        last_block.insert(last_block.end(), transactions.begin(), transactions.end());
+    }
+    ASSERT_TRUE(WaitFor([&] { return pump_->RxErrorCount() == errors; })) << pump_->RxErrorCount();
+    const std::vector<std::string> lines = pump_->RxErrorLines();
+    ASSERT_LE(lines.size(), Rx_error_record::kMaxLines);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.size() % 3, 0u);
+    EXPECT_EQ(lines[lines.size() - 3].substr(15), "CD1 Unknown command");
+    EXPECT_EQ(lines[lines.size() - 2], HexText(last_block.data(), last_block.size())) << "the newest kept";
+    EXPECT_EQ(State().rx_error_count, errors);
+}
