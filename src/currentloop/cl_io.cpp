@@ -9,7 +9,7 @@
 CL_IO::CL_IO(const std::string& port_name, bool spy, CL_Message_displayer& displayer)
     : port_(OpenLoopPort(port_name, spy)),
       displayer_(displayer),
-      random_(RandomSeed(0x10)),
+      random_(RandomSeed(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)))),
       loop_(std::make_unique<Io_loop>(*port_, [this](uint8_t byte) { ReceiveByte(byte); }))
 {
 }
@@ -67,9 +67,9 @@ void CL_IO::Dispatch(const CL_Message& frame)
     // A broadcast: the pump named to answer goes first, so its reply leaves before any other
     // pump has acted on the frame.
     const uint8_t reply_address = CL_ReplyAddress(frame);
-    const bool first_answered = HandOver(reply_address, frame);
+    const bool named_pump_done = HandOver(reply_address, frame);
     for (unsigned address = cl_frame::kFirstPumpAddress; address <= cl_frame::kLastPumpAddress; ++address) {
-        if (!(first_answered && address == reply_address))
+        if (!(named_pump_done && address == reply_address))
             HandOver(static_cast<uint8_t>(address), frame);
     }
 }
