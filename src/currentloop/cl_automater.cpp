@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/random_seed.h"
 #include "currentloop/cl_pump.h"
 
 CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing)
@@ -9,22 +10,10 @@ CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& 
       level_(std::clamp(level, 1, 3)),
       timing_(timing),
       guard_(timing.guard_seconds),
-      random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&pump)) ^ (static_cast<uint32_t>(pump.Address()) << 16))
+      minimum_seconds_(AutomationLevelRange(level_).shortest),
+      maximum_seconds_(AutomationLevelRange(level_).longest),
+      random_(RandomSeed(static_cast<uint32_t>(pump.Address()) << 16))
 {
-    switch (level_) {
-    case 1:
-        minimum_seconds_ = 120;
-        maximum_seconds_ = 300;
-        break;
-    case 2:
-        minimum_seconds_ = 30;
-        maximum_seconds_ = 120;
-        break;
-    default:
-        minimum_seconds_ = 10;
-        maximum_seconds_ = 30;
-        break;
-    }
 }
 
 CL_Automater::~CL_Automater()
@@ -77,14 +66,19 @@ void CL_Automater::Run()
     const int range = std::max(1, timing_.start_delay_range_ms);
     Pause(static_cast<int>(random_() % static_cast<unsigned>(range)) + timing_.start_delay_min_ms);
     while (!stop_) {
-        OneFilling();
-        pump_.HangUpNozzle();  // every way out of a filling leaves the nozzle on its hook
+        // A filling that ran its course hung up once already and paused: the next customer lifts
+        // straight away. Every other way out (the guard, a stop) hangs the nozzle up here. A
+        // second hang-up right before the next lift would knock back an authorisation the
+        // controller gave the idle pump during the pause.
+        if (!OneFilling())
+            pump_.HangUpNozzle();
     }
 }
 
-// One customer, from choosing a nozzle to the pause after hanging up. Returning early is the way
-// out through the final hang-up in Run().
-void CL_Automater::OneFilling()
+// One customer, from choosing a nozzle to the pause after hanging up. True when the customer hung
+// up after filling (the pause after it may have been cut short by a stop, with the nozzle already
+// hung up); false for the early ways out, which leave the hang-up to Run().
+bool CL_Automater::OneFilling()
 {
     guard_.Restart();
     CL_nozzle_flags flags = pump_.GetNozzleFlags();
@@ -94,32 +88,33 @@ void CL_Automater::OneFilling()
         // Choose a visible nozzle while the guard runs.
         while (!flags.visible[k]) {
             if (guard_.Expired() || Pause(timing_.choose_pause_ms))
-                return;
+                return false;
             flags = pump_.GetNozzleFlags();
             k = random_() % 5;
         }
         pump_.LiftNozzle(static_cast<int>(k) + 1);
         if (Pause(timing_.step_ms))
-            return;
+            return false;
         flags = pump_.GetNozzleFlags();
         if (Authorised() || !flags.enabled[k] || guard_.Expired())
             break;
     }
     if (guard_.Expired())
-        return;
+        return false;
 
     guard_.Restart();
     while (!Authorised() && !guard_.Expired()) {
         if (Pause(timing_.step_ms))
-            return;
+            return false;
     }
     if (guard_.Expired())
-        return;
+        return false;
 
     pump_.SetFlow(10.0 + static_cast<double>(random_() % 40));
     if (PauseLevelDuration() || guard_.Expired())
-        return;
+        return false;
 
     pump_.HangUpNozzle();
     PauseLevelDuration();
+    return true;
 }

@@ -4,6 +4,7 @@
 #include <random>
 #include <thread>
 
+#include "common/automation_levels.h"
 #include "common/thread.h"
 #include "common/timeout.h"
 
@@ -35,7 +36,7 @@ public:
 
 private:
     void Run();
-    void OneFilling();
+    bool OneFilling();
     // Waits for the stop event; true when the thread was asked to stop.
     bool Pause(int milliseconds);
     // Waits a random level duration in steps; true when asked to stop.
@@ -46,9 +47,9 @@ private:
     CL_pump& pump_;
     const int level_;
     const CL_automater_timing timing_;
-    int minimum_seconds_ = 10;
-    int maximum_seconds_ = 30;
     TimeOut guard_;
+    const int minimum_seconds_;  // the level's range (common/automation_levels.h)
+    const int maximum_seconds_;
     std::mt19937 random_;
     Event stop_event_{true, false};
     std::atomic<bool> stop_{false};

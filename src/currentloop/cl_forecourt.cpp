@@ -1,5 +1,6 @@
 #include "currentloop/cl_forecourt.h"
 
+#include "common/pump_address.h"
 #include "common/settings.h"
 
 namespace {
@@ -96,7 +97,7 @@ uint8_t CL_forecourt::AddressOf(int i) const
     const int number = first_ + i;
     if (!ValidSlot(i) || number < 1 || number > 32)
         return 0;
-    return static_cast<uint8_t>(number + 79);
+    return PumpAddressOf(number);
 }
 
 int CL_forecourt::CreatePump(int i)

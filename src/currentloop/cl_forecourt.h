@@ -106,10 +106,13 @@ private:
     std::string title_;
     CL_decimals decimals_;
 
-    std::unique_ptr<CL_Message_displayer> feed_;
-    std::unique_ptr<CL_IO> io_;
+    // Declared in the order that makes default destruction safe too (members go in reverse):
+    // the I/O thread first (it enters pumps and posts to the feed), then the feed, then the
+    // automations (they drive pumps), then the pumps. The destructor spells the same order out.
     std::array<std::unique_ptr<CL_pump>, kSlots> pumps_;
     std::array<std::unique_ptr<CL_Automater>, kSlots> automaters_;
+    std::unique_ptr<CL_Message_displayer> feed_;
+    std::unique_ptr<CL_IO> io_;
     std::array<bool, kSlots> logging_{};
     std::array<bool, kSlots> connected_{};
     std::array<int, kSlots> error_type_;

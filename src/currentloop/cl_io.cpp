@@ -1,9 +1,7 @@
 #include "currentloop/cl_io.h"
 
-#include <exception>
-
 #include "common/clock.h"
-#include "common/thread.h"
+#include "common/random_seed.h"
 #include "currentloop/cl_message_displayer.h"
 #include "currentloop/cl_pump.h"
 #include "spy/loop_port.h"
@@ -11,71 +9,29 @@
 CL_IO::CL_IO(const std::string& port_name, bool spy, CL_Message_displayer& displayer)
     : port_(OpenLoopPort(port_name, spy)),
       displayer_(displayer),
-      random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) ^ TickMs())
+      random_(RandomSeed(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)))),
+      loop_(std::make_unique<Io_loop>(*port_, [this](uint8_t byte) { ReceiveByte(byte); }))
 {
 }
 
 CL_IO::~CL_IO()
 {
-    stop_ = true;
-    port_->Wake();
-    if (thread_.joinable())
-        thread_.join();
+    loop_->Stop();  // before the pump table, the assembler and the port go
 }
 
 void CL_IO::Start()
 {
-    if (thread_.joinable())
-        return;
-    running_ = true;
-    thread_ = std::thread(&CL_IO::Run, this);
+    loop_->Start();
 }
 
 bool CL_IO::RegisterPump(CL_pump* pump)
 {
-    if (!pump)
-        return false;
-    std::lock_guard<std::mutex> lock(dispatch_mutex_);
-    CL_pump*& entry = pumps_[pump->Address()];
-    if (entry)
-        return false;
-    entry = pump;
-    return true;
+    return pump != nullptr && pumps_.Register(pump->Address(), pump);
 }
 
 bool CL_IO::UnregisterPump(CL_pump* pump)
 {
-    if (!pump)
-        return false;
-    std::lock_guard<std::mutex> lock(dispatch_mutex_);
-    CL_pump*& entry = pumps_[pump->Address()];
-    if (!entry)
-        return false;
-    entry = nullptr;
-    return true;
-}
-
-std::string CL_IO::ErrorText() const
-{
-    std::lock_guard<std::mutex> lock(error_mutex_);
-    return error_text_;
-}
-
-void CL_IO::Run()
-{
-    SetCurrentThreadPriority(ThreadPriority::TimeCritical);
-    try {
-        while (!stop_) {
-            std::optional<uint8_t> byte = port_->ReadByte();
-            if (byte)
-                ReceiveByte(*byte);
-        }
-    } catch (const std::exception& error) {
-        // The loop falls silent; its owner shows the text.
-        std::lock_guard<std::mutex> lock(error_mutex_);
-        error_text_ = error.what();
-    }
-    running_ = false;
+    return pump != nullptr && pumps_.Unregister(pump->Address(), pump);
 }
 
 void CL_IO::ReceiveByte(uint8_t byte)
@@ -103,41 +59,52 @@ void CL_IO::ProcessFrame(CL_Message& frame)
 
 void CL_IO::Dispatch(const CL_Message& frame)
 {
-    std::lock_guard<std::mutex> lock(dispatch_mutex_);
     const uint8_t destination = frame.bytes[cl_frame::kDestination];
     if (destination != cl_frame::kAllPumps) {
-        if (CL_pump* pump = pumps_[destination])
-            HandOver(pump, frame);
+        HandOver(destination, frame);
         return;
     }
     // A broadcast: the pump named to answer goes first, so its reply leaves before any other
     // pump has acted on the frame.
     const uint8_t reply_address = CL_ReplyAddress(frame);
-    CL_pump* first = pumps_[reply_address];
-    if (first)
-        HandOver(first, frame);
+    const bool named_pump_done = HandOver(reply_address, frame);
     for (unsigned address = cl_frame::kFirstPumpAddress; address <= cl_frame::kLastPumpAddress; ++address) {
-        CL_pump* pump = pumps_[address];
-        if (pump && pump != first)
-            HandOver(pump, frame);
+        if (!(named_pump_done && address == reply_address))
+            HandOver(static_cast<uint8_t>(address), frame);
     }
 }
 
 void CL_IO::SetDispatchObserverForTest(DispatchObserver observer)
 {
-    std::lock_guard<std::mutex> lock(dispatch_mutex_);
+    std::lock_guard<std::mutex> lock(observer_mutex_);
     observer_ = std::move(observer);
 }
 
-void CL_IO::HandOver(CL_pump* pump, const CL_Message& frame)
+bool CL_IO::HandOver(uint8_t address, const CL_Message& frame)
 {
-    if (observer_)
-        observer_('H', pump->Address());
-    if (CL_Message* reply = pump->HandleMessage(frame)) {
-        SendReply(*reply);
-        if (observer_)
-            observer_('S', pump->Address());
+    DispatchObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(observer_mutex_);
+        observer = observer_;
     }
+    // Under the dispatch lock the pump takes the frame and its reply is copied out of the pump's
+    // record; the write happens after the lock is released, so the pump may go meanwhile.
+    CL_Message reply;
+    bool has_reply = false;
+    const bool present = pumps_.With(address, [&](CL_pump& pump) {
+        if (observer)
+            observer('H', address);
+        if (const CL_Message* record = pump.HandleMessage(frame)) {
+            reply = *record;
+            has_reply = true;
+        }
+    });
+    if (has_reply) {
+        SendReply(reply);
+        if (observer)
+            observer('S', address);
+    }
+    return present;
 }
 
 void CL_IO::SendReply(CL_Message& reply)

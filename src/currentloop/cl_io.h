@@ -1,13 +1,11 @@
 #pragma once
-#include <array>
 #include <functional>
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 
+#include "common/io_loop.h"
 #include "common/tport.h"
 #include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
@@ -17,6 +15,10 @@ class CL_Message_displayer;
 
 // The I/O thread of a current-loop loop: owns the port, assembles 32-byte frames, checks them,
 // hands them to the pumps they are addressed to and writes the replies.
+//
+// The pump table's lock (the dispatch lock) is held only while a pump takes a frame and its reply
+// is copied out, never while the reply is written: a port write that stalls (a controller that
+// does not read) never holds up UnregisterPump, so the window thread can always delete a pump.
 class CL_IO {
 public:
     // Opens the port (Gallion_error when it cannot be opened). The thread starts with Start().
@@ -29,14 +31,15 @@ public:
     void Start();
 
     // Both take the dispatch lock: once UnregisterPump returns, the I/O thread is not inside any
-    // call of that pump and will make none, so the pump may be destroyed.
+    // call of that pump and will make none, so the pump may be destroyed. Neither waits for a
+    // port write.
     bool RegisterPump(CL_pump* pump);
     bool UnregisterPump(CL_pump* pump);
 
     // True from Start() until the thread ends on a port error.
-    bool Running() const { return running_; }
+    bool Running() const { return loop_->Running(); }
     // The port error that ended the thread; empty while none happened.
-    std::string ErrorText() const;
+    std::string ErrorText() const { return loop_->ErrorText(); }
     std::string DevicePath() const { return port_->DevicePath(); }
 
     // Tests watch the order of dispatch: called on the I/O thread with 'H' before a pump handles
@@ -45,11 +48,12 @@ public:
     void SetDispatchObserverForTest(DispatchObserver observer);
 
 private:
-    void Run();
     void ReceiveByte(uint8_t byte);
     void ProcessFrame(CL_Message& frame);
     void Dispatch(const CL_Message& frame);
-    void HandOver(CL_pump* pump, const CL_Message& frame);
+    // Hands the frame to the pump at the address, if any, and writes its reply; true when a pump
+    // was there.
+    bool HandOver(uint8_t address, const CL_Message& frame);
     void SendReply(CL_Message& reply);
 
     std::unique_ptr<TPort> port_;
@@ -57,14 +61,10 @@ private:
 
     CL_frame_assembler assembler_;  // used by the I/O thread only
 
-    std::mutex dispatch_mutex_;
-    std::array<CL_pump*, 256> pumps_{};  // by address character; guarded by dispatch_mutex_
-    DispatchObserver observer_;          // guarded by dispatch_mutex_
+    Address_table<CL_pump> pumps_;  // by address character; its lock is the dispatch lock
+    std::mutex observer_mutex_;
+    DispatchObserver observer_;  // guarded by observer_mutex_
 
-    std::mt19937 random_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> running_{false};
-    mutable std::mutex error_mutex_;
-    std::string error_text_;
-    std::thread thread_;
+    std::mt19937 random_;  // used by the I/O thread only
+    std::unique_ptr<Io_loop> loop_;  // the thread; declared last, so it is stopped first
 };

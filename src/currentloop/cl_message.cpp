@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/pump_address.h"
 #include "common/text.h"
 
 namespace {
@@ -60,7 +61,7 @@ std::string CL_PumpNumberText(uint8_t address)
 {
     // Arithmetic on 8 bits: any byte gives some defined characters.
     if (address > 'X') {
-        const int number = address - 79;
+        const int number = PumpNumberOf(address);
         return {static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10)};
     }
     return std::string(1, static_cast<char>(static_cast<uint8_t>(address - 31)));
@@ -98,28 +99,4 @@ std::string CL_HexText(const CL_Message& frame)
     char tick[16];
     std::snprintf(tick, sizeof tick, "%010u", static_cast<unsigned>(frame.tick));
     return HexText(frame.bytes.data(), frame.length) + tick;
-}
-
-void CL_Message_queue::Append(std::unique_ptr<CL_Message> message)
-{
-    if (!message)
-        return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back(std::move(message));
-}
-
-std::unique_ptr<CL_Message> CL_Message_queue::Take()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (messages_.empty())
-        return nullptr;
-    std::unique_ptr<CL_Message> message = std::move(messages_.front());
-    messages_.pop_front();
-    return message;
-}
-
-size_t CL_Message_queue::Size() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_.size();
 }

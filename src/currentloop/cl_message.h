@@ -2,10 +2,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "common/locked_queue.h"
 
 // Frame layout of the current loop: every frame, both ways, is 32 bytes.
 namespace cl_frame {
@@ -60,13 +60,4 @@ std::string CL_InterpretedText(const CL_Message& frame);
 std::string CL_HexText(const CL_Message& frame);
 
 // A locked first-in first-out list of frames.
-class CL_Message_queue {
-public:
-    void Append(std::unique_ptr<CL_Message> message);
-    std::unique_ptr<CL_Message> Take();  // nullptr when empty
-    size_t Size() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::deque<std::unique_ptr<CL_Message>> messages_;
-};
+using CL_Message_queue = Locked_queue<CL_Message>;

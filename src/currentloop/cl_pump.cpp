@@ -6,6 +6,7 @@
 
 #include "common/clock.h"
 #include "common/error.h"
+#include "common/random_seed.h"
 #include "common/settings.h"
 
 namespace {
@@ -105,7 +106,7 @@ std::string CL_NumberText(int64_t value, int64_t multiplier)
 CL_pump::CL_pump(uint8_t address)
     : address_(address),
       poll_timeout_(std::max(0, Settings::ReadInt(kSection, "PollTimeout", 5))),
-      random_(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) ^ (static_cast<uint32_t>(address) << 24))
+      random_(RandomSeed(static_cast<uint32_t>(address) << 24))
 {
     sleep_ms_ = std::max(1, Settings::ReadInt(kSection, "PumpSleepMs", 25));
     throttle_volume_ = ReadFiniteFloat("ThrottleVolume", 5.0);
@@ -120,28 +121,16 @@ CL_pump::CL_pump(uint8_t address)
 
 CL_pump::~CL_pump()
 {
-    stop_ = true;
-    wake_.Set();
-    if (thread_.joinable())
-        thread_.join();
+    thread_.Stop();
 }
 
 void CL_pump::Start()
 {
-    if (thread_.joinable())
+    if (thread_.Started())
         return;
     // The first reply already reflects what was set up before the start.
     Cycle();
-    thread_ = std::thread(&CL_pump::Run, this);
-}
-
-void CL_pump::Run()
-{
-    SetCurrentThreadPriority(ThreadPriority::Normal);
-    while (!stop_) {
-        Cycle();
-        wake_.Wait(sleep_ms_);
-    }
+    thread_.Start([this] { Cycle(); }, sleep_ms_);
 }
 
 void CL_pump::RunCycleForTest()
@@ -366,13 +355,7 @@ CL_Message* CL_pump::HandleMessage(const CL_Message& received)
 
 void CL_pump::RecordRxError(const std::string& text, const CL_Message& received)
 {
-    if (rx_errors_ < INT32_MAX)
-        ++rx_errors_;
-    if (!log_rx_errors_)
-        return;
-    rx_error_lines_.push_back(RxErrorStamp(WallSeconds()) + text);
-    rx_error_lines_.push_back(CL_HexText(received));
-    rx_error_lines_.push_back("");
+    rx_errors_.Record(text, log_rx_errors_ ? CL_HexText(received) : std::string(), log_rx_errors_, WallSeconds());
 }
 
 void CL_pump::ApplyFlagsByte(uint8_t flags)
@@ -547,8 +530,7 @@ CL_pump_state CL_pump::GetState() const
     s.preset_is_volume = preset_is_volume_;
     s.flow = flow_;
     s.online = online_;
-    s.rx_errors = rx_errors_;
-    s.rx_error_lines = rx_error_lines_;
+    s.rx_errors = rx_errors_.Count();
     s.log_rx_errors = log_rx_errors_;
     return s;
 }
@@ -617,21 +599,19 @@ bool CL_pump::SetDecimals(const CL_decimals& decimals)
 int32_t CL_pump::RxErrorCount() const
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return rx_errors_;
+    return rx_errors_.Count();
 }
 
 std::vector<std::string> CL_pump::RxErrorLines() const
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return rx_error_lines_;
+    return rx_errors_.Lines();
 }
 
 std::vector<std::string> CL_pump::TakeRxErrorLines()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    std::vector<std::string> lines;
-    lines.swap(rx_error_lines_);
-    return lines;
+    return rx_errors_.TakeLines();
 }
 
 int CL_pump::CurrentReplyIndex() const

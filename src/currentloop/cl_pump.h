@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/thread.h"
+#include "common/pump_thread.h"
+#include "common/rx_errors.h"
 #include "common/timeout.h"
 #include "currentloop/cl_message.h"
 
@@ -44,8 +45,7 @@ struct CL_pump_state {
     bool preset_is_volume = false;
     double flow = 0.0;
     bool online = false;
-    int32_t rx_errors = 0;
-    std::vector<std::string> rx_error_lines;  // a copy
+    int32_t rx_errors = 0;  // the lines themselves: CL_pump::RxErrorLines()
     bool log_rx_errors = false;
 };
 
@@ -100,6 +100,8 @@ public:
     void InjectError(int code, int count);
     bool SetDecimals(const CL_decimals& decimals);  // false, changing nothing, outside 0-8
 
+    // The receive-error list (the newest Rx_error_record::kMaxLines lines) is copied only here,
+    // never into a snapshot.
     int32_t RxErrorCount() const;
     std::vector<std::string> RxErrorLines() const;   // a copy
     std::vector<std::string> TakeRxErrorLines();     // takes the lines out, leaving the list empty
@@ -110,7 +112,6 @@ public:
     void RunCycleForTest();
 
 private:
-    void Run();
     void Cycle();
     void FillingStep();
     void StopDelivering();
@@ -172,8 +173,7 @@ private:
     uint32_t filling_clock_ = 0;
     bool online_ = false;
     TimeOut poll_timeout_;
-    int32_t rx_errors_ = 0;
-    std::vector<std::string> rx_error_lines_;
+    Rx_error_record rx_errors_;
     int bad_crc_count_ = 0;
     int random_data_count_ = 0;
     int ignore_count_ = 0;
@@ -181,7 +181,5 @@ private:
     int current_reply_ = 0;
     std::mt19937 random_;
 
-    Event wake_{true, false};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    Pump_thread thread_;  // declared last: stopped before anything it uses goes
 };

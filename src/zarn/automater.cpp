@@ -1,10 +1,10 @@
 #include "zarn/automater.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "common/clock.h"
 #include "common/error.h"
+#include "common/random_seed.h"
 #include "common/timeout.h"
 #include "zarn/zarn_pump.h"
 
@@ -14,18 +14,10 @@ constexpr int kNozzles = 15;
 constexpr int kLowestFlow = 10;   // litres per minute
 constexpr int kHighestFlow = 49;
 
-// A seed that differs per automater even when several start within the same clock tick.
-uint32_t SeedFor(const Zarn_pump& pump)
-{
-    std::random_device device;
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    return device() ^ static_cast<uint32_t>(now) ^ (uint32_t(pump.Address()) << 24);
-}
-
 }  // namespace
 
 Automater::Automater(Zarn_pump& pump, int level, const Automater_timing& timing)
-    : pump_(pump), level_(level), timing_(timing), random_(SeedFor(pump))
+    : pump_(pump), level_(level), timing_(timing), random_(RandomSeed(uint32_t(pump.Address()) << 24))
 {
     if (!ValidLevel(level))
         throw Gallion_error("Invalid automation level " + std::to_string(level));

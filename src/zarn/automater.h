@@ -5,16 +5,14 @@
 #include <random>
 #include <thread>
 
+#include "common/automation_levels.h"
 #include "common/thread.h"
 
 class Zarn_pump;
 
 // The durations an automater works with. The defaults are the real ones; tests pass shorter ones.
 struct Automater_timing {
-    struct Pause_range {
-        int shortest;  // a pause is shortest + random mod (longest - shortest)
-        int longest;
-    };
+    using Pause_range = Automation_level_range;  // a pause is shortest + random mod (longest - shortest)
 
     int initial_delay_min_ms = 5000;       // first filling after 5 to 25 s, so that several
     int initial_delay_spread_ms = 20000;   // automated pumps do not start together
@@ -23,7 +21,7 @@ struct Automater_timing {
                                            // and the time a nozzle stays out after selection
     int pause_unit_ms = 1000;              // a drawn pause between fillings counts in these units
     // Pause between fillings for the levels 1 Light, 2 Normal, 3 Heavy, in pause units.
-    std::array<Pause_range, 3> pauses = {{{120, 300}, {30, 120}, {10, 30}}};
+    std::array<Pause_range, 3> pauses = kAutomationLevelRanges;
 };
 
 // Plays the customer at one pump: takes a nozzle out, waits for an allowed nozzle and for the
@@ -32,11 +30,11 @@ struct Automater_timing {
 // once and hangs up a nozzle the automater has taken out.
 class Automater {
 public:
-    static constexpr int kLight = 1;
-    static constexpr int kNormal = 2;
-    static constexpr int kHeavy = 3;
+    static constexpr int kLight = kAutomationLight;
+    static constexpr int kNormal = kAutomationNormal;
+    static constexpr int kHeavy = kAutomationHeavy;
 
-    static bool ValidLevel(int level) { return level >= kLight && level <= kHeavy; }
+    static bool ValidLevel(int level) { return ValidAutomationLevel(level); }
 
     // `pump` must outlive the automater. Raises Gallion_error for a level outside 1-3.
     Automater(Zarn_pump& pump, int level, const Automater_timing& timing = Automater_timing());

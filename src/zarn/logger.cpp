@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "common/clock.h"
+#include "common/pump_address.h"
 #include "zarn/zarn_interpreter.h"
 
 namespace {
 
 constexpr size_t kFieldWidth = 7;     // the value field of the "Pump nr" and "Address" lines
-constexpr int kAddressOffset = 79;    // pump number = address - 79
 
 std::string PaddedTo(const std::string& text, size_t width)
 {
@@ -29,7 +29,7 @@ std::string Logger::FieldLine(const std::string& caption, const std::string& val
 
 std::string Logger::PumpNumberText(uint8_t address)
 {
-    return std::to_string(int(address) - kAddressOffset);
+    return std::to_string(PumpNumberOf(address));
 }
 
 std::string Logger::AddressText(uint8_t address)

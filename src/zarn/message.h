@@ -2,9 +2,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
+
+#include "common/locked_queue.h"
 
 // One Zarn block, from ADR onward, unstuffed and without the closing SF. Room for 255 bytes of
 // ADR, CTRL and transactions plus CRC (2 bytes) and ETX.
@@ -19,14 +19,4 @@ struct Message {
 };
 
 // A locked first-in first-out list of blocks.
-class Message_queue {
-public:
-    void Append(std::unique_ptr<Message> message);
-    std::unique_ptr<Message> Take();  // nullptr when empty
-    size_t Size() const;
-    void Clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::deque<std::unique_ptr<Message>> messages_;
-};
+using Message_queue = Locked_queue<Message>;

@@ -1,14 +1,10 @@
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <limits>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "common/thread.h"
+#include "common/feed_thread.h"
 #include "zarn/block_sink.h"
 #include "zarn/logger.h"
 #include "zarn/message.h"
@@ -22,63 +18,52 @@
 // nothing piles up for a view that is not fetching. With communication on and nobody fetching,
 // the display queue keeps at most kDisplayBacklog blocks: older ones move on to the logs unshown.
 //
-// Threads: Post runs on the I/O thread and only copies the block into a locked queue. Fetching,
-// the settings and the logger list are used from the window thread. Each queue, the settings and
-// the logger list have their own lock; only the feed thread holds the logger lock while a logger
-// writes.
+// The queues, the thread and the log list are the shared Feed_thread (common/feed_thread.h);
+// this class adds what is Zarn's: which blocks are left out, the texts, the pump logs.
+// The Zarn protocol part of the feed: texts by the Zarn interpreter, a block concerns the pump
+// at its address byte, pump logs are Loggers.
+struct Zarn_feed_protocol {
+    using Block = Message;
+    using Log = Logger;
+    static std::string Text(const Message& block, bool interpreted);
+    static bool Concerns(const Message& block, uint8_t address) { return block.bytes[0] == address; }
+    static void Write(Logger& log, const Message& block) { log.Log(block); }
+};
+
 class Message_displayer : public Block_sink {
 public:
-    static constexpr size_t kDisplayBacklog = 20000;
+    static constexpr size_t kDisplayBacklog = Feed_thread<Zarn_feed_protocol>::kDisplayBacklog;
 
     Message_displayer();  // the thread is not running until Start()
     ~Message_displayer() override;  // stops the thread, then closes every log with its closing lines
     Message_displayer(const Message_displayer&) = delete;
     Message_displayer& operator=(const Message_displayer&) = delete;
 
-    void Start();
+    void Start() { feed_.Start(); }
 
     void Post(const Message& block, int direction) override;
 
     // The next text for the communication view: received blocks carry "* " in front. Empty when
     // no block waiting passes the filter.
-    std::string FetchCommunicationText();
+    std::string FetchCommunicationText() { return feed_.FetchCommunicationText(); }
 
-    void SetCommunicationOn(bool on);
-    bool IsCommunicationOn() const;
-    void SetFilterAddress(uint8_t address);  // 0: all pumps
-    uint8_t GetFilterAddress() const;
-    void SetInterpreted(bool on);
-    bool GetInterpreted() const;
+    void SetCommunicationOn(bool on) { feed_.SetCommunicationOn(on); }
+    bool IsCommunicationOn() const { return feed_.IsCommunicationOn(); }
+    void SetFilterAddress(uint8_t address) { feed_.SetFilterAddress(address); }  // 0: all pumps
+    uint8_t GetFilterAddress() const { return feed_.GetFilterAddress(); }
+    void SetInterpreted(bool on) { feed_.SetInterpreted(on); }
+    bool GetInterpreted() const { return feed_.GetInterpreted(); }
 
     // Starts a log for one pump address. Raises Gallion_error when the file cannot be created.
     void AddLogger(const std::string& file_name, uint8_t address, bool interpreted);
     // Ends every log of that address (each gets its closing lines). Returns how many ended.
-    int RemoveLoggers(uint8_t address);
-    int LoggerCount() const;
+    int RemoveLoggers(uint8_t address) { return feed_.RemoveLogs(address); }
+    int LoggerCount() const { return static_cast<int>(feed_.LogCount()); }
 
     // Blocks waiting for the view and for the logs (for the loop's inspection and for tests).
-    size_t DisplayQueueSize() const { return display_queue_.Size(); }
-    size_t LogQueueSize() const { return log_queue_.Size(); }
+    size_t DisplayQueueSize() const { return feed_.DisplayQueueSize(); }
+    size_t LogQueueSize() const { return feed_.LogQueueSize(); }
 
 private:
-    void Run();
-    void WriteWaitingBlocks();
-    void MoveToLogQueue(std::unique_ptr<Message> block);
-    void MoveDisplayQueueToLogQueue();
-    bool Passes(const Message& block, uint8_t filter) const;
-
-    mutable std::mutex settings_mutex_;
-    bool communication_on_ = true;
-    uint8_t filter_address_ = 0;
-    bool interpreted_ = true;
-
-    Message_queue display_queue_;
-    Message_queue log_queue_;
-    Event wake_up_{false, true};
-
-    mutable std::mutex loggers_mutex_;
-    std::vector<std::unique_ptr<Logger>> loggers_;
-
-    std::atomic<bool> stop_requested_{false};
-    std::thread thread_;
+    Feed_thread<Zarn_feed_protocol> feed_;
 };

@@ -2,11 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
-constexpr int kAddressOffset = 79;  // line address = pump number + 79
-
-}  // namespace
+#include "common/pump_address.h"
 
 Zarn_forecourt::Zarn_forecourt(const std::string& port_name, bool spy, uint8_t first_pump_number,
                                uint8_t last_pump_number)
@@ -47,7 +43,7 @@ bool Zarn_forecourt::ValidIndex(int index) const
 
 uint8_t Zarn_forecourt::AddressOf(int index) const
 {
-    return static_cast<uint8_t>((first_ + index + kAddressOffset) % 256);
+    return PumpAddressOf(first_ + index);
 }
 
 int Zarn_forecourt::PumpCount() const

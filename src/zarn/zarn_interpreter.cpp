@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
+#include "common/pump_address.h"
 #include "common/text.h"
 
 namespace {
 
 constexpr size_t kCrcAndEtx = 3;   // CRC low, CRC high, ETX at the end of a stored DATA block
 constexpr size_t kFirstTrans = 2;  // transactions start after ADR and CTRL
-constexpr int kAddressOffset = 79; // pump number = address - 79
 
 const char kUpperHexDigits[] = "0123456789ABCDEF";
 
@@ -213,7 +213,7 @@ std::string ZarnInterpretedText(const uint8_t* bytes, size_t length, int directi
     if (length < 2)
         return ZarnHexText(bytes, length);
     const uint8_t ctrl = bytes[1];
-    const std::string pump = "<P" + std::to_string(int(bytes[0]) - kAddressOffset);
+    const std::string pump = "<P" + std::to_string(PumpNumberOf(bytes[0]));
     const std::string sequence = HexDigit(ctrl);
     switch (ctrl & 0xF0) {
     case 0x20: return pump + " POLL>";

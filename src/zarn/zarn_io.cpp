@@ -1,10 +1,8 @@
 #include "zarn/zarn_io.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "common/settings.h"
-#include "common/thread.h"
 #include "spy/loop_port.h"
 
 namespace {
@@ -26,40 +24,19 @@ Zarn_IO::Zarn_IO(Block_sink* feed, const std::string& port_name, bool spy)
     port_ = OpenLoopPort(port_name, spy);
     if (port_->IsVirtual())
         handle_returning_ = false;
-    running_ = true;
-    thread_ = std::thread([this] { Run(); });
+    loop_ = std::make_unique<Io_loop>(*port_, [this](uint8_t byte) { OnByte(byte); });
+    loop_->Start();
 }
 
 Zarn_IO::~Zarn_IO()
 {
-    stop_ = true;
-    port_->Wake();
-    if (thread_.joinable())
-        thread_.join();
+    loop_->Stop();  // before the router, the cutter and the port go
 }
 
-std::string Zarn_IO::ErrorText() const
+void Zarn_IO::OnByte(uint8_t byte)
 {
-    std::lock_guard<std::mutex> lock(error_mutex_);
-    return error_text_;
-}
-
-void Zarn_IO::Run()
-{
-    SetCurrentThreadPriority(ThreadPriority::TimeCritical);
-    try {
-        while (!stop_) {
-            std::optional<uint8_t> byte = port_->ReadByte();
-            if (!byte)
-                continue;  // read time-out or woken to stop
-            if (cutter_.Feed(*byte))
-                OnBlock(cutter_.TakeBlock());
-        }
-    } catch (const std::exception& error) {
-        std::lock_guard<std::mutex> lock(error_mutex_);
-        error_text_ = error.what();
-    }
-    running_ = false;
+    if (cutter_.Feed(byte))
+        OnBlock(cutter_.TakeBlock());
 }
 
 void Zarn_IO::OnBlock(std::unique_ptr<Message> block)

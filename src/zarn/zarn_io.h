@@ -1,11 +1,9 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
+#include "common/io_loop.h"
 #include "common/tport.h"
 #include "zarn/block_sink.h"
 #include "zarn/message.h"
@@ -34,12 +32,12 @@ public:
 
     std::string DevicePath() const { return port_->DevicePath(); }
     // False once a port error ended the thread; ErrorText() then tells why.
-    bool Running() const { return running_; }
-    std::string ErrorText() const;
+    bool Running() const { return loop_->Running(); }
+    std::string ErrorText() const { return loop_->ErrorText(); }
     bool HandlesReturningMessages() const { return handle_returning_; }
 
 private:
-    void Run();
+    void OnByte(uint8_t byte);
     void OnBlock(std::unique_ptr<Message> block);
     bool SwallowedAsEcho(const Message& block);
     void WriteReply(Message& reply);
@@ -56,9 +54,5 @@ private:
     int mismatch_count_ = 0;
     uint8_t send_buffer_[StuffedSize(Message::kCapacity)] = {};
 
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> running_{false};
-    mutable std::mutex error_mutex_;
-    std::string error_text_;
-    std::thread thread_;
+    std::unique_ptr<Io_loop> loop_;  // the thread; stopped first in the destructor
 };

@@ -54,18 +54,26 @@ bool TryConsume(std::atomic<int>& count)
 // ---------------------------------------------------------------------------------------------
 // Outgoing_message_queue
 
-void Outgoing_message_queue::Post(std::unique_ptr<Message> block, bool standalone)
+int Outgoing_message_queue::Post(std::unique_ptr<Message> block, bool standalone)
 {
     if (!block || block->length < 2 || block->length > kMaxReplyBody)
-        return;  // not a block this queue can ever send
+        return 0;  // not a block this queue can ever send
+    std::unique_ptr<Message> dropped;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!standalone) {
         if (TryReplaceQueuedDc2(*block) || TryAppendToLast(*block))
-            return;
+            return 0;
+    }
+    if (entries_.size() >= kMaxBlocks) {
+        dropped = std::move(entries_.front().block);
+        entries_.pop_front();
+        if (dc2_block_ == dropped.get())
+            dc2_block_ = nullptr;
     }
     entries_.push_back(Entry{std::move(block), standalone});
     if (!standalone)
         RememberLastDc2(*entries_.back().block, 2);
+    return dropped ? 1 : 0;
 }
 
 bool Outgoing_message_queue::TryReplaceQueuedDc2(const Message& block)
@@ -129,6 +137,12 @@ bool Outgoing_message_queue::Empty() const
     return entries_.empty();
 }
 
+size_t Outgoing_message_queue::Size() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.size();
+}
+
 void Outgoing_message_queue::Clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -143,7 +157,7 @@ Zarn_line::Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_tim
     : address_(address),
       receive_queue_(receive_queue),
       poll_deadline_(poll_timeout_seconds),
-      random_(std::random_device{}())
+      random_(RandomSeed(address))
 {
 }
 
@@ -300,13 +314,13 @@ uint16_t Zarn_line::WrongCrc(uint16_t right)
     return static_cast<uint16_t>(value);
 }
 
-void Zarn_line::PostReply(std::unique_ptr<Message> block, bool standalone)
+int Zarn_line::PostReply(std::unique_ptr<Message> block, bool standalone)
 {
     if (!block || block->length < 2 || block->length > Outgoing_message_queue::kMaxReplyBody)
-        return;
+        return 0;
     block->bytes[0] = address_;
     block->bytes[1] = kDataControl;
-    outgoing_.Post(std::move(block), standalone);
+    return outgoing_.Post(std::move(block), standalone);
 }
 
 bool Zarn_line::PollTimedOut() const

@@ -7,17 +7,29 @@
 #include <mutex>
 #include <random>
 
+#include "common/random_seed.h"
 #include "common/timeout.h"
 #include "zarn/message.h"
 
 // Reply blocks of one pump waiting for a POLL. Posting applies the merging rules: at most one
 // DC2 waits (a newer DC2 overwrites it in place), transactions are appended to the last queued
 // block while the result still fits one block, DC101 and rubbish blocks stand alone.
+//
+// The queue holds at most kMaxBlocks blocks. In normal operation it holds a few: a pump queues a
+// handful of short transactions per cycle, which merge into one block, and a polling controller
+// takes a block per POLL; even a controller that stops polling for the whole poll time-out (5 s,
+// 200 cycles) leaves far fewer than kMaxBlocks. Only a controller that keeps sending commands but
+// never takes the replies fills it; then the oldest waiting block is dropped for each new one
+// (the newest status is what such a controller will want when it comes back), and Post says so.
 class Outgoing_message_queue {
 public:
-    void Post(std::unique_ptr<Message> block, bool standalone = false);
+    static constexpr size_t kMaxBlocks = 256;  // at most 256 x 258 bytes, about 66 KB, per pump
+
+    // Returns how many waiting blocks were dropped to make room (0 or 1).
+    int Post(std::unique_ptr<Message> block, bool standalone = false);
     std::unique_ptr<Message> Take();  // nullptr when empty
     bool Empty() const;
+    size_t Size() const;
     void Clear();
 
     // The most bytes of ADR, CTRL and transactions a reply block may hold, alone or merged, so
@@ -56,8 +68,10 @@ public:
     bool HandleBlock(std::unique_ptr<Message> block, Message& reply);
 
     // Queues a reply built by the pump (ADR and CTRL are filled in here). `standalone` keeps the
-    // block apart from others (rubbish replies).
-    void PostReply(std::unique_ptr<Message> block, bool standalone = false);
+    // block apart from others (rubbish replies). Returns how many waiting replies were dropped
+    // because the queue was full (the pump counts them as receive errors).
+    int PostReply(std::unique_ptr<Message> block, bool standalone = false);
+    size_t QueuedReplies() const { return outgoing_.Size(); }
 
     bool PollTimedOut() const;
     void SetLinkError(int code, int count);  // 100 ignore, 101 bad CRC, 102 bad sequence

@@ -6,6 +6,7 @@
 
 #include "common/clock.h"
 #include "common/error.h"
+#include "common/random_seed.h"
 #include "common/settings.h"
 
 namespace {
@@ -36,12 +37,6 @@ std::array<uint8_t, 5> CreationIdentity(bool identity_flag)
     if (identity_flag)
         return {0x00, 0x00, 0x02, 0x22, 0x22};
     return {0x00, 0x00, 0x11, 0x11, 0x11};
-}
-
-uint32_t SeedFor(uint8_t address)
-{
-    std::random_device device;
-    return device() ^ (static_cast<uint32_t>(address) << 24) ^ TickMs();
 }
 
 }  // namespace
@@ -96,9 +91,8 @@ Zarn_pump::Settings_values Zarn_pump::ReadSettings()
 Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
     : address_(address),
       settings_(ReadSettings()),
-      random_(SeedFor(address)),
-      line_(address, receive_queue_, settings_.poll_timeout),
-      wake_(true, false)
+      random_(RandomSeed(static_cast<uint32_t>(address) << 24)),
+      line_(address, receive_queue_, settings_.poll_timeout)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     identity_ = CreationIdentity(identity_flag);
@@ -108,27 +102,18 @@ Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
     SetStatusLocked(kStatusNotProgrammed);
     saved_status_ = status_;
     QueueDc1Locked();
-    thread_ = std::thread(&Zarn_pump::Run, this);
+    // The first cycle waits for this constructor to release the lock.
+    thread_.Start(
+        [this] {
+            std::lock_guard<std::mutex> cycle_lock(mutex_);
+            CycleLocked();
+        },
+        settings_.sleep_ms);
 }
 
 Zarn_pump::~Zarn_pump()
 {
-    stopping_ = true;
-    wake_.Set();
-    if (thread_.joinable())
-        thread_.join();
-}
-
-void Zarn_pump::Run()
-{
-    SetCurrentThreadPriority(ThreadPriority::Normal);
-    while (!stopping_) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            CycleLocked();
-        }
-        wake_.Wait(settings_.sleep_ms);
-    }
+    thread_.Stop();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -195,10 +180,10 @@ void Zarn_pump::FillingStepLocked()
     if (alarm_code_ != 0) {
         StopDeliveryLocked();
         CloseFillingLocked();
-        if (!settings_.complete_after_return) {
+        // No DC1 of its own: the controller learns of the alarm by the DC5 sent when it was set,
+        // and reads the status with its next Return status (DC1, DC3, DC5).
+        if (!settings_.complete_after_return)
             SetStatusLocked(kStatusFillingCompleted);
-            QueueDc1Locked();  // the controller learns that the delivery ended
-        }
         return;  // an alarm allows no delivery at all until Reset clears it
     }
     if (!DeliveryPossibleLocked()) {
@@ -258,10 +243,12 @@ void Zarn_pump::PresetCheckLocked()
             real_filled_volume_ = filled_volume_.ToReal();
         }
     }
+    // Status 6 holds for the rest of this cycle (a filling's DC2 with the final figures follows);
+    // the next cycle queues DC1: with status 5 when "FillingCompleteOnlyAfterNozzleReturned" is
+    // off, else with status 6 every cycle until the nozzle is returned.
     SetStatusLocked(kStatusMaxReached);
     StopDeliveryLocked();
     CloseFillingLocked();
-    QueueDc1Locked();  // the controller sees status 6 even when the next cycle moves on to 5
 }
 
 void Zarn_pump::StopDeliveryLocked()
@@ -462,10 +449,11 @@ void Zarn_pump::PostLocked(std::unique_ptr<Message> reply)
 {
     if (rubbish_count_ > 0) {
         --rubbish_count_;
-        line_.PostReply(BuildRubbish(address_, random_), /*standalone*/ true);
+        rx_errors_.CountOnly(line_.PostReply(BuildRubbish(address_, random_), /*standalone*/ true));
         return;
     }
-    line_.PostReply(std::move(reply));
+    // A reply dropped because too many wait unacknowledged counts as a receive error.
+    rx_errors_.CountOnly(line_.PostReply(std::move(reply)));
 }
 
 void Zarn_pump::QueueDc1Locked()
@@ -600,7 +588,7 @@ void Zarn_pump::FillPanelPartLocked(Zarn_pump_state& state) const
 
 bool Zarn_pump::GetState(Zarn_pump_state& state)
 {
-    if (stopping_) {
+    if (thread_.Stopping()) {
         state = Zarn_pump_state();
         return false;
     }
@@ -620,8 +608,7 @@ bool Zarn_pump::GetState(Zarn_pump_state& state)
     }
     state.flow = flow_;
     state.identity = identity_;
-    state.rx_error_count = rx_errors_.count;
-    state.rx_error_lines = rx_errors_.lines;
+    state.rx_error_count = rx_errors_.Count();
     state.log_rx_errors = settings_.log_rx_errors;
     return true;
 }
@@ -744,17 +731,17 @@ void Zarn_pump::SetPriceDecimals(int decimals)
 std::vector<std::string> Zarn_pump::RxErrorLines()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return rx_errors_.lines;
+    return rx_errors_.Lines();
 }
 
 std::vector<std::string> Zarn_pump::TakeRxErrorLines()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(rx_errors_.lines, {});
+    return rx_errors_.TakeLines();
 }
 
 int Zarn_pump::RxErrorCount()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return rx_errors_.count;
+    return rx_errors_.Count();
 }

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/thread.h"
+#include "common/pump_thread.h"
+#include "common/rx_errors.h"
 #include "zarn/bcd.h"
 #include "zarn/message.h"
 #include "zarn/zarn_line.h"
@@ -47,8 +48,7 @@ struct Zarn_pump_state {
     std::array<bool, 15> allowed{}, visible{};
     std::array<uint8_t, 5> identity{};
     bool online = false;
-    int rx_error_count = 0;
-    std::vector<std::string> rx_error_lines;  // a copy, never the pump's own list
+    int rx_error_count = 0;  // the lines themselves: Zarn_pump::RxErrorLines()
     bool log_rx_errors = false;
 };
 
@@ -115,6 +115,9 @@ public:
         CycleLocked();
     }
 
+    // The receive-error list (the newest Rx_error_record::kMaxLines lines) is copied only here,
+    // never into a snapshot. The count also counts replies dropped because the controller let
+    // too many wait unacknowledged.
     std::vector<std::string> RxErrorLines();      // copy
     std::vector<std::string> TakeRxErrorLines();  // takes the lines out (the receive-error dialog)
     int RxErrorCount();
@@ -137,7 +140,6 @@ private:
     static Settings_values ReadSettings();
 
     // Everything below ending in "Locked" runs with mutex_ held.
-    void Run();
     void CycleLocked();
     void FillingStepLocked();
     bool ThrottledLocked() const;
@@ -205,7 +207,5 @@ private:
     Message_queue receive_queue_;
     Zarn_line line_;
 
-    Event wake_;  // set by the destructor: ends the cycle's pause at once
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    Pump_thread thread_;  // declared last: stopped before anything it uses goes
 };

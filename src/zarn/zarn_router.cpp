@@ -4,33 +4,22 @@ int Zarn_router::Register(Zarn_line* line)
 {
     if (line == nullptr)
         return 1;
-    std::lock_guard<std::mutex> lock(mutex_);
-    Zarn_line*& entry = lines_[line->Address()];
-    if (entry != nullptr)
-        return 1;
-    entry = line;
-    return 0;
+    return lines_.Register(line->Address(), line) ? 0 : 1;
 }
 
 int Zarn_router::Unregister(Zarn_line* line)
 {
     if (line == nullptr)
         return 2;
-    std::lock_guard<std::mutex> lock(mutex_);
-    Zarn_line*& entry = lines_[line->Address()];
-    if (entry != line)
-        return 2;
-    entry = nullptr;
-    return 0;
+    return lines_.Unregister(line->Address(), line) ? 0 : 2;
 }
 
 bool Zarn_router::Route(std::unique_ptr<Message> block, Message& reply)
 {
     if (!block || block->length < 2)
         return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    Zarn_line* line = lines_[block->bytes[0]];
-    if (line == nullptr)
-        return false;
-    return line->HandleBlock(std::move(block), reply);
+    bool answered = false;
+    const uint8_t address = block->bytes[0];
+    lines_.With(address, [&](Zarn_line& line) { answered = line.HandleBlock(std::move(block), reply); });
+    return answered;
 }

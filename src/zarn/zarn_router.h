@@ -1,15 +1,14 @@
 #pragma once
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+
+#include "common/io_loop.h"
 
 #include "zarn/message.h"
 #include "zarn/zarn_line.h"
 
-// Maps each address byte to the line of the pump registered there. The table is changed by the
-// window thread while the I/O thread routes blocks through it: one lock covers both, so a line is
-// never used after it has been unregistered (its owner unregisters before destroying it).
+// Maps each address byte to the line of the pump registered there (the shared Address_table: a
+// line is never used after it has been unregistered; its owner unregisters before destroying it).
 class Zarn_router {
 public:
     // 0, or 1 when the address is already taken (or the line is null); then nothing changes.
@@ -21,6 +20,5 @@ public:
     bool Route(std::unique_ptr<Message> block, Message& reply);
 
 private:
-    std::mutex mutex_;
-    std::array<Zarn_line*, 256> lines_{};
+    Address_table<Zarn_line> lines_;
 };

@@ -300,11 +300,6 @@ std::unique_ptr<Message> BuildRubbish(uint8_t address, std::mt19937& random)
 
 void RecordRxError(Rx_error_record& record, const std::string& text, const Message& block, bool list, std::time_t now)
 {
-    ++record.count;
-    if (!list)
-        return;
     const size_t length = std::min<size_t>(block.length, block.bytes.size());
-    record.lines.push_back(RxErrorStamp(now) + text);
-    record.lines.push_back(HexText(block.bytes.data(), length));
-    record.lines.push_back("");
+    record.Record(text, list ? HexText(block.bytes.data(), length) : std::string(), list, now);
 }

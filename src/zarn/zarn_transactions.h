@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/rx_errors.h"
 #include "zarn/bcd.h"
 #include "zarn/message.h"
 
@@ -107,12 +108,8 @@ std::unique_ptr<Message> BuildDc101(uint8_t address, uint8_t counter, const Nozz
 // bytes each 0-254. Post it as a block of its own (never merged, never taken for a DC2).
 std::unique_ptr<Message> BuildRubbish(uint8_t address, std::mt19937& random);
 
-// Receive errors of one pump: a count, and the listed lines when listing is on.
-struct Rx_error_record {
-    int count = 0;
-    std::vector<std::string> lines;
-};
 
-// Counts a receive error; when `list` is on, appends the time stamp immediately followed by the
-// text, the hexadecimal dump of the block, and an empty line.
+// Counts a receive error in the pump's record (common/rx_errors.h); when `list` is on, adds the
+// time stamp immediately followed by the text, the hexadecimal dump of the block, and an empty
+// line.
 void RecordRxError(Rx_error_record& record, const std::string& text, const Message& block, bool list, std::time_t now);

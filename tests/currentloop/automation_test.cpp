@@ -83,6 +83,37 @@ TEST(ClAutomation, AuthorisationSeenInDeliveryLeadsToAFilling)
     EXPECT_EQ(0, loop.forecourt->AutomationLevel(0));
 }
 
+TEST(ClAutomation, AuthorisationGivenDuringThePauseCarriesTheNextFilling)
+{
+    Loop loop(1, 1);
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    CL_automater_timing timing = ShortTiming();
+    timing.duration_unit_ms = 100;  // fillings and pauses of 1.0-2.9 s
+    ASSERT_TRUE(loop.forecourt->StartAutomation(0, 3, timing));
+    auto state_is = [](char letter) {
+        return [letter](const std::vector<uint8_t>& reply) { return reply[22] == letter; };
+    };
+
+    // The customer lifts ('F': idle with the nozzle out); the controller authorises; fuel flows.
+    ASSERT_EQ('F', loop.AskUntil(Poll(1), state_is('F'))[22]);
+    ASSERT_EQ('D', loop.AskUntil(Poll(1, 'C'), state_is('D'))[22]);
+    // The customer hangs up after the filling; the pause begins.
+    ASSERT_EQ('E', loop.AskUntil(Poll(1), state_is('E'))[22]);
+
+    // The controller authorises the idle pump during the pause. The next lift must find the
+    // authorisation standing: 'C' turns into 'D', not into 'F' (hung up once more, then lifted).
+    // (A reply shows the state of the pump's last cycle, so the command shows in a later one.)
+    ASSERT_EQ(32u, loop.Ask(Poll(1, 'C')).size());
+    std::vector<uint8_t> reply = loop.AskUntil(Poll(1), [](const std::vector<uint8_t>& r) { return r[22] != 'E'; });
+    ASSERT_EQ(32u, reply.size());
+    ASSERT_EQ('C', reply[22]) << "authorised before the pause ended";
+    reply = loop.AskUntil(Poll(1), [](const std::vector<uint8_t>& r) { return r[22] != 'C'; });
+    ASSERT_EQ(32u, reply.size());
+    EXPECT_EQ('D', reply[22]) << "the authorisation was knocked back at the next lift";
+    loop.forecourt->StopAutomation(0);
+    EXPECT_EQ(0, loop.Pump(0).GetState().current_nozzle) << "stopping hangs the lifted nozzle up";
+}
+
 TEST(ClAutomation, StoppingHangsUpAndIsPromptEvenWithNothingToChoose)
 {
     Loop loop(1, 2);

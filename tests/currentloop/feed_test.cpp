@@ -149,6 +149,33 @@ TEST(ClFeed, LoggerSlotsAndRemoval)
     EXPECT_EQ(14u, feed.LoggerCount());
 }
 
+TEST(ClFeed, FramesNobodyFetchesAreCappedAndReachTheLogsWhenTheViewGoesOff)
+{
+    TempDir dir;
+    CL_Message_displayer feed;
+    feed.Start();
+    ASSERT_TRUE(feed.AddLogger(dir.File("p3.log"), 'R', true));
+    // A view that is on but never fetches keeps only the newest frames; the older ones move on
+    // to the logs unshown.
+    CL_Message frame = FrameOf(ControllerFrame('O', '3', {{26, 'R'}}));
+    const size_t extra = 5;
+    for (size_t i = 0; i < CL_Message_displayer::kDisplayBacklog + extra; ++i)
+        feed.Post(frame, 0);
+    EXPECT_EQ(CL_Message_displayer::kDisplayBacklog, feed.DisplayQueueSize());
+    EXPECT_TRUE(WaitFor([&] { return LinesOf(ReadWholeFile(dir.File("p3.log"))).size() >= 6 + extra; }));
+
+    // Switching the view off sends what waits for it on to the logs: every frame is logged once.
+    feed.SetCommunicationOn(false);
+    EXPECT_EQ(0u, feed.DisplayQueueSize());
+    const size_t all = 6 + CL_Message_displayer::kDisplayBacklog + extra;
+    EXPECT_TRUE(WaitFor([&] { return LinesOf(ReadWholeFile(dir.File("p3.log"))).size() >= all; }));
+    feed.RemoveLogger('R');
+    const std::vector<std::string> lines = LinesOf(ReadWholeFile(dir.File("p3.log")));
+    ASSERT_EQ(all + 2, lines.size()) << "header, every frame once, closing lines";
+    EXPECT_EQ("<ALL  CB3 RTU: 3>", lines[6]);
+    EXPECT_EQ("<ALL  CB3 RTU: 3>", lines[all - 1]);
+}
+
 TEST(ClFeed, LogThatCannotBeCreatedLeavesThePumpNotLogging)
 {
     Loop loop(1, 1);

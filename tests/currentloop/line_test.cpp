@@ -167,7 +167,7 @@ TEST(ClLine, ReceiveErrorsAreListedWhenLogged)
     loop.line.Send(ControllerFrame(PumpAddress(3), '0', {{PositionOf(3), '7'}, {21, PumpAddress(3)}}));
     EXPECT_TRUE(loop.line.Silent(80)) << "no reply to a message that raised an error";
     ASSERT_TRUE(WaitFor([&] { return loop.Pump(0).RxErrorCount() == 1; }));
-    const std::vector<std::string> lines = loop.Pump(0).GetState().rx_error_lines;
+    const std::vector<std::string> lines = loop.Pump(0).RxErrorLines();
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(15u + 27u, lines[0].size()) << lines[0];
     EXPECT_EQ("Invalid price control bytes", lines[0].substr(15));
@@ -383,6 +383,44 @@ TEST(ClLine, PumpsDeletedUnderTrafficAreNeverUsedAfterwards)
     controller.join();
     EXPECT_TRUE(loop.forecourt->IoRunning());
     EXPECT_EQ("", loop.forecourt->IoErrorText());
+}
+
+TEST(ClLine, DeletingAPumpNeverWaitsForAStalledPortWrite)
+{
+    Loop loop(1, 2);
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(1, loop.forecourt->CreatePump(1));
+    ASSERT_TRUE(IsReplyFrom(loop.Ask(Poll(1)), 1));
+
+    // The controller keeps polling pump 1 but stops reading, until the replies fill the line and
+    // the I/O thread sits in a write: polls then stay unread by the simulator.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int stalled_checks = 0;
+    while (stalled_checks < 3) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the line never filled";
+        if (loop.line.UnreadBySimulator() < 64) {
+            stalled_checks = 0;
+            for (int i = 0; i < 16; ++i)
+                loop.line.Send(Poll(1));
+        } else {
+            ++stalled_checks;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+
+    // The window thread deletes pump 1 at once (the write gives up only after two seconds).
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(loop.forecourt->DeletePump(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+
+    // The controller reads again: the loop carries on with pump 2 alone.
+    while (!loop.line.Silent(100)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the line never fell silent";
+        loop.line.Drain();
+    }
+    EXPECT_TRUE(IsReplyFrom(loop.Ask(Poll(2)), 2));
+    loop.line.Send(Poll(1));
+    EXPECT_TRUE(loop.line.Silent(100)) << "the deleted pump answered";
 }
 
 TEST(ClLine, PortThatCannotBeOpenedRaises)

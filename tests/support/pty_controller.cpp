@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -137,6 +138,15 @@ void PtyController::Drain()
 {
     while (ReadByte(0)) {
     }
+}
+
+size_t PtyController::UnreadBySimulator() const
+{
+    // The slave end kept open here shares its input queue with the simulator's.
+    int count = 0;
+    if (slave_fd_ < 0 || ioctl(slave_fd_, FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return static_cast<size_t>(count);
 }
 
 TempSettings::TempSettings()

@@ -27,6 +27,8 @@ public:
     bool Silent(int quiet_ms);
     // Discards whatever arrived so far.
     void Drain();
+    // Bytes the controller sent that the simulator has not read yet (nothing is read).
+    size_t UnreadBySimulator() const;
     // Closes the master side (the line disappears under the simulator).
     void CloseMaster();
 

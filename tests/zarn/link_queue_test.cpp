@@ -1,6 +1,7 @@
 // The outgoing queue's replace and merge rules, the line's poll deadline, and the router table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -69,6 +70,25 @@ TEST(LinkOutgoingQueue, TakingTheBlockForgetsItsDc2)
     queue.Post(Addressed(Dc2(0x33)));
     std::vector<Bytes> blocks = Drain(queue);
     EXPECT_EQ(blocks, (std::vector<Bytes>{Dc2(0x33)}));
+}
+
+TEST(LinkOutgoingQueue, FullQueueDropsTheOldestBlockAndForgetsItsDc2)
+{
+    Outgoing_message_queue queue;
+    EXPECT_EQ(queue.Post(Addressed(Dc2(0x11))), 0);
+    const Bytes rubbish{0x55, 0x66};
+    for (size_t i = 1; i < Outgoing_message_queue::kMaxBlocks; ++i)
+        EXPECT_EQ(queue.Post(Addressed(rubbish), true), 0);
+    EXPECT_EQ(queue.Size(), Outgoing_message_queue::kMaxBlocks);
+    // One more block pushes the oldest (the one holding the DC2) out.
+    EXPECT_EQ(queue.Post(Addressed(rubbish), true), 1);
+    EXPECT_EQ(queue.Size(), Outgoing_message_queue::kMaxBlocks);
+    // A new DC2 cannot overwrite the dropped one: it is queued at the end as a block of its own.
+    EXPECT_EQ(queue.Post(Addressed(Dc2(0x22))), 1);
+    std::vector<Bytes> blocks = Drain(queue);
+    ASSERT_EQ(blocks.size(), Outgoing_message_queue::kMaxBlocks);
+    EXPECT_EQ(blocks.back(), Dc2(0x22));
+    EXPECT_EQ(std::count(blocks.begin(), blocks.end(), rubbish), static_cast<long>(blocks.size() - 1));
 }
 
 TEST(LinkOutgoingQueue, Dc101AndStandaloneBlocksAreNeverMerged)

@@ -118,14 +118,15 @@ TEST_F(PumpCommandsTest, MalformedTransactionIsCountedAndListedAndEarlierOnesKee
     EXPECT_EQ(state.preset_amount, "999999.99");     // after it: skipped
     EXPECT_EQ(state.status, kStatusNotProgrammed);   // never changes the status
     EXPECT_TRUE(state.log_rx_errors);
-    ASSERT_EQ(state.rx_error_lines.size(), 3u);
-    EXPECT_EQ(state.rx_error_lines[0].size(), 15 + std::string("CD1 Unknown command").size());
-    EXPECT_EQ(state.rx_error_lines[0].substr(15), "CD1 Unknown command");
-    EXPECT_EQ(state.rx_error_lines[0][6], ' ');
+    const std::vector<std::string> rx_error_lines = pump_->RxErrorLines();
+    ASSERT_EQ(rx_error_lines.size(), 3u);
+    EXPECT_EQ(rx_error_lines[0].size(), 15 + std::string("CD1 Unknown command").size());
+    EXPECT_EQ(rx_error_lines[0].substr(15), "CD1 Unknown command");
+    EXPECT_EQ(rx_error_lines[0][6], ' ');
     Bytes block{kAddress, 0x30};
     block.insert(block.end(), transactions.begin(), transactions.end());
-    EXPECT_EQ(state.rx_error_lines[1], HexText(block.data(), block.size()));
-    EXPECT_EQ(state.rx_error_lines[2], "");
+    EXPECT_EQ(rx_error_lines[1], HexText(block.data(), block.size()));
+    EXPECT_EQ(rx_error_lines[2], "");
 
     // A transaction whose length runs past the block.
     SendCommands({3, 4, 0x00, 0x10});
@@ -257,4 +258,98 @@ TEST(PumpCreationTest, IdentityAndStartValues)
     EXPECT_FALSE(state.online);
     EXPECT_EQ(state.visible, (std::array<bool, 15>{true, true, true, true, true}));
     EXPECT_EQ(standard.Address(), 0x51);
+}
+
+TEST_F(PumpCommandsTest, RepliesNobodyTakesStayBoundedTheOldestDroppedAndCounted)
+{
+    StartPump();
+    // A controller that floods commands and never polls: Reset first (DC1 status 1), then Return
+    // status (DC1 and DC3 each), Authorize last (DC1 status 2), in full command blocks.
+    constexpr int kCommandsPerBlock = 83;  // 83 x 3 bytes: the longest command block
+    constexpr int kCommandBlocks = 130;
+    std::vector<Bytes> command_blocks(kCommandBlocks);
+    for (int b = 0; b < kCommandBlocks; ++b) {
+        for (int i = 0; i < kCommandsPerBlock; ++i) {
+            uint8_t code = kCd1ReturnStatus;
+            if (b == 0 && i == 0)
+                code = kCd1Reset;
+            if (b == kCommandBlocks - 1 && i == kCommandsPerBlock - 1)
+                code = kCd1Authorize;
+            const Bytes cd1 = Cd1(code);
+            command_blocks[b].insert(command_blocks[b].end(), cd1.begin(), cd1.end());
+        }
+    }
+
+    // How many reply blocks that makes: transactions (DC1 3 bytes, DC3 6 bytes) are appended to
+    // the last block while it keeps within the longest reply body, the creation DC1 first.
+    constexpr size_t kRoom = Outgoing_message_queue::kMaxReplyBody - 2;  // without ADR and CTRL
+    int reply_blocks = 1;
+    size_t used = 3;
+    auto add = [&](size_t size) {
+        if (used + size > kRoom) {
+            ++reply_blocks;
+            used = 0;
+        }
+        used += size;
+    };
+    for (int b = 0; b < kCommandBlocks; ++b) {
+        for (int i = 0; i < kCommandsPerBlock; ++i) {
+            add(3);
+            if (command_blocks[b][3 * i + 2] == kCd1ReturnStatus)
+                add(6);
+        }
+    }
+    const int dropped = reply_blocks - static_cast<int>(Outgoing_message_queue::kMaxBlocks);
+    ASSERT_GT(dropped, 100) << "the flood must overrun the bound";
+
+    for (const Bytes& block : command_blocks)
+        SendCommands(block);
+    ASSERT_TRUE(WaitFor([&] { return pump_->GetStatus() == kStatusAuthorized; }));
+    EXPECT_EQ(pump_->RxErrorCount(), dropped) << "every dropped reply block counted";
+    EXPECT_EQ(pump_->Line().QueuedReplies(), Outgoing_message_queue::kMaxBlocks);
+
+    // The controller comes back: exactly the bound's worth of blocks waits, the newest replies
+    // (the oldest, with the DC1 of creation and of Reset, were dropped).
+    std::vector<Reply> replies;
+    size_t blocks = 0;
+    for (size_t i = 0; i <= Outgoing_message_queue::kMaxBlocks; ++i) {
+        pty_.Send({kAddress, 0x20, kZarnSF});
+        const Bytes block = ReadBlock();
+        ASSERT_GE(block.size(), 2u) << "no answer to POLL";
+        if ((block[1] >> 4) != 0x3)
+            break;  // EOT
+        ++blocks;
+        const std::vector<Reply> some = Transactions(block);
+        replies.insert(replies.end(), some.begin(), some.end());
+        Ack(block);
+    }
+    EXPECT_EQ(blocks, Outgoing_message_queue::kMaxBlocks);
+    EXPECT_FALSE(HasDc1(replies, kStatusNotProgrammed));
+    ASSERT_FALSE(replies.empty());
+    EXPECT_EQ(replies.back().trans, 1);
+    EXPECT_EQ(replies.back().data, Bytes{kStatusAuthorized}) << "the newest reply is kept";
+    EXPECT_EQ(pump_->RxErrorCount(), dropped) << "nothing dropped once the controller polls";
+}
+
+TEST_F(PumpCommandsTest, ReceiveErrorListKeepsTheNewestErrorsAndStaysOutOfSnapshots)
+{
+    StartPump({{"LogRXErrors", "1"}});
+    // More refused commands than the list keeps: each block one unknown CD1 code (7), made
+    // different by a preset before it, so the newest error can be recognised.
+    const int errors = static_cast<int>(Rx_error_record::kMaxLines / Rx_error_record::kLinesPerError) + 100;
+    Bytes last_block;
+    for (int i = 0; i < errors; ++i) {
+        const Bytes transactions = Join({Cd3(static_cast<uint64_t>(i)), Cd1(7)});
+        SendCommands(transactions);
+        last_block = Bytes{kAddress, 0x30};
+        last_block.insert(last_block.end(), transactions.begin(), transactions.end());
+    }
+    ASSERT_TRUE(WaitFor([&] { return pump_->RxErrorCount() == errors; })) << pump_->RxErrorCount();
+    const std::vector<std::string> lines = pump_->RxErrorLines();
+    ASSERT_LE(lines.size(), Rx_error_record::kMaxLines);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.size() % 3, 0u);
+    EXPECT_EQ(lines[lines.size() - 3].substr(15), "CD1 Unknown command");
+    EXPECT_EQ(lines[lines.size() - 2], HexText(last_block.data(), last_block.size())) << "the newest kept";
+    EXPECT_EQ(State().rx_error_count, errors);
 }

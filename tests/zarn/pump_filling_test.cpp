@@ -77,17 +77,21 @@ TEST_F(PumpFillingTest, PresetVolumeThrottlesAndEndsExactlyWithTotals)
     const uint64_t throttled = StepVolume(1500, 10);
     EXPECT_LE(throttled, 30u) << "the flow was not throttled";
 
-    // Far past the preset: cut back to 10.00 exactly, status 6 reported, then 5.
+    // Far past the preset: cut back to 10.00 exactly. Status 6 lasts one cycle and is never sent
+    // (the setting is off): the controller sees DC2 with the final figures, then DC1 with 5.
     AdvanceClockForTest(180000);
     std::vector<Reply> replies = PollUntilStatus(kStatusFillingCompleted);
-    bool saw_six_before_five = false;
+    EXPECT_FALSE(HasDc1(replies, kStatusMaxReached));
+    std::optional<Reply> final_dc2;
     for (const Reply& reply : replies) {
-        if (reply.trans == 1 && reply.data == Bytes{kStatusMaxReached})
-            saw_six_before_five = true;
+        if (reply.trans == 2)
+            final_dc2 = reply;
         if (reply.trans == 1 && reply.data == Bytes{kStatusFillingCompleted})
             break;
     }
-    EXPECT_TRUE(saw_six_before_five);
+    ASSERT_TRUE(final_dc2) << "no DC2 before the DC1 with status 5";
+    EXPECT_EQ(Dc2Volume(*final_dc2), 1000u);
+    EXPECT_EQ(Dc2Amount(*final_dc2), 1500u);
     Zarn_pump_state state = State();
     EXPECT_EQ(state.filled_volume, "10.00");
     EXPECT_EQ(state.filled_amount, "15.00");
@@ -256,7 +260,15 @@ TEST_F(PumpFillingTest, AlarmStopsDeliveryAndIsReportedUntilReset)
     pump_->InjectError(9, 0);  // emergency stop
     std::vector<Reply> replies = PollUntil([](const std::vector<Reply>& got) { return Last(got, 5).has_value(); });
     EXPECT_EQ(Last(replies, 5)->data, Bytes{9});
-    PollUntilStatus(kStatusFillingCompleted);
+    // The alarm ends the delivery (status 5) but queues no DC1 of its own: the controller learns
+    // of it by the DC5 and reads the status with its next Return status.
+    ASSERT_TRUE(WaitFor([&] { return pump_->GetStatus() == kStatusFillingCompleted; }));
+    replies = PollUntilEot();
+    EXPECT_FALSE(Last(replies, 1).has_value()) << "a DC1 the alarm queued";
+    SendCommands(Cd1(kCd1ReturnStatus));
+    replies = PollUntil([](const std::vector<Reply>& got) { return Last(got, 5).has_value(); });
+    EXPECT_TRUE(HasDc1(replies, kStatusFillingCompleted));
+    EXPECT_TRUE(Last(replies, 3).has_value());
     const uint64_t stopped_at = VolumeUnits();
     AdvanceClockForTest(60000);
     SyncWithPumpCycle();
@@ -326,6 +338,26 @@ TEST_F(PumpFillingTest, StopWaitsForTheNozzleWhenSoConfigured)
     pump_->HangUpNozzle();
     PollUntilStatus(kStatusFillingCompleted);
     EXPECT_EQ(State().fillings[0], "1");
+}
+
+TEST_F(PumpFillingTest, PresetReportsStatusSixUntilTheNozzleReturnsWhenSoConfigured)
+{
+    StartPump({{"FillingCompleteOnlyAfterNozzleReturned", "1"}});
+    StartFilling(Cd3(100));  // preset 1.00 l
+    AdvanceClockForTest(60000);
+    // A DC1 with status 6 every cycle while the nozzle stays out: several, and never 5.
+    std::vector<Reply> replies = PollUntil([](const std::vector<Reply>& got) {
+        int sixes = 0;
+        for (const Reply& reply : got)
+            sixes += reply.trans == 1 && reply.data == Bytes{kStatusMaxReached};
+        return sixes >= 3;
+    });
+    EXPECT_FALSE(HasDc1(replies, kStatusFillingCompleted));
+    EXPECT_EQ(pump_->GetStatus(), kStatusMaxReached);
+    pump_->HangUpNozzle();
+    PollUntilStatus(kStatusFillingCompleted);
+    EXPECT_EQ(pump_->GetStatus(), kStatusFillingCompleted);
+    EXPECT_EQ(State().volume_total[0], "1.00");
 }
 
 TEST_F(PumpFillingTest, ManualFlowWithoutAutoFlow)

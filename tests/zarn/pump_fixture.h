@@ -217,6 +217,21 @@ protected:
         return PollUntil([status](const std::vector<Reply>& replies) { return HasDc1(replies, status); });
     }
 
+    // Polls until the pump answers EOT; returns every transaction that came before.
+    std::vector<Reply> PollUntilEot()
+    {
+        std::vector<Reply> all;
+        for (int i = 0; i < 200; ++i) {
+            const int blocks_before = block_count_;
+            std::vector<Reply> some = PollOnce();
+            if (block_count_ == blocks_before)
+                return all;  // EOT (or no answer, which PollOnce reports)
+            all.insert(all.end(), some.begin(), some.end());
+        }
+        ADD_FAILURE() << "the pump never ran out of replies";
+        return all;
+    }
+
     // Polls until the pump has nothing more to send (EOT).
     void DrainReplies()
     {

@@ -257,17 +257,18 @@ TEST(TransactionsTest, ReceiveErrorRecord)
     Message block = Block({1, 1, 7});
     std::time_t now = std::time(nullptr);
     RecordRxError(record, "CD1 Unknown command", block, false, now);
-    EXPECT_EQ(record.count, 1);
-    EXPECT_TRUE(record.lines.empty());
+    EXPECT_EQ(record.Count(), 1);
+    EXPECT_TRUE(record.Lines().empty());
 
     RecordRxError(record, "CD1 Unknown command", block, true, now);
-    EXPECT_EQ(record.count, 2);
-    ASSERT_EQ(record.lines.size(), 3u);
+    EXPECT_EQ(record.Count(), 2);
+    const std::vector<std::string> lines = record.Lines();
+    ASSERT_EQ(lines.size(), 3u);
     tm local{};
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%y%m%d %H:%M:%S", &local);
-    EXPECT_EQ(record.lines[0], std::string(stamp) + "CD1 Unknown command");
-    EXPECT_EQ(record.lines[1], "50 30 01 01 07 ");
-    EXPECT_EQ(record.lines[2], "");
+    EXPECT_EQ(lines[0], std::string(stamp) + "CD1 Unknown command");
+    EXPECT_EQ(lines[1], "50 30 01 01 07 ");
+    EXPECT_EQ(lines[2], "");
 }
