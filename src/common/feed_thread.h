@@ -44,6 +44,7 @@ public:
     // Stops the thread, writes what still waits for the logs, then closes every log.
     ~Feed_thread()
     {
+        priority_.RaiseToNormal();  // a starved thread must not hold up the owner's wait
         stop_requested_ = true;
         wake_up_.Set();
         if (thread_.joinable())
@@ -220,7 +221,7 @@ private:
 
     void Run()
     {
-        SetCurrentThreadPriority(ThreadPriority::Lowest);
+        ThreadPriorityScope priority(priority_, ThreadPriority::Lowest);
         while (!stop_requested_) {
             WriteWaitingBlocks(true);
             wake_up_.Wait();
@@ -243,5 +244,6 @@ private:
     std::vector<std::unique_ptr<Log>> logs_;
 
     std::atomic<bool> stop_requested_{false};
+    ThreadPriorityHandle priority_;
     std::thread thread_;
 };

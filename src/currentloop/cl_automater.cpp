@@ -18,6 +18,7 @@ CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& 
 
 CL_Automater::~CL_Automater()
 {
+    priority_.RaiseToNormal();  // its last steps (hanging the nozzle up) must not wait for an idle CPU
     stop_ = true;
     stop_event_.Set();
     if (thread_.joinable())
@@ -61,7 +62,7 @@ bool CL_Automater::Authorised() const
 
 void CL_Automater::Run()
 {
-    SetCurrentThreadPriority(ThreadPriority::Lowest);
+    ThreadPriorityScope priority(priority_, ThreadPriority::Lowest);
     pump_.HangUpNozzle();
     const int range = std::max(1, timing_.start_delay_range_ms);
     Pause(static_cast<int>(random_() % static_cast<unsigned>(range)) + timing_.start_delay_min_ms);

@@ -53,5 +53,6 @@ private:
     std::mt19937 random_;
     Event stop_event_{true, false};
     std::atomic<bool> stop_{false};
+    ThreadPriorityHandle priority_;  // raised to normal before the owner waits for the thread
     std::thread thread_;
 };

@@ -26,6 +26,7 @@ Automater::Automater(Zarn_pump& pump, int level, const Automater_timing& timing)
 
 Automater::~Automater()
 {
+    priority_.RaiseToNormal();  // its last steps (hanging the nozzle up) must not wait for an idle CPU
     stop_.Set();
     if (thread_.joinable())
         thread_.join();
@@ -68,7 +69,7 @@ bool Automater::Authorized()
 
 void Automater::Run()
 {
-    SetCurrentThreadPriority(ThreadPriority::Lowest);
+    ThreadPriorityScope priority(priority_, ThreadPriority::Lowest);
     const int spread = timing_.initial_delay_spread_ms;
     const int initial_delay =
         timing_.initial_delay_min_ms + (spread > 0 ? std::uniform_int_distribution<int>(0, spread - 1)(random_) : 0);

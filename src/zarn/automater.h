@@ -61,5 +61,6 @@ private:
     Event stop_{true, false};
     bool nozzle_out_ = false;  // only the automater's thread uses it
     std::atomic<int> fillings_started_{0};
+    ThreadPriorityHandle priority_;  // raised to normal before the owner waits for the thread
     std::thread thread_;
 };
