@@ -206,6 +206,8 @@ Configuration ConfigurationOf(const std::vector<Loop_ref>& loops)
     return configuration;
 }
 
+}  // namespace
+
 Loaded_loop BuildAnyLoop(const Loop_record& record)
 {
     if (const auto* zarn = std::get_if<Zarn_loop_record>(&record))
@@ -213,7 +215,10 @@ Loaded_loop BuildAnyLoop(const Loop_record& record)
     return BuildLoop(std::get<CL_loop_record>(record));
 }
 
-}  // namespace
+Decode_result ReadConfigurationFile(const std::string& name)
+{
+    return DecodeConfiguration(ReadFileBytes(name));
+}
 
 Zarn_loop_record RecordOfLoop(Zarn_forecourt& forecourt)
 {
@@ -334,7 +339,7 @@ Load_result LoadConfigurationFile(const std::string& name)
     if (name.empty())
         return result;
     try {
-        const Decode_result decoded = DecodeConfiguration(ReadFileBytes(name));
+        const Decode_result decoded = ReadConfigurationFile(name);
         for (const Loop_record& record : decoded.configuration.loops) {
             try {
                 result.loops.push_back(BuildAnyLoop(record));

@@ -54,6 +54,10 @@ std::string SaveConfigurationFile(const std::string& name, const std::vector<Loo
 Load_result LoadConfigurationFile(const std::string& name);
 
 // The parts of the two operations, for callers and tests that work without a file.
+// ReadConfigurationFile reads and decodes the whole file without building anything (errors as
+// above, in the result's error); BuildAnyLoop builds one loop (raising Gallion_error).
+Decode_result ReadConfigurationFile(const std::string& name);
+Loaded_loop BuildAnyLoop(const Loop_record& record);
 Zarn_loop_record RecordOfLoop(Zarn_forecourt& forecourt);
 CL_loop_record RecordOfLoop(CL_forecourt& forecourt);
 // Raise Gallion_error when the port cannot be opened.

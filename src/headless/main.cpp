@@ -208,7 +208,8 @@ void PrintUsage()
         "Reads commands from FILE (with --script), then from standard input, one per line.\n"
         "Every command gets one reply line: \"ok [data]\" or \"error: message\".\n"
         "--ini FILE     the settings file to use instead of Gallion.ini\n"
-        "--config FILE  loads the loops of a configuration file at start\n"
+        "--config FILE  loads the loops of a configuration file at start (exits with status 1 when\n"
+        "               it cannot load all of them)\n"
         "--script FILE  commands to run before standard input\n"
         "--help         this text; the command \"help\" lists the commands\n");
 }
@@ -244,12 +245,19 @@ int main(int argc, char** argv)
     Headless_runner runner;
     Outcome outcome = Outcome::Continue;
     if (!config.empty()) {
-        for (const std::string& error : runner.LoadConfiguration(config)) {
+        // A test rig must notice a configuration that did not load: the messages go to standard
+        // error and the runner ends with status 1 instead of running without those loops.
+        const std::vector<std::string> errors = runner.LoadConfiguration(config);
+        for (const std::string& error : errors) {
             std::string line = error;
             for (char& c : line)
                 if (c == '\n')
                     c = ' ';
             std::fprintf(stderr, "gallion-headless: %s: %s\n", config.c_str(), line.c_str());
+        }
+        if (!errors.empty()) {
+            runner.RemoveAllLoops();
+            return 1;
         }
     }
     if (!script.empty()) {

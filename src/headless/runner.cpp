@@ -1,92 +1,18 @@
 #include "headless/runner.h"
 
-#include <charconv>
-#include <sstream>
-#include <string_view>
-
 #include "common/error.h"
 #include "headless/json.h"
+#include "loops/loop_files.h"
 #include "spy/spy_control.h"
 
 namespace {
-
-const char kIntervalMessage[] = "Invalid pump number interval for the chosen protocol";
-
-struct Protocol_limits {
-    int highest_pump;
-    int most_pumps;
-};
-
-// The New loop dialog's limits: Zarn pump numbers 1-32 with at most 16 pumps, current loop 1-15
-// with at most 8.
-const Protocol_limits kZarnLimits{32, 16};
-const Protocol_limits kClLimits{15, 8};
-
-bool WithinLimits(const Protocol_limits& limits, int first, int last)
-{
-    return first >= 1 && last >= 1 && first <= limits.highest_pump && last <= limits.highest_pump &&
-           last >= first && last - first <= limits.most_pumps - 1;
-}
 
 Reply WrongUse(const std::string& usage)
 {
     return Reply::Error("usage: " + usage);
 }
 
-std::vector<int> ParseNozzleList(const std::string& word, bool& valid)
-{
-    std::vector<int> nozzles;
-    valid = true;
-    if (word == "none")
-        return nozzles;
-    std::stringstream stream(word);
-    std::string item;
-    while (std::getline(stream, item, ',')) {
-        int nozzle = 0;
-        if (!ParseInt(item, nozzle)) {
-            valid = false;
-            return {};
-        }
-        nozzles.push_back(nozzle);
-    }
-    if (nozzles.empty())
-        valid = false;
-    return nozzles;
-}
-
 }  // namespace
-
-namespace {
-
-// The characters of a number word: a leading '+' is allowed and skipped; a sign after it is not.
-std::string_view NumberText(const std::string& word)
-{
-    std::string_view text(word);
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && (text.front() == '+' || text.front() == '-'))
-            return {};
-    }
-    return text;
-}
-
-}  // namespace
-
-bool ParseInt(const std::string& word, int& value)
-{
-    const std::string_view text = NumberText(word);
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return !text.empty() && ec == std::errc() && ptr == end;
-}
-
-bool ParseReal(const std::string& word, double& value)
-{
-    const std::string_view text = NumberText(word);
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return !text.empty() && ec == std::errc() && ptr == end;
-}
 
 Headless_runner::~Headless_runner()
 {
@@ -177,13 +103,13 @@ Reply Headless_runner::AddLoop(const std::vector<std::string>& words)
     if (!ParseInt(words[4], first) || !ParseInt(words[5], last))
         return Reply::Error("'" + (ParseInt(words[4], first) ? words[5] : words[4]) +
                             "' is not a valid integer value");
-    const bool zarn = protocol == "zarn";
-    if (!WithinLimits(zarn ? kZarnLimits : kClLimits, first, last))
-        return Reply::Error(kIntervalMessage);
-    std::unique_ptr<Runner_loop> loop;
+    const Protocol chosen = protocol == "zarn" ? Protocol::zarn : Protocol::current_loop;
+    const std::string range_error = CheckPumpRange(chosen, first, last);
+    if (!range_error.empty())
+        return Reply::Error(range_error);
+    std::unique_ptr<Pump_loop> loop;
     try {
-        loop = zarn ? CreateZarnRunnerLoop(words[3], spy, first, last)
-                    : CreateClRunnerLoop(words[3], spy, first, last);
+        loop = CreateLoop(chosen, words[3], spy, first, last);
     } catch (const Gallion_error& error) {
         return Reply::Error(error.what());
     }
@@ -199,10 +125,10 @@ Reply Headless_runner::ListLoops() const
 {
     std::vector<std::string> entries;
     for (size_t i = 0; i < loops_.size(); ++i) {
-        const Runner_loop& loop = *loops_[i];
+        const Pump_loop& loop = *loops_[i];
         Json_object entry;
         entry.Add("number", static_cast<int>(i + 1))
-            .Add("protocol", loop.Protocol())
+            .Add("protocol", ProtocolWord(loop.GetProtocol()))
             .Add("port", loop.PortName())
             .Add("device", loop.DevicePath())
             .Add("first", loop.FirstPump())
@@ -213,7 +139,7 @@ Reply Headless_runner::ListLoops() const
     return Reply::Ok(JsonArray(entries));
 }
 
-Runner_loop* Headless_runner::FindLoop(const std::string& word, Reply& error) const
+Pump_loop* Headless_runner::FindLoop(const std::string& word, Reply& error) const
 {
     int number = 0;
     if (!ParseInt(word, number)) {
@@ -227,7 +153,7 @@ Runner_loop* Headless_runner::FindLoop(const std::string& word, Reply& error) co
     return loops_[number - 1].get();
 }
 
-bool Headless_runner::FindPump(const std::string& loop_word, const std::string& pump_word, Runner_loop*& loop,
+bool Headless_runner::FindPump(const std::string& loop_word, const std::string& pump_word, Pump_loop*& loop,
                                int& slot, Reply& error) const
 {
     loop = FindLoop(loop_word, error);
@@ -289,70 +215,12 @@ Reply Headless_runner::PumpCommand(const std::vector<std::string>& words)
     const size_t at = verb == "pump" ? 2 : 1;
     if (verb == "pump" && words[1] != "add" && words[1] != "remove")
         return WrongUse(shape->usage);
-    Runner_loop* loop = nullptr;
-    int slot = 0;
+    Pump_loop* loop = nullptr;
+    int position = 0;
     Reply error;
-    if (!FindPump(words[at], words[at + 1], loop, slot, error))
+    if (!FindPump(words[at], words[at + 1], loop, position, error))
         return error;
-
-    auto integer = [&](size_t index, int& value) { return ParseInt(words[index], value); };
-    auto real = [&](size_t index, double& value) { return ParseReal(words[index], value); };
-    int number = 0;
-    int count = 0;
-    double value = 0;
-
-    if (verb == "pump")
-        return words[1] == "add" ? loop->AddPump(slot) : loop->RemovePump(slot);
-    if (verb == "select")
-        return integer(3, number) ? loop->Select(slot, number) : WrongUse(shape->usage);
-    if (verb == "lift") {
-        if (words.size() == 3)
-            return loop->Lift(slot, std::nullopt);
-        return integer(3, number) ? loop->Lift(slot, number) : WrongUse(shape->usage);
-    }
-    if (verb == "hangup")
-        return loop->HangUp(slot);
-    if (verb == "nozzle")
-        return integer(3, number) ? loop->NozzleClick(slot, number) : WrongUse(shape->usage);
-    if (verb == "flow")
-        return real(3, value) ? loop->SetFlow(slot, value) : WrongUse(shape->usage);
-    if (verb == "adjust")
-        return real(3, value) ? loop->AdjustFlow(slot, value) : WrongUse(shape->usage);
-    if (verb == "toggleflow")
-        return loop->ToggleFlow(slot);
-    if (verb == "connect" || verb == "disconnect")
-        return loop->Connect(slot, verb == "connect");
-    if (verb == "automate") {
-        if (!integer(3, number) || number < 0 || number > 3)
-            return WrongUse(shape->usage + std::string(" (LEVEL 0-3)"));
-        return loop->Automate(slot, number);
-    }
-    if (verb == "log") {
-        if (words.size() == 5 && words[4] != "hex")
-            return WrongUse(shape->usage);
-        return loop->StartLog(slot, words[3], words.size() == 4);
-    }
-    if (verb == "unlog")
-        return loop->StopLog(slot);
-    if (verb == "error")
-        return integer(3, number) && integer(4, count) ? loop->ApplyError(slot, number, count)
-                                                       : WrongUse(shape->usage);
-    if (verb == "visible") {
-        bool valid = false;
-        std::vector<int> nozzles = ParseNozzleList(words[3], valid);
-        return valid ? loop->SetVisible(slot, nozzles) : WrongUse(shape->usage);
-    }
-    if (verb == "identity") {
-        if (words[3] != "standard" && words[3] != "full")
-            return WrongUse(shape->usage);
-        return loop->SetIdentity(slot, words[3] == "full");
-    }
-    if (verb == "totals")
-        return integer(3, number) ? loop->SetTotals(slot, number, words[4], words[5], words[6])
-                                  : WrongUse(shape->usage);
-    if (verb == "state")
-        return loop->StateJson(slot);
-    return loop->RxErrorsJson(slot);
+    return RunPumpCommand(*loop, position, words, at + 2, shape->usage);
 }
 
 Reply Headless_runner::Traffic(const std::vector<std::string>& words)
@@ -370,7 +238,7 @@ Reply Headless_runner::Interpreted(const std::vector<std::string>& words)
     if (words.size() != 3 || (words[2] != "on" && words[2] != "off"))
         return WrongUse("interpreted L on|off");
     Reply error;
-    Runner_loop* loop = FindLoop(words[1], error);
+    Pump_loop* loop = FindLoop(words[1], error);
     if (!loop)
         return error;
     loop->SetInterpreted(words[2] == "on");
@@ -383,18 +251,18 @@ Reply Headless_runner::Filter(const std::vector<std::string>& words)
         return WrongUse("filter L P|all");
     if (words[2] == "all") {
         Reply error;
-        Runner_loop* loop = FindLoop(words[1], error);
+        Pump_loop* loop = FindLoop(words[1], error);
         if (!loop)
             return error;
-        loop->SetFilterSlot(std::nullopt);
+        loop->SetFilterPosition(std::nullopt);
         return Reply::Ok();
     }
-    Runner_loop* loop = nullptr;
-    int slot = 0;
+    Pump_loop* loop = nullptr;
+    int position = 0;
     Reply error;
-    if (!FindPump(words[1], words[2], loop, slot, error))
+    if (!FindPump(words[1], words[2], loop, position, error))
         return error;
-    loop->SetFilterSlot(slot);
+    loop->SetFilterPosition(position);
     return Reply::Ok();
 }
 
@@ -404,15 +272,17 @@ Reply Headless_runner::Decimals(const std::vector<std::string>& words)
     if (words.size() != 5)
         return WrongUse(usage);
     Reply error;
-    Runner_loop* loop = FindLoop(words[1], error);
+    Pump_loop* loop = FindLoop(words[1], error);
     if (!loop)
         return error;
-    int volume = 0;
-    int amount = 0;
-    int price = 0;
-    if (!ParseInt(words[2], volume) || !ParseInt(words[3], amount) || !ParseInt(words[4], price))
+    Loop_decimals decimals;
+    if (!ParseInt(words[2], decimals.volume) || !ParseInt(words[3], decimals.amount) ||
+        !ParseInt(words[4], decimals.price))
         return WrongUse(usage);
-    return loop->SetDecimals(volume, amount, price);
+    if (!loop->Decimals())
+        return Reply::Error("decimals are set per current-loop loop; Zarn pumps take theirs from the settings "
+                            "file and the controller");
+    return loop->SetDecimals(decimals) ? Reply::Ok() : Reply::Error("decimals must be 0 to 8");
 }
 
 void Headless_runner::DrainTraffic(const std::function<void(const std::string&)>& print)
@@ -435,28 +305,25 @@ Reply Headless_runner::Save(const std::vector<std::string>& words)
 {
     if (words.size() != 2)
         return WrongUse("save FILE");
-    std::vector<Loop_ref> loops;
-    for (auto& loop : loops_)
-        loops.push_back(loop->Forecourt());
-    const std::string error = SaveConfigurationFile(words[1], loops);
+    std::vector<const Pump_loop*> loops;
+    for (const auto& loop : loops_)
+        loops.push_back(loop.get());
+    const std::string error = SaveLoops(words[1], loops);
     return error.empty() ? Reply::Ok() : Reply::Error(error);
 }
 
 std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& file_name)
 {
+    const Loop_file file(file_name);
+    if (!file.Error().empty())
+        return {file.Error()};
     // The file's loops usually open the same ports again: the present ones go first.
     RemoveAllLoops();
-    Load_result result = LoadConfigurationFile(file_name);
-    for (Loaded_loop& loaded : result.loops) {
-        std::unique_ptr<Runner_loop> loop;
-        if (auto* zarn = std::get_if<std::unique_ptr<Zarn_forecourt>>(&loaded))
-            loop = WrapZarnForecourt(std::move(*zarn));
-        else
-            loop = WrapClForecourt(std::move(std::get<std::unique_ptr<CL_forecourt>>(loaded)));
+    std::vector<std::string> errors;
+    loops_ = file.Build(errors);
+    for (auto& loop : loops_)
         loop->SetCommunicationOn(traffic_on_);
-        loops_.push_back(std::move(loop));
-    }
-    return result.errors;
+    return errors;
 }
 
 Reply Headless_runner::Spy(const std::vector<std::string>& words)

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "headless/runner_loop.h"
+#include "headless/pump_commands.h"
+#include "loops/pump_loop.h"
 
 // The windowless runner's command interpreter: holds the loops (numbered 1, 2, ... in creation
 // order, like tabs) and carries out one command line at a time. Input and output, pauses and
@@ -28,8 +29,9 @@ public:
 
     static std::string HelpText();
 
-    // Replaces every loop by those of a configuration file (as the program's load does). Returns
-    // the texts of what went wrong, empty when all loaded.
+    // Replaces every loop by those of a configuration file (as the program's load does). The file
+    // is read and checked whole first: a missing or damaged file leaves the loops as they are.
+    // Returns the texts of what went wrong, empty when all loaded.
     std::vector<std::string> LoadConfiguration(const std::string& file_name);
 
 private:
@@ -45,23 +47,12 @@ private:
     Reply Spy(const std::vector<std::string>& words);
 
     // Resolves "L" to a loop, or sets `error`.
-    Runner_loop* FindLoop(const std::string& word, Reply& error) const;
-    // Resolves "L P" to a loop and a slot, or sets `error`.
-    bool FindPump(const std::string& loop_word, const std::string& pump_word, Runner_loop*& loop, int& slot,
+    Pump_loop* FindLoop(const std::string& word, Reply& error) const;
+    // Resolves "L P" to a loop and a position, or sets `error`.
+    bool FindPump(const std::string& loop_word, const std::string& pump_word, Pump_loop*& loop, int& position,
                   Reply& error) const;
 
-    std::vector<std::unique_ptr<Runner_loop>> loops_;
+    std::vector<std::unique_ptr<Pump_loop>> loops_;
     bool traffic_on_ = false;
 };
 
-// Creates a loop of one protocol; raise Gallion_error with the engine's text when the port
-// cannot be opened.
-std::unique_ptr<Runner_loop> CreateZarnRunnerLoop(const std::string& port, bool spy, int first, int last);
-std::unique_ptr<Runner_loop> CreateClRunnerLoop(const std::string& port, bool spy, int first, int last);
-// Wraps a forecourt built elsewhere (a configuration file).
-std::unique_ptr<Runner_loop> WrapZarnForecourt(std::unique_ptr<Zarn_forecourt> forecourt);
-std::unique_ptr<Runner_loop> WrapClForecourt(std::unique_ptr<CL_forecourt> forecourt);
-
-// Whole-word number parsing for command arguments: no sign tricks, no trailing rubbish.
-bool ParseInt(const std::string& word, int& value);
-bool ParseReal(const std::string& word, double& value);

@@ -53,7 +53,6 @@ struct Panel_view {
     bool online = false;
     std::array<Nozzle_view, 5> nozzles{};  // buttons 1-5
     int selected_nozzle = 0;               // 0: none (may be above 5 on a Zarn pump)
-    double flow = 0;                       // litres per minute
     bool logging = false;
     int automation_level = 0;  // 0 none, 1 Light, 2 Normal, 3 Heavy
     bool connected = false;
@@ -100,17 +99,19 @@ struct Pump_detail {
     bool preset_is_volume = false;
 };
 
-// The current-loop loop's decimals that the decimals dialog edits.
+// The current-loop loop's decimals that the decimals dialog edits (the totals' decimals of the
+// loop are kept as they are).
 struct Loop_decimals {
     int volume = 2, amount = 2, price = 2;
-    int volume_total = 2, amount_total = 2;  // kept as they are by the dialog
 };
 
-// One choice of an error-simulation list: the code the pump takes and its text.
+// One row of an error-simulation list: its text and the code the pump takes. A row with code
+// kKeepsErrorCode (a heading or separator of the current-loop list) keeps the stored code.
 struct Error_choice {
     int code;
     std::string text;
 };
+constexpr int kKeepsErrorCode = -1;
 
 class Pump_loop {
 public:
@@ -124,7 +125,8 @@ public:
     virtual bool PortIsVirtual() const = 0;
     virtual int FirstPump() const = 0;
     virtual int LastPump() const = 0;
-    virtual std::string Title() const = 0;  // the tab caption
+    virtual std::string Title() const = 0;  // the forecourt's title (the configuration file keeps it)
+    std::string TabCaption() const;         // port name + " Zarn" / " Current Loop"
     virtual bool IoRunning() const = 0;       // false once a port error ended the line
     virtual std::string IoErrorText() const = 0;
     int Positions() const;                    // last - first + 1
@@ -164,9 +166,10 @@ public:
     virtual void LiftNozzle(int position, int nozzle = 0) = 0;
     virtual void HangUpNozzle(int position) = 0;
 
-    // Flow in litres per minute (a negative or non-finite value does nothing).
-    virtual void SetFlow(int position, double flow) = 0;
-    virtual void AdjustFlow(int position, double delta) = 0;
+    // Flow in litres per minute. False, doing nothing, without a pump or for a flow that is
+    // negative or not finite (AdjustFlow: a delta that is not finite).
+    virtual bool SetFlow(int position, double flow) = 0;
+    virtual bool AdjustFlow(int position, double delta) = 0;
     void ToggleFlow(int position);  // 0 when flowing, else 40
 
     // Line connection: a disconnected pump keeps simulating but does not answer.
@@ -186,7 +189,9 @@ public:
 
     // Error simulation: the error-setup dialog stores a choice, "Commit error" applies it.
     virtual std::vector<Error_choice> ErrorChoices() const = 0;  // in the dialog's order
-    bool IsErrorCode(int code) const;
+    // Whether the pump knows the code (Zarn 0-21 and 100-103, current loop 4, 8, 16, 32, 64 and
+    // 240-242); the runner and the dialogs refuse others.
+    virtual bool IsErrorCode(int code) const = 0;
     virtual int ErrorType(int position) const = 0;
     virtual int ErrorValue(int position) const = 0;
     virtual void SetErrorSetup(int position, int type, int value) = 0;

@@ -13,6 +13,7 @@
 #include "currentloop/cl_forecourt.h"
 #include "currentloop/cl_message.h"
 #include "support/pty_controller.h"
+#include "support/wait.h"
 
 namespace cltest {
 
@@ -98,17 +99,6 @@ inline int DigitField(const std::vector<uint8_t>& frame, size_t first, size_t co
 }
 
 // Polls until the condition holds for the pump's state, up to five seconds.
-inline bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
-
 // A loop on a pseudo-terminal with short settings, the test playing the controller.
 struct Loop {
     explicit Loop(int first = 1, int last = 8, int poll_timeout_seconds = 3600)

@@ -20,6 +20,7 @@
 #include "support/pty_controller.h"
 #include "zarn/link_fixture.h"
 #include "zarn/zarn_forecourt.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -50,17 +51,6 @@ int64_t CpuMsOverOneSecond()
 // A broken loop may cost its idle pump threads, never a core: a thread that spins on a dead
 // device burns the whole second.
 constexpr int64_t kMaxCpuMsPerSecond = 250;
-
-bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 5000)
-{
-    const Clock::time_point start = Clock::now();
-    while (ElapsedMs(start) < timeout_ms) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 // One Zarn block from the line, up to its unstuffed SF; whatever came when the deadline passes.
 Bytes ReadZarnBlock(const std::function<std::optional<uint8_t>(int)>& read_byte, int timeout_ms)
@@ -160,7 +150,7 @@ TEST_F(SerialFaults, ZarnDeviceDisappearingEndsTheIoThreadQuietly)
     // Half a block is on its way when the line goes.
     line.Send({0x51, 0x30, 0x01, 0x01});
     line.CloseMaster();
-    ASSERT_TRUE(WaitUntil([&] { return !loop->IoRunning(); })) << "the I/O thread must end";
+    ASSERT_TRUE(WaitFor([&] { return !loop->IoRunning(); })) << "the I/O thread must end";
     EXPECT_EQ("Invalid port", loop->IoErrorText());
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
 
@@ -184,7 +174,7 @@ TEST_F(SerialFaults, CurrentLoopDeviceDisappearingEndsTheIoThreadQuietly)
     const Bytes frame = cltest::Poll(2);
     line.Send(Bytes(frame.begin(), frame.begin() + 12));  // a frame cut off by the fault
     line.CloseMaster();
-    ASSERT_TRUE(WaitUntil([&] { return !loop->IoRunning(); })) << "the I/O thread must end";
+    ASSERT_TRUE(WaitFor([&] { return !loop->IoRunning(); })) << "the I/O thread must end";
     EXPECT_EQ("Invalid port", loop->IoErrorText());
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
 
@@ -221,7 +211,7 @@ TEST_F(SerialFaults, DeviceDisappearingUnderFloodingTrafficOfBothProtocols)
     }
     zarn_line.CloseMaster();
     cl_line.CloseMaster();
-    ASSERT_TRUE(WaitUntil([&] { return !zarn->IoRunning() && !current_loop->IoRunning(); }));
+    ASSERT_TRUE(WaitFor([&] { return !zarn->IoRunning() && !current_loop->IoRunning(); }));
     EXPECT_EQ("Invalid port", zarn->IoErrorText());
     EXPECT_EQ("Invalid port", current_loop->IoErrorText());
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";

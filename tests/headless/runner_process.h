@@ -15,7 +15,8 @@
 
 class RunnerProcess {
 public:
-    explicit RunnerProcess(const std::vector<std::string>& arguments = {})
+    // With `error_file`, the runner's standard error goes to that file.
+    explicit RunnerProcess(const std::vector<std::string>& arguments = {}, const std::string& error_file = "")
     {
         int to_child[2];
         int from_child[2];
@@ -27,6 +28,11 @@ public:
         if (pid_ == 0) {
             dup2(to_child[0], STDIN_FILENO);
             dup2(from_child[1], STDOUT_FILENO);
+            if (!error_file.empty()) {
+                const int error_fd = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                if (error_fd >= 0)
+                    dup2(error_fd, STDERR_FILENO);
+            }
             std::vector<char*> argv;
             std::string binary = GALLION_HEADLESS_BINARY;
             argv.push_back(binary.data());

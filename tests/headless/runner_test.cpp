@@ -103,7 +103,8 @@ TEST(HeadlessRunner, BadCommandsGetOneErrorEachAndChangeNothing)
         "visible 1 1 1,x", "visible 1 1 ,", "identity 1 1 odd", "totals 1 1 1 x 1 1", "totals 1 1 1 1 x 1",
         "totals 1 1 1 1 1 12a", "totals 1 1 16 1 1 1", "totals 1 1 1 -5 1 1", "state 1 9", "state 0 1",
         "rxerrors 1", "decimals 1 2 2 2", "traffic maybe", "interpreted 1 perhaps", "filter 1 99",
-        "sleep -1", "sleep x", "quit now",
+        "sleep -1", "sleep x", "quit now", "error 1 1 999 1", "error 1 1 101 -1", "error 1 1 22 1",
+        "error 1 1 240 1", "error 1 1 -3 1", "totals 1 1 1 1e3 1 1", "totals 1 1 1 1.2.3 1 1",
         "state 99999999999999999999 1", "loop add zarn /dev/null 1 4", "loop add zarn /no/such/port 1 4",
     };
     for (const char* line : bad_lines)
@@ -114,6 +115,8 @@ TEST(HeadlessRunner, BadCommandsGetOneErrorEachAndChangeNothing)
               "error: Invalid pump number interval for the chosen protocol");
     EXPECT_EQ(runner.Command("pump add 1 1"), "error: position not available");
     EXPECT_EQ(runner.Command("totals 1 1 1 1 1 12a"), "error: Number of fillings not a valid value");
+    EXPECT_EQ(runner.Command("error 1 1 999 1"), "error: error code 999 is not known to a Zarn pump");
+    EXPECT_EQ(runner.Command("error 1 1 101 -1"), "error: the count of errors must be 0 or more");
 
     EXPECT_EQ(runner.Command("loop list"), list_before);
     EXPECT_EQ(runner.Command("state 1 1"), state_before);
@@ -316,17 +319,34 @@ TEST(HeadlessRunner, SaveLoadAndConfigOption)
         EXPECT_TRUE(Contains(runner.Command("state 2 6"), "\"visible\":[1,4]"));
         EXPECT_TRUE(StartsWith(runner.Command("state 1 2"), "error: "));
 
-        // A file that is no configuration: the program's text on one line, no loops left.
+        // A file that is no configuration, a missing one and a damaged one: the program's text on
+        // one line, and the running loops stay as they were, still serving their pumps.
         const std::string bad = dir.File("bad.gcf");
         FILE* out = std::fopen(bad.c_str(), "wb");
         std::fputs("not a configuration", out);
         std::fclose(out);
-        EXPECT_EQ(runner.Command("load " + bad),
-                  "error: Not a valid configuration file. Maybe is the configuration file created by an "
-                  "older version of the program ");
-        EXPECT_EQ(runner.Command("loop list"), "ok []");
+        const std::string not_valid =
+            "error: Not a valid configuration file. Maybe is the configuration file created by an "
+            "older version of the program ";
+        EXPECT_EQ(runner.Command("load " + bad), not_valid);
+        EXPECT_EQ(runner.Command("load " + dir.File("missing.gcf")), not_valid);
+        const std::string saved = ReadWholeFile(file);
+        const std::string cut = dir.File("cut.gcf");
+        out = std::fopen(cut.c_str(), "wb");
+        std::fwrite(saved.data(), 1, saved.size() - 7, out);  // the second loop's record is cut short
+        std::fclose(out);
+        EXPECT_TRUE(StartsWith(runner.Command("load " + cut), "error: "));
+        EXPECT_EQ(runner.Command("loop list"), list);
+        EXPECT_TRUE(Contains(runner.Command("state 1 1"), "\"automation\":2"));
+        EXPECT_TRUE(Contains(runner.Command("state 2 6"), "\"visible\":[1,4]"));
         runner.CloseInput();
         ASSERT_EQ(runner.WaitForExit(3000), 0);
+
+        // A test rig starting the runner on an unusable file learns it from the exit status.
+        const std::string errors = dir.File("errors.txt");
+        RunnerProcess failing({"--ini", settings.Path(), "--config", bad}, errors);
+        ASSERT_EQ(failing.WaitForExit(3000), 1);
+        EXPECT_TRUE(Contains(ReadWholeFile(errors), bad + ": Not a valid configuration file")) << ReadWholeFile(errors);
     }
     RunnerProcess runner({"--ini", settings.Path(), "--config", file});
     const std::string list = runner.Command("loop list");

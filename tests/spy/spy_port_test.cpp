@@ -20,6 +20,7 @@
 #include "spy/spy_name.h"
 #include "spy/tspyport.h"
 #include "support/pty_controller.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -84,17 +85,6 @@ std::vector<uint8_t> Sequence(size_t count, uint8_t first)
     for (size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<uint8_t>(first + i);
     return bytes;
-}
-
-bool WaitFor(const std::function<bool()>& condition)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 class SpyPortTest : public ::testing::Test {

@@ -8,6 +8,7 @@
 
 #include "support/pty_controller.h"
 #include "zarn/message_displayer.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -17,17 +18,6 @@ Message Block(std::vector<uint8_t> bytes)
     std::copy(bytes.begin(), bytes.end(), m.bytes.begin());
     m.length = static_cast<uint16_t>(bytes.size());
     return m;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 std::vector<std::string> FetchAll(Message_displayer& feed)

@@ -15,19 +15,9 @@
 
 #include "support/pty_controller.h"
 #include "zarn/zarn_crc.h"
+#include "support/wait.h"
 
 using Bytes = std::vector<uint8_t>;
-
-inline bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 struct Transaction {
     uint8_t code;

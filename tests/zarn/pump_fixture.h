@@ -19,6 +19,7 @@
 #include "zarn/zarn_crc.h"
 #include "zarn/zarn_io.h"
 #include "zarn/zarn_pump.h"
+#include "support/wait.h"
 
 namespace pump_test {
 
@@ -33,17 +34,6 @@ struct Reply {
 };
 
 // Waits until `condition` holds, checking every 2 ms, for at most timeout_ms.
-inline bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // A packed BCD field of `width` bytes holding `value`.
 inline Bytes Packed(uint64_t value, int width)
 {

@@ -1,0 +1,267 @@
+// The current-loop loop: the current-loop page's, panel's and dialogs' actions on its forecourt.
+
+#include "loops/cl_loop.h"
+
+#include <cmath>
+
+#include "common/tport.h"
+
+namespace {
+
+constexpr int kNozzles = 5;
+
+// The texts of the states both windows name; any other state shows its character code.
+std::string StateText(char state, const char* max_reached_text)
+{
+    switch (state) {
+    case 'A':
+        return "Reset";
+    case 'C':
+        return "Authorised";
+    case 'D':
+        return "Filling";
+    case 'E':
+        return "Filling compl";
+    case 'L':
+        return max_reached_text;
+    default:
+        return std::to_string(static_cast<int>(static_cast<unsigned char>(state)));
+    }
+}
+
+}  // namespace
+
+CL_loop::CL_loop(std::unique_ptr<CL_forecourt> forecourt)
+    : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
+{
+}
+
+std::string CL_loop::PanelStatusText(char state)
+{
+    return StateText(state, "Max amt/vol");
+}
+
+std::string CL_loop::DetailStatusText(char state)
+{
+    return StateText(state, "max amount/volume reached");
+}
+
+bool CL_loop::GetPanelView(int position, Panel_view& view) const
+{
+    CL_pump* pump = Pump(position);
+    if (!pump)
+        return false;
+    const CL_pump_state state = pump->GetState();
+    view = Panel_view();
+    view.status_text = PanelStatusText(state.state);
+    view.volume_text = state.volume_text;
+    view.amount_text = state.amount_text;
+    view.price_text = state.price_text;
+    view.online = state.online;
+    view.selected_nozzle = state.current_nozzle;
+    for (int i = 0; i < kNozzles; ++i) {
+        view.nozzles[i].visible = state.visible[i];
+        view.nozzles[i].allowed = state.enabled[i];
+        view.nozzles[i].selected = state.current_nozzle == i + 1;
+    }
+    view.logging = forecourt_->IsLogging(position);
+    view.automation_level = forecourt_->AutomationLevel(position);
+    view.connected = forecourt_->IsConnected(position);
+    return true;
+}
+
+bool CL_loop::GetPumpDetail(int position, Pump_detail& detail) const
+{
+    CL_pump* pump = Pump(position);
+    if (!pump)
+        return false;
+    const CL_pump_state state = pump->GetState();
+    detail = Pump_detail();
+    detail.protocol = Protocol::current_loop;
+    detail.pump_number = PumpNumberOf(position);
+    detail.status_text = DetailStatusText(state.state);
+    detail.short_status_text = PanelStatusText(state.state);
+    detail.volume_text = state.volume_text;
+    detail.amount_text = state.amount_text;
+    detail.price_text = state.price_text;
+    detail.flow = state.flow;
+    detail.selected_nozzle = state.current_nozzle;
+    detail.nozzle_out = state.lifted;
+    detail.online = state.online;
+    detail.rx_error_count = state.rx_errors;
+    detail.log_rx_errors = state.log_rx_errors;
+    for (int i = 0; i < kNozzles; ++i) {
+        Nozzle_detail nozzle;
+        nozzle.number = i + 1;
+        nozzle.visible = state.visible[i];
+        nozzle.allowed = state.enabled[i];
+        nozzle.price_text = state.nozzle_prices[i];
+        detail.nozzles.push_back(nozzle);
+    }
+    detail.connected = forecourt_->IsConnected(position);
+    detail.logging = forecourt_->IsLogging(position);
+    detail.automation_level = forecourt_->AutomationLevel(position);
+    detail.state_letter = state.state;
+    detail.preset_text = state.preset_text;
+    detail.preset_is_volume = state.preset_is_volume;
+    return true;
+}
+
+std::vector<std::string> CL_loop::RxErrorLines(int position) const
+{
+    CL_pump* pump = Pump(position);
+    return pump ? pump->RxErrorLines() : std::vector<std::string>();
+}
+
+std::vector<std::string> CL_loop::TakeRxErrorLines(int position)
+{
+    CL_pump* pump = Pump(position);
+    return pump ? pump->TakeRxErrorLines() : std::vector<std::string>();
+}
+
+// The lifted nozzle's button hangs it up; another button lifts (and so selects) that nozzle.
+void CL_loop::NozzleClick(int position, int nozzle)
+{
+    CL_pump* pump = Pump(position);
+    if (!pump || !ValidNozzle(nozzle))
+        return;
+    if (pump->GetState().current_nozzle == nozzle)
+        pump->HangUpNozzle();
+    else
+        pump->LiftNozzle(nozzle);
+}
+
+void CL_loop::DetailNozzleButton(int position, int nozzle)
+{
+    CL_pump* pump = Pump(position);
+    if (!pump || !ValidNozzle(nozzle))
+        return;
+    if (pump->GetState().current_nozzle != 0)
+        pump->HangUpNozzle();
+    else
+        pump->LiftNozzle(nozzle);
+}
+
+void CL_loop::LiftNozzle(int position, int nozzle)
+{
+    CL_pump* pump = Pump(position);
+    if (pump && ValidNozzle(nozzle))
+        pump->LiftNozzle(nozzle);
+}
+
+void CL_loop::HangUpNozzle(int position)
+{
+    if (CL_pump* pump = Pump(position))
+        pump->HangUpNozzle();
+}
+
+bool CL_loop::SetFlow(int position, double flow)
+{
+    CL_pump* pump = Pump(position);
+    if (!pump || !std::isfinite(flow) || flow < 0)
+        return false;
+    pump->SetFlow(flow);
+    return true;
+}
+
+bool CL_loop::AdjustFlow(int position, double delta)
+{
+    CL_pump* pump = Pump(position);
+    if (!pump || !std::isfinite(delta))
+        return false;
+    pump->AdjustFlow(delta);
+    return true;
+}
+
+void CL_loop::SetConnected(int position, bool connected)
+{
+    if (connected)
+        forecourt_->ConnectPump(position);
+    else
+        forecourt_->DisconnectPump(position);
+}
+
+void CL_loop::SetAutomation(int position, int level)
+{
+    if (level == 0)
+        forecourt_->StopAutomation(position);
+    else
+        forecourt_->StartAutomation(position, level);
+}
+
+std::vector<Error_choice> CL_loop::ErrorChoices() const
+{
+    return {{kKeepsErrorCode, "Alarms - - - - - - - - - - "},
+            {cl_error::kDoublePulse, "Double pulse error"},
+            {cl_error::kPulserCurrent, "Pulser current error"},
+            {cl_error::kCommunication, "Communication error"},
+            {cl_error::kCpuReset, "CPU reset"},
+            {kKeepsErrorCode, "- - - - - - - - - - - - - - - -"},
+            {kKeepsErrorCode, ""},
+            {cl_error::kRandomData, "Rubbish data (CRC ok)"},
+            {cl_error::kBadCrc, "CRC error"},
+            {cl_error::kNoAnswer, "No answer "}};
+}
+
+bool CL_loop::IsErrorCode(int code) const
+{
+    switch (code) {
+    case cl_error::kDoublePulse:
+    case cl_error::kPulserCurrent:
+    case cl_error::kCommunication:
+    case cl_error::kCpuReset:
+    case cl_error::kNone:
+    case cl_error::kBadCrc:
+    case cl_error::kRandomData:
+    case cl_error::kNoAnswer:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CL_loop::SetErrorSetup(int position, int type, int value)
+{
+    forecourt_->SetErrorType(position, type);
+    forecourt_->SetErrorValue(position, value);
+}
+
+std::vector<bool> CL_loop::VisibleNozzles(int position) const
+{
+    CL_pump* pump = Pump(position);
+    if (!pump)
+        return {};
+    const std::array<bool, kNozzles> flags = pump->VisibleNozzles();
+    return std::vector<bool>(flags.begin(), flags.end());
+}
+
+void CL_loop::SetVisibleNozzles(int position, const std::vector<bool>& visible)
+{
+    CL_pump* pump = Pump(position);
+    if (!pump)
+        return;
+    std::array<bool, kNozzles> flags = pump->VisibleNozzles();
+    for (size_t i = 0; i < visible.size() && i < flags.size(); ++i)
+        flags[i] = visible[i];
+    pump->SetVisibleNozzles(flags);
+}
+
+std::optional<Loop_decimals> CL_loop::Decimals() const
+{
+    const CL_decimals stored = forecourt_->GetDecimals();
+    Loop_decimals decimals;
+    decimals.volume = stored.volume;
+    decimals.amount = stored.amount;
+    decimals.price = stored.price;
+    return decimals;
+}
+
+// As the decimals dialog: volume, amount and price decimals replaced, the totals' kept.
+bool CL_loop::SetDecimals(const Loop_decimals& decimals)
+{
+    CL_decimals stored = forecourt_->GetDecimals();
+    stored.volume = decimals.volume;
+    stored.amount = decimals.amount;
+    stored.price = decimals.price;
+    return forecourt_->SetDecimals(stored);
+}

@@ -1,0 +1,57 @@
+#include "loops/loop_files.h"
+
+#include "common/error.h"
+#include "config/config_file.h"
+#include "loops/cl_loop.h"
+#include "loops/zarn_loop.h"
+
+struct Loop_file::Records {
+    Configuration configuration;
+};
+
+std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops)
+{
+    std::vector<Loop_ref> forecourts;
+    for (const Pump_loop* loop : loops) {
+        if (const auto* zarn = dynamic_cast<const Zarn_loop*>(loop))
+            forecourts.push_back(&zarn->Forecourt());
+        else if (const auto* current_loop = dynamic_cast<const CL_loop*>(loop))
+            forecourts.push_back(&current_loop->Forecourt());
+    }
+    return SaveConfigurationFile(file_name, forecourts);
+}
+
+Loop_file::Loop_file(const std::string& file_name) : records_(std::make_unique<Records>())
+{
+    try {
+        Decode_result decoded = ReadConfigurationFile(file_name);
+        records_->configuration = std::move(decoded.configuration);
+        error_ = decoded.error;
+    } catch (const std::exception& error) {
+        error_ = error.what();
+    }
+}
+
+Loop_file::~Loop_file() = default;
+
+int Loop_file::LoopCount() const
+{
+    return static_cast<int>(records_->configuration.loops.size());
+}
+
+std::vector<std::unique_ptr<Pump_loop>> Loop_file::Build(std::vector<std::string>& errors) const
+{
+    std::vector<std::unique_ptr<Pump_loop>> loops;
+    for (const Loop_record& record : records_->configuration.loops) {
+        try {
+            Loaded_loop loaded = BuildAnyLoop(record);
+            if (auto* zarn = std::get_if<std::unique_ptr<Zarn_forecourt>>(&loaded))
+                loops.push_back(std::make_unique<Zarn_loop>(std::move(*zarn)));
+            else
+                loops.push_back(std::make_unique<CL_loop>(std::move(std::get<std::unique_ptr<CL_forecourt>>(loaded))));
+        } catch (const Gallion_error& error) {
+            errors.push_back(error.what());  // this loop only; the next one may build
+        }
+    }
+    return loops;
+}

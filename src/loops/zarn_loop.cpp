@@ -1,0 +1,331 @@
+// The Zarn loop: the loop page's, panel's and dialogs' actions on a Zarn forecourt and its pumps.
+
+#include "loops/zarn_loop.h"
+
+#include <cmath>
+
+#include "common/tport.h"
+#include "loops/decimal_text.h"
+#include "zarn/bcd.h"
+
+namespace {
+
+constexpr int kNozzles = 15;
+constexpr int kPanelButtons = 5;
+
+// Identities the detail dialog writes for its two choices.
+const std::array<uint8_t, 5> kStandardIdentity{0x01, 0x01, 0x01, 0x01, 0x01};
+const std::array<uint8_t, 5> kFullIdentity{0x00, 0x00, 0x02, 0x00, 0x00};
+constexpr size_t kIdentityKindByte = 2;
+constexpr uint8_t kFullKindMark = 0x02;
+
+}  // namespace
+
+Zarn_loop::Zarn_loop(std::unique_ptr<Zarn_forecourt> forecourt)
+    : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
+{
+}
+
+bool Zarn_loop::ValidNozzle(int nozzle)
+{
+    return nozzle >= 1 && nozzle <= kNozzles;
+}
+
+bool Zarn_loop::AddPump(int position)
+{
+    // The loop page creates pumps with the identity flag set.
+    return forecourt_->CreatePump(position, true) == position && position >= 0;
+}
+
+bool Zarn_loop::GetPanelView(int position, Panel_view& view) const
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return false;
+    Zarn_pump_state state;
+    pump->GetPanelState(state);
+    view = Panel_view();
+    view.status_text = state.short_status_text;
+    view.volume_text = state.filled_volume;
+    view.amount_text = state.filled_amount;
+    view.price_text = state.filling_price;
+    view.online = state.online;
+    view.selected_nozzle = state.selected_nozzle;
+    for (int i = 0; i < kPanelButtons; ++i) {
+        view.nozzles[i].visible = state.visible[i];
+        view.nozzles[i].allowed = state.allowed[i];
+        view.nozzles[i].selected = state.selected_nozzle == i + 1;
+    }
+    view.logging = forecourt_->IsLogging(position);
+    view.automation_level = forecourt_->AutomationLevel(position);
+    view.connected = forecourt_->IsConnected(position);
+    return true;
+}
+
+bool Zarn_loop::GetPumpDetail(int position, Pump_detail& detail) const
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return false;
+    Zarn_pump_state state;
+    if (!pump->GetState(state))
+        return false;
+    detail = Pump_detail();
+    detail.protocol = Protocol::zarn;
+    detail.pump_number = PumpNumberOf(position);
+    detail.status_text = state.status_text;
+    detail.short_status_text = state.short_status_text;
+    detail.volume_text = state.filled_volume;
+    detail.amount_text = state.filled_amount;
+    detail.price_text = state.filling_price;
+    detail.flow = state.flow;
+    detail.selected_nozzle = state.selected_nozzle;
+    detail.nozzle_out = state.nozzle_out != 0;
+    detail.online = state.online;
+    detail.rx_error_count = state.rx_error_count;
+    detail.log_rx_errors = state.log_rx_errors;
+    for (int i = 0; i < kNozzles; ++i) {
+        Nozzle_detail nozzle;
+        nozzle.number = i + 1;
+        nozzle.visible = state.visible[i];
+        nozzle.allowed = state.allowed[i];
+        nozzle.price_text = state.unit_price[i];
+        nozzle.volume_total_text = state.volume_total[i];
+        nozzle.amount_total_text = state.amount_total[i];
+        nozzle.fillings_text = state.fillings[i];
+        detail.nozzles.push_back(nozzle);
+    }
+    detail.connected = forecourt_->IsConnected(position);
+    detail.logging = forecourt_->IsLogging(position);
+    detail.automation_level = forecourt_->AutomationLevel(position);
+    detail.status = state.status;
+    detail.stopped = state.stopped != 0;
+    detail.suspended = state.suspended != 0;
+    detail.preset_volume_text = state.preset_volume;
+    detail.preset_amount_text = state.preset_amount;
+    detail.identity = state.identity;
+    detail.full_identity = state.identity[kIdentityKindByte] == kFullKindMark;
+    return true;
+}
+
+std::vector<std::string> Zarn_loop::RxErrorLines(int position) const
+{
+    Zarn_pump* pump = Pump(position);
+    return pump ? pump->RxErrorLines() : std::vector<std::string>();
+}
+
+std::vector<std::string> Zarn_loop::TakeRxErrorLines(int position)
+{
+    Zarn_pump* pump = Pump(position);
+    return pump ? pump->TakeRxErrorLines() : std::vector<std::string>();
+}
+
+void Zarn_loop::NozzleClick(int position, int nozzle)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump || !ValidNozzle(nozzle))
+        return;
+    Zarn_pump_state state;
+    pump->GetPanelState(state);
+    if (nozzle == state.selected_nozzle) {
+        pump->HangUpNozzle();
+        return;
+    }
+    pump->SelectNozzle(nozzle);
+    if (state.nozzle_out == 0)
+        pump->LiftNozzle();
+}
+
+void Zarn_loop::NozzleKeyOnAll(int position, int nozzle)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump || !ValidNozzle(nozzle))
+        return;
+    // Nozzle 1 is selected before the lift; the others are lifted first, as the keys always did.
+    if (nozzle == 1) {
+        pump->SelectNozzle(nozzle);
+        pump->LiftNozzle();
+    } else {
+        pump->LiftNozzle();
+        pump->SelectNozzle(nozzle);
+    }
+}
+
+void Zarn_loop::DetailNozzleButton(int position, int nozzle)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump || !ValidNozzle(nozzle))
+        return;
+    Zarn_pump_state state;
+    pump->GetPanelState(state);
+    if (state.selected_nozzle != 0) {
+        pump->HangUpNozzle();
+        return;
+    }
+    pump->LiftNozzle();
+    pump->SelectNozzle(nozzle);
+}
+
+std::optional<bool> Zarn_loop::SelectNozzle(int position, int nozzle)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump || !ValidNozzle(nozzle))
+        return std::nullopt;
+    return pump->SelectNozzle(nozzle);
+}
+
+void Zarn_loop::LiftNozzle(int position, int nozzle)
+{
+    Zarn_pump* pump = Pump(position);
+    if (pump && nozzle == 0)
+        pump->LiftNozzle();
+}
+
+void Zarn_loop::HangUpNozzle(int position)
+{
+    if (Zarn_pump* pump = Pump(position))
+        pump->HangUpNozzle();
+}
+
+bool Zarn_loop::SetFlow(int position, double flow)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump || !std::isfinite(flow) || flow < 0)
+        return false;
+    pump->SetFlow(flow);
+    return true;
+}
+
+bool Zarn_loop::AdjustFlow(int position, double delta)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump || !std::isfinite(delta))
+        return false;
+    pump->AdjustFlow(delta);
+    return true;
+}
+
+void Zarn_loop::SetConnected(int position, bool connected)
+{
+    if (connected)
+        forecourt_->ConnectPump(position);
+    else
+        forecourt_->DisconnectPump(position);
+}
+
+void Zarn_loop::SetAutomation(int position, int level)
+{
+    if (level == 0)
+        forecourt_->StopAutomation(position);
+    else
+        forecourt_->StartAutomation(position, level);
+}
+
+bool Zarn_loop::StartLogging(int position, const std::string& file_name, bool interpreted)
+{
+    return forecourt_->StartLogging(position, file_name, interpreted);
+}
+
+std::vector<Error_choice> Zarn_loop::ErrorChoices() const
+{
+    return {{1, "CPU Reset"},
+            {3, "RAM Error"},
+            {4, "PROM Checksum Error"},
+            {6, "Pulser error"},
+            {7, "Pulser current error"},
+            {9, "Emergency stop"},
+            {10, "Power failure"},
+            {11, "Pressure lost"},
+            {12, "Blending ration error"},
+            {13, "Low leak error"},
+            {14, "High leak error"},
+            {0, ""},
+            {103, "Rubbish data (CRC ok)"},
+            {101, "CRC error"},
+            {102, "Sequence error"},
+            {100, "No answer"},
+            {0, ""},
+            {17, "VAP alarm (x11)"},
+            {18, "VAP error (x12)"},
+            {19, "VAP device error (x13)"},
+            {16, "VAP OK (x10)"},
+            {0, ""},
+            {20, "Low tank level detected (0x14)"},
+            {21, "Low tank level Ok, after low tank level detected (0x15)"}};
+}
+
+bool Zarn_loop::IsErrorCode(int code) const
+{
+    // 0 clears the setting, 1-21 are alarm codes, 100-103 spoil the next replies.
+    return (code >= 0 && code <= 21) || (code >= 100 && code <= 103);
+}
+
+void Zarn_loop::SetErrorSetup(int position, int type, int value)
+{
+    forecourt_->SetErrorType(position, type);
+    forecourt_->SetErrorValue(position, value);
+}
+
+std::vector<bool> Zarn_loop::VisibleNozzles(int position) const
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return {};
+    const std::array<bool, kNozzles> flags = pump->VisibleNozzles();
+    return std::vector<bool>(flags.begin(), flags.end());
+}
+
+void Zarn_loop::SetVisibleNozzles(int position, const std::vector<bool>& visible)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return;
+    std::array<bool, kNozzles> flags = pump->VisibleNozzles();
+    for (size_t i = 0; i < visible.size() && i < flags.size(); ++i)
+        flags[i] = visible[i];
+    pump->SetVisibleNozzles(flags);
+}
+
+bool Zarn_loop::SetFullIdentity(int position, bool full)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return false;
+    pump->SetIdentity(full ? kFullIdentity : kStandardIdentity);
+    return true;
+}
+
+// As the set-totals dialog: volume and amount in display units, brought to the pump's decimals
+// (truncating), and a whole number of fillings; each must fit the counter's ten digits.
+std::string Zarn_loop::SetTotalsFromText(int position, int nozzle, const std::string& volume_text,
+                                         const std::string& amount_text, const std::string& fillings_text)
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return "no pump " + std::to_string(PumpNumberOf(position));
+    if (!ValidNozzle(nozzle))
+        return "nozzle must be 1 to 15";
+    const int digits = 2 * kTotalWidth;
+    const std::optional<uint64_t> volume = DecimalTextToUnits(volume_text, pump->VolumeDecimals(), digits);
+    if (!volume)
+        return "Volume not a valid value";
+    const std::optional<uint64_t> amount = DecimalTextToUnits(amount_text, pump->AmountDecimals(), digits);
+    if (!amount)
+        return "Amount not a valid value";
+    const std::optional<uint64_t> fillings = WholeNumberText(fillings_text, digits);
+    if (!fillings)
+        return "Number of fillings not a valid value";
+    pump->SetNozzleTotals(nozzle, BCD(kTotalWidth, static_cast<uint8_t>(pump->VolumeDecimals()), *volume),
+                          BCD(kTotalWidth, static_cast<uint8_t>(pump->AmountDecimals()), *amount),
+                          BCD(kTotalWidth, 0, *fillings));
+    return "";
+}
+
+std::vector<uint8_t> Zarn_loop::OutputRegisters(int position) const
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return {};
+    const std::array<uint8_t, 255> registers = pump->GetOutputRegisters();
+    return std::vector<uint8_t>(registers.begin(), registers.end());
+}
