@@ -80,7 +80,7 @@ int TLoop::Slots() const
 
 QString TLoop::Caption() const
 {
-    return QString::fromStdString(loop_->Title());
+    return QString::fromStdString(loop_->TabCaption());
 }
 
 void TLoop::Build()

@@ -7,7 +7,7 @@
 #include <QStatusBar>
 #include <QTimer>
 
-#include "common/error.h"
+#include "loops/loop_files.h"
 #include "screens/tcl_loop.h"
 #include "screens/tloop.h"
 #include "shell/loop_holder.h"
@@ -67,15 +67,15 @@ void TfMain::AddPage(std::unique_ptr<TLoop> page)
 
 std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
 {
+    // The whole file is read and checked before any page is touched; a damaged file leaves the
+    // pages as they are.
+    const Loop_file file(file_name);
+    if (!file.Error().empty())
+        return {file.Error()};
+    // The file's loops may use the ports of the running ones: those go first.
+    loop_holder_->RemoveAllPages();
     std::vector<std::string> errors;
-    std::vector<std::unique_ptr<Pump_loop>> loops;
-    try {
-        throw Gallion_error("Loading a configuration file is not available yet: " + file_name);
-    } catch (const Gallion_error& error) {
-        errors.push_back(error.what());
-        return errors;
-    }
-    for (std::unique_ptr<Pump_loop>& loop : loops)
+    for (std::unique_ptr<Pump_loop>& loop : file.Build(errors))
         AddPage(MakeLoopPage(std::move(loop), *dialogs_));
     return errors;
 }

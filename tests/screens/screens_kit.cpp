@@ -6,9 +6,16 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QTabBar>
 #include <unistd.h>
 
 #include <climits>
+
+#include "screens/tcl_loop.h"
+#include "screens/tzarnloop.h"
+#include "shell/formmain.h"
+#include "shell/gallion_application.h"
+#include "shell/loop_holder.h"
 
 namespace screens_kit {
 
@@ -145,6 +152,60 @@ void HoldKey(QWidget* widget, Qt::Key key, int repeats)
 QColor Background(QWidget* widget)
 {
     return widget->palette().color(QPalette::Window);
+}
+
+Window_rig::Window_rig(std::unique_ptr<Page_dialogs> dialogs) : window_(std::make_unique<TfMain>(std::move(dialogs)))
+{
+    auto* app = qobject_cast<Gallion_application*>(qApp);
+    if (!app)
+        qFatal("the windows tests need the program's application object");
+    TfMain* window = window_.get();
+    app->SetKeyPreview([window](QWidget* receiver, QKeyEvent* event) { return window->PreviewKey(receiver, event); });
+    window_->show();
+}
+
+Window_rig::~Window_rig()
+{
+    qobject_cast<Gallion_application*>(qApp)->SetKeyPreview({});
+}
+
+TLoop* Window_rig::AddPage(Protocol protocol, const std::string& port, int first, int last)
+{
+    std::unique_ptr<TLoop> page;
+    if (protocol == Protocol::zarn)
+        page = std::make_unique<TZarnLoop>(port, false, first, last, window_->Dialogs());
+    else
+        page = std::make_unique<TCL_Loop>(port, false, first, last, window_->Dialogs());
+    TLoop* raw = page.get();
+    window_->AddPage(std::move(page));
+    return raw;
+}
+
+QWidget* Window_rig::KeyTarget()
+{
+    return window_->LoopHolder()->tabBar();
+}
+
+bool Recording_dialogs::AskLog(QWidget*, std::string& file_name, bool& interpreted)
+{
+    proposed_log_names.push_back(file_name);
+    interpreted = true;
+    return confirm;
+}
+
+bool Recording_dialogs::AskVisibleNozzles(QWidget*, Protocol, std::vector<bool>& visible)
+{
+    visible_sizes.push_back(visible.size());
+    if (confirm)
+        visible = visible_answer;
+    return confirm;
+}
+
+bool Recording_dialogs::AskDecimals(QWidget*, Loop_decimals& decimals)
+{
+    if (confirm)
+        decimals.volume = volume_decimals_answer;
+    return confirm;
 }
 
 }  // namespace screens_kit

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "loops/pump_loop.h"
+#include "screens/page_dialogs.h"
 #include "support/pty_controller.h"
 
 class QAction;
@@ -22,6 +24,7 @@ class QMenu;
 class QWidget;
 class TLoop;
 class TPumpPanel;
+class TfMain;
 
 namespace screens_kit {
 
@@ -75,8 +78,43 @@ void PressKey(QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt
 // A held key: a press, `repeats` auto-repeated presses, a release.
 void HoldKey(QWidget* widget, Qt::Key key, int repeats);
 
-// Whether a label's text is drawn in the given colour role's colour.
+// A widget's background colour.
 QColor Background(QWidget* widget);
+
+// The main window on screen with the key preview of the program, and the pages a test adds.
+class Window_rig {
+public:
+    explicit Window_rig(std::unique_ptr<Page_dialogs> dialogs = std::make_unique<Page_dialogs>());
+    ~Window_rig();
+    TfMain& Window() { return *window_; }
+    // A new page on the port, added as the last tab and made active.
+    TLoop* AddPage(Protocol protocol, const std::string& port, int first, int last);
+    // Some control of the main window that is not the page (keys are sent there).
+    QWidget* KeyTarget();
+    void Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { PressKey(KeyTarget(), key, modifiers); }
+
+private:
+    std::unique_ptr<TfMain> window_;
+};
+
+// Dialogs that record what the page asked and answer as told (for the pages' own logic; the real
+// dialogs come with their own tests).
+class Recording_dialogs : public Page_dialogs {
+public:
+    bool Available(Page_dialog) const override { return true; }
+    void Detail(QWidget*, Pump_loop&, int position) override { detail_positions.push_back(position); }
+    void ErrorSetup(QWidget*, Pump_loop&, int position) override { error_positions.push_back(position); }
+    bool AskLog(QWidget*, std::string& file_name, bool& interpreted) override;
+    bool AskVisibleNozzles(QWidget*, Protocol, std::vector<bool>& visible) override;
+    bool AskDecimals(QWidget*, Loop_decimals& decimals) override;
+
+    std::vector<int> detail_positions, error_positions;
+    std::vector<std::string> proposed_log_names;
+    std::vector<size_t> visible_sizes;
+    bool confirm = true;
+    std::vector<bool> visible_answer;  // replaces the flags when confirmed
+    int volume_decimals_answer = 3;
+};
 
 }  // namespace screens_kit
 
