@@ -2,13 +2,20 @@
 # Installs what is missing, builds Gallion in build/ and starts the headless runner with a ready
 # demonstration: a Zarn loop for pumps 1-8 on the virtual port /tmp/gallion-zarn, traffic shown,
 # further commands read from the terminal. Options given to run.sh go to the runner.
+#
+# The build happens in the repository; the runner runs in the folder run.sh was started from, so
+# files named in commands (logs, configuration files, spy files) land where the user is.
 set -e
-. "$(dirname "$0")/scripts/setup.sh"
+caller_folder=$(pwd)
+repository=$(cd "$(dirname "$0")" && pwd)
+. "$repository/scripts/setup.sh"
 gallion_setup
+cd "$caller_folder"
 
 echo
 echo "Gallion: a Zarn loop for pumps 1-8 is served on /tmp/gallion-zarn."
-echo "Point a controller at /tmp/gallion-zarn (9600 baud, 8 data bits, odd parity, 1 stop bit),"
-echo "type 'help' for the commands, 'quit' or Ctrl-D to stop."
+echo "Point a controller at /tmp/gallion-zarn (9600 baud, 8 data bits, no parity, 1 stop bit:"
+echo "a virtual port has no parity), type 'help' for the commands, 'quit' or Ctrl-D to stop."
+echo "Files named in commands are taken relative to $caller_folder."
 echo
-exec build/src/headless/gallion-headless --script scripts/demo.commands "$@"
+exec "$repository/build/src/headless/gallion-headless" --script "$repository/scripts/demo.commands" "$@"

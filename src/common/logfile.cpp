@@ -3,24 +3,132 @@
 #include "common/clock.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "common/error.h"
 
+namespace {
+
+// The pump logs open in this process, by file identity (device and inode: the same file under
+// any name, also through links), with the canonical path for the message.
+class OpenLogs {
+public:
+    static OpenLogs& Instance()
+    {
+        static OpenLogs instance;
+        return instance;
+    }
+    // False (and the path of the log holding it) when the file is open as a log already.
+    bool Add(unsigned long long device, unsigned long long inode, const std::string& path, std::string& holder)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto inserted = paths_.emplace(std::make_pair(device, inode), path);
+        if (!inserted.second)
+            holder = inserted.first->second;
+        return inserted.second;
+    }
+    void Remove(unsigned long long device, unsigned long long inode)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.erase(std::make_pair(device, inode));
+    }
+    bool Contains(unsigned long long device, unsigned long long inode)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return paths_.count(std::make_pair(device, inode)) != 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::pair<unsigned long long, unsigned long long>, std::string> paths_;
+};
+
+std::string CanonicalPathOf(const std::string& file_name)
+{
+    char* resolved = realpath(file_name.c_str(), nullptr);
+    if (resolved == nullptr)
+        return file_name;
+    std::string path(resolved);
+    free(resolved);
+    return path;
+}
+
+Gallion_error CannotCreate(const std::string& file_name, const std::string& reason)
+{
+    return Gallion_error("Cannot create log file \"" + file_name + "\": " + reason);
+}
+
+const char* const kNotRegular = "not a regular file";
+
+}  // namespace
+
 Logfile::Logfile(const std::string& file_name)
 {
-    fd_ = open(file_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0)
-        throw Gallion_error("Cannot create log file \"" + file_name + "\": " + std::strerror(errno));
+    // What exists and is no regular file is not even opened (opening a device can act on it).
+    struct stat existing {};
+    if (stat(file_name.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
+        throw CannotCreate(file_name, kNotRegular);
+    // No O_TRUNC here: the file is emptied only once it is known to be a regular file that no
+    // other pump logs into. O_NONBLOCK keeps a named pipe without reader from blocking the open.
+    fd_ = open(file_name.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        int error = errno;
+        throw CannotCreate(file_name, error == ENXIO ? kNotRegular : std::strerror(error));  // ENXIO: a pipe
+    }
+    struct stat info {};
+    if (fstat(fd_, &info) != 0) {
+        int error = errno;
+        close(fd_);
+        fd_ = -1;
+        throw CannotCreate(file_name, std::strerror(error));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(fd_);
+        fd_ = -1;
+        throw CannotCreate(file_name, kNotRegular);
+    }
+    canonical_path_ = CanonicalPathOf(file_name);
+    device_ = static_cast<unsigned long long>(info.st_dev);
+    inode_ = static_cast<unsigned long long>(info.st_ino);
+    std::string holder;
+    if (!OpenLogs::Instance().Add(device_, inode_, canonical_path_, holder)) {
+        close(fd_);
+        fd_ = -1;
+        throw CannotCreate(file_name, "already open as the log of another pump (" + holder + ")");
+    }
+    int flags = fcntl(fd_, F_GETFL);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0 || ftruncate(fd_, 0) != 0) {
+        int error = errno;
+        close(fd_);
+        fd_ = -1;
+        OpenLogs::Instance().Remove(device_, inode_);
+        throw CannotCreate(file_name, std::strerror(error));
+    }
 }
 
 Logfile::~Logfile()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
         close(fd_);
+        OpenLogs::Instance().Remove(device_, inode_);
+    }
+}
+
+bool Logfile::IsOpenAsLog(const std::string& file_name)
+{
+    struct stat info {};
+    if (stat(file_name.c_str(), &info) != 0)
+        return false;
+    return OpenLogs::Instance().Contains(static_cast<unsigned long long>(info.st_dev),
+                                         static_cast<unsigned long long>(info.st_ino));
 }
 
 void Logfile::Write(const char* bytes, size_t count)

@@ -1,10 +1,12 @@
 #include "common/named_event.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -23,9 +25,39 @@ static_assert(std::atomic<int>::is_always_lock_free, "the shared flag must be lo
 
 namespace {
 
+const char* const kShmFolder = "/dev/shm";
+
+// "gallion-u<uid>-": the start of every object of this user's events, without the leading '/'.
+std::string UserPrefix()
+{
+    return "gallion-u" + std::to_string(static_cast<unsigned long>(geteuid())) + "-";
+}
+
 std::string ShmName(const std::string& name)
 {
-    return "/gallion-" + NamedEvent::SafeName(name);
+    return NamedEvent::ObjectName(name);
+}
+
+bool Unreserved(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-';
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;  // lower case is not what EncodeName writes, so it is no encoding of a name
+}
+
+// Ours only: an object of our name that another user made is never used.
+bool OwnedByUs(int fd)
+{
+    struct stat info {};
+    return fstat(fd, &info) == 0 && info.st_uid == geteuid();
 }
 
 flock CreatorLock(short type)
@@ -54,16 +86,76 @@ void* MapShared(int fd, size_t size)
 
 }  // namespace
 
-std::string NamedEvent::SafeName(const std::string& name)
+std::string NamedEvent::EncodeName(const std::string& name)
 {
-    std::string safe = name;
-    for (char& c : safe) {
-        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '_' || c == '-';
-        if (!allowed)
-            c = '_';
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(name.size());
+    for (char c : name) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (Unreserved(byte)) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHex[byte >> 4];
+            encoded += kHex[byte & 0x0F];
+        }
     }
-    return safe;
+    return encoded;
+}
+
+bool NamedEvent::DecodeName(const std::string& text, std::string& name)
+{
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c != '%') {
+            if (!Unreserved(c))
+                return false;
+            decoded += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return false;
+        int high = HexValue(text[i + 1]);
+        int low = HexValue(text[i + 2]);
+        if (high < 0 || low < 0)
+            return false;
+        unsigned char byte = static_cast<unsigned char>(high * 16 + low);
+        if (Unreserved(byte))
+            return false;  // one name, one encoding: a character that stands as itself is never escaped
+        decoded += static_cast<char>(byte);
+        i += 2;
+    }
+    name = decoded;
+    return true;
+}
+
+std::string NamedEvent::ObjectName(const std::string& name)
+{
+    return "/" + UserPrefix() + EncodeName(name);
+}
+
+std::vector<std::string> NamedEvent::List(const std::string& prefix)
+{
+    std::vector<std::string> names;
+    DIR* folder = opendir(kShmFolder);
+    if (folder == nullptr)
+        return names;
+    const std::string user_prefix = UserPrefix();
+    while (dirent* entry = readdir(folder)) {
+        std::string object = entry->d_name;
+        if (object.compare(0, user_prefix.size(), user_prefix) != 0)
+            continue;
+        std::string name;
+        if (!DecodeName(object.substr(user_prefix.size()), name))
+            continue;
+        if (name.compare(0, prefix.size(), prefix) == 0 && Exists(name))
+            names.push_back(name);
+    }
+    closedir(folder);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name)
@@ -71,9 +163,13 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name)
     std::string shm_name = ShmName(name);
     if (shm_name.size() > 250)
         throw Gallion_error("Cannot create event \"" + name + "\": name too long");
-    int fd = shm_open(shm_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = shm_open(shm_name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         throw Gallion_error("Cannot create event \"" + name + "\": " + std::strerror(errno));
+    if (!OwnedByUs(fd)) {
+        close(fd);
+        throw Gallion_error("Cannot create event \"" + name + "\": " + shm_name + " belongs to another user");
+    }
     flock lock = CreatorLock(F_WRLCK);
     if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
         close(fd);
@@ -94,12 +190,12 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name)
 
 std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name)
 {
-    int fd = shm_open(ShmName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    int fd = shm_open(ShmName(name).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0)
         return nullptr;
     struct stat info {};
-    // No live creator, or one that has not sized the memory yet: no event (yet).
-    if (!HasLiveCreator(fd) || fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(sizeof(Shared))) {
+    // Not ours, no live creator, or one that has not sized the memory yet: no event (yet).
+    if (!OwnedByUs(fd) || !HasLiveCreator(fd) || fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(sizeof(Shared))) {
         close(fd);
         return nullptr;
     }
@@ -113,10 +209,10 @@ std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name)
 
 bool NamedEvent::Exists(const std::string& name)
 {
-    int fd = shm_open(ShmName(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    int fd = shm_open(ShmName(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    bool live = HasLiveCreator(fd);
+    bool live = OwnedByUs(fd) && HasLiveCreator(fd);
     close(fd);
     return live;
 }

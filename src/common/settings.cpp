@@ -271,6 +271,19 @@ std::optional<int> ParseInt(const std::string& text)
     return static_cast<int>(number);
 }
 
+std::optional<int64_t> ParseInt64(const std::string& text)
+{
+    if (text.empty())
+        return std::nullopt;
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long number = std::strtoll(begin, &end, 10);
+    if (end == begin || *end != '\0' || errno == ERANGE)
+        return std::nullopt;
+    return static_cast<int64_t>(number);
+}
+
 char DecimalPoint()
 {
     const char* point = std::localeconv()->decimal_point;
@@ -295,6 +308,13 @@ int ReadInt(const std::string& section, const std::string& key, int default_valu
 {
     std::optional<std::string> value = ReadValue(section, key);
     std::optional<int> number = value ? ParseInt(*value) : std::nullopt;
+    return number ? *number : default_value;
+}
+
+int64_t ReadInt64(const std::string& section, const std::string& key, int64_t default_value)
+{
+    std::optional<std::string> value = ReadValue(section, key);
+    std::optional<int64_t> number = value ? ParseInt64(*value) : std::nullopt;
     return number ? *number : default_value;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 // Access to the settings file "Gallion.ini" with private-profile semantics: every call opens the
@@ -16,6 +17,8 @@ void SetFile(const std::string& path);  // empty: back to the default location
 std::string File();
 
 int ReadInt(const std::string& section, const std::string& key, int default_value);
+// A whole number beyond the 32-bit range (file sizes): 3000000000 stays 3000000000.
+int64_t ReadInt64(const std::string& section, const std::string& key, int64_t default_value);
 bool ReadBool(const std::string& section, const std::string& key, bool default_value);
 double ReadFloat(const std::string& section, const std::string& key, double default_value);
 std::string ReadString(const std::string& section, const std::string& key, const std::string& default_value);

@@ -1,5 +1,6 @@
 #include "common/thread.h"
 
+#include <linux/capability.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -10,6 +11,14 @@
 
 namespace {
 
+constexpr int kLowestNice = 19;
+constexpr int kCapSysNice = 23;  // CAP_SYS_NICE
+
+pid_t CurrentThreadId()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
 void SetSchedulingPolicy(int policy, int priority)
 {
     sched_param param{};
@@ -17,14 +26,50 @@ void SetSchedulingPolicy(int policy, int priority)
     pthread_setschedparam(pthread_self(), policy, &param);  // refusal is not an error
 }
 
-void SetThreadNice(int nice_value)
+// On Linux the scheduling calls with a thread id change only that thread, so one thread can set
+// another's priority. Refusal is not an error.
+void SetThreadNice(pid_t tid, int nice_value)
 {
-    // On Linux setpriority with a thread id changes only that thread.
-    pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
-    setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice_value);  // refusal is not an error
+    setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice_value);
+}
+
+void SetThreadNormal(pid_t tid)
+{
+    sched_param param{};
+    sched_setscheduler(tid, SCHED_OTHER, &param);
+    SetThreadNice(tid, 0);
+}
+
+void SetThreadLowest(pid_t tid)
+{
+    if (!CanRaiseLoweredThreads())
+        return;  // it could never be raised again: it stays at normal priority
+    sched_param param{};
+    sched_setscheduler(tid, SCHED_OTHER, &param);  // out of the idle or a real-time class
+    SetThreadNice(tid, kLowestNice);
+}
+
+bool HasEffectiveCapability(int capability)
+{
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    header.pid = 0;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
 }
 
 }  // namespace
+
+bool CanRaiseLoweredThreads()
+{
+    // The nice value a thread may be set back to is 20 - RLIMIT_NICE; nice 0 needs 20 or more.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NICE, &limit) == 0 && (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= 20))
+        return true;
+    return HasEffectiveCapability(kCapSysNice);
+}
 
 void SetCurrentThreadPriority(ThreadPriority priority)
 {
@@ -34,16 +79,64 @@ void SetCurrentThreadPriority(ThreadPriority priority)
         SetSchedulingPolicy(SCHED_FIFO, sched_get_priority_min(SCHED_FIFO) + 9);
         break;
     case ThreadPriority::Normal:
-        SetSchedulingPolicy(SCHED_OTHER, 0);
-        SetThreadNice(0);
+        SetThreadNormal(CurrentThreadId());
         break;
-    case ThreadPriority::Lowest: {
-        sched_param param{};
-        if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0)
-            SetThreadNice(19);
+    case ThreadPriority::Lowest:
+        SetThreadLowest(CurrentThreadId());
         break;
     }
-    }
+}
+
+void ThreadPriorityHandle::Enter(ThreadPriority priority)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    tid_ = CurrentThreadId();
+    if (raised_ && priority == ThreadPriority::Lowest)
+        priority = ThreadPriority::Normal;  // the owner is already waiting for this thread
+    SetCurrentThreadPriority(priority);
+}
+
+void ThreadPriorityHandle::Leave()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    tid_ = 0;
+}
+
+void ThreadPriorityHandle::RaiseToNormal()
+{
+    // The lock keeps the thread from leaving (and its id from being reused) during the call.
+    std::lock_guard<std::mutex> lock(mutex_);
+    raised_ = true;
+    if (tid_ != 0)
+        SetThreadNormal(tid_);
+}
+
+void ThreadPriorityHandle::Reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    raised_ = false;
+}
+
+bool ThreadPriorityHandle::Raised() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return raised_;
+}
+
+pid_t ThreadPriorityHandle::ThreadId() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tid_;
+}
+
+ThreadPriorityScope::ThreadPriorityScope(ThreadPriorityHandle& handle, ThreadPriority priority) : handle_(handle)
+{
+    handle_.Enter(priority);
+}
+
+ThreadPriorityScope::~ThreadPriorityScope()
+{
+    handle_.Leave();
 }
 
 Event::Event(bool manual_reset, bool initially_set) : manual_reset_(manual_reset), set_(initially_set) {}

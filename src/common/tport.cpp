@@ -11,8 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "common/error.h"
@@ -25,6 +27,8 @@ constexpr int kReadTimeoutMs = 5000;
 constexpr int kWriteGiveUpMs = 2000;
 
 std::atomic<int> g_read_timeout_ms{kReadTimeoutMs};
+
+const char* const kInUse = "in use by another program";
 
 int64_t NowMs()
 {
@@ -59,7 +63,21 @@ bool IsPseudoTerminal(int fd)
     return device_major >= 136 && device_major <= 143;  // Unix98 slaves
 }
 
+// "/dev/pts/" followed by digits only: the name of a pseudo-terminal's slave.
+bool IsPseudoTerminalSlavePath(const std::string& path)
+{
+    const std::string prefix = "/dev/pts/";
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return path.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
 }  // namespace
+
+Gallion_error InvalidPort(const std::string& what, const std::string& reason)
+{
+    return Gallion_error(std::string(kInvalidPort) + ": " + what + ": " + reason);
+}
 
 bool IsVirtualPortName(const std::string& name)
 {
@@ -94,7 +112,7 @@ TPort::TPort(const std::string& name) : name_(name)
         if (IsVirtualPortName(name)) {
             is_virtual_ = true;
             if (name == "pty:")  // a link without a path
-                throw Gallion_error("Invalid port");
+                throw InvalidPort(name, "no path for the link after \"pty:\"");
             OpenVirtual(name.size() > 4 ? name.substr(4) : std::string());
         } else {
             device_path_ = PathForName(name);
@@ -138,7 +156,7 @@ void TPort::Reopen()
         // The pseudo-terminal must keep its slave path for the controller: set it up again in
         // place instead of creating a new one.
         if (fd_ < 0)
-            throw Gallion_error("Invalid port");
+            throw InvalidPort(name_, "the pseudo-terminal is closed");
         ApplyLineSettings(fd_);
         return;
     }
@@ -148,13 +166,23 @@ void TPort::Reopen()
 
 void TPort::OpenDevice()
 {
+    if (device_path_.empty() || device_path_ == "/dev/")
+        throw InvalidPort(name_, "no device named");
     fd_ = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0)
-        throw Gallion_error("Invalid port");
-    // flock makes the port exclusive even for root, whom TIOCEXCL does not stop.
-    if (!isatty(fd_) || flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (fd_ < 0) {
+        // TIOCEXCL of another program shows as EBUSY.
+        int error = errno;
+        throw InvalidPort(device_path_, error == EBUSY ? kInUse : std::strerror(error));
+    }
+    if (!isatty(fd_)) {
         CloseQuietly(fd_);
-        throw Gallion_error("Invalid port");
+        throw InvalidPort(device_path_, "not a serial port");
+    }
+    // flock makes the port exclusive even for root, whom TIOCEXCL does not stop.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        CloseQuietly(fd_);
+        throw InvalidPort(device_path_, error == EWOULDBLOCK ? kInUse : std::strerror(error));
     }
     ioctl(fd_, TIOCEXCL);  // refusal does not matter: the flock holds
     try {
@@ -204,14 +232,18 @@ void TPort::ApplyLineSettings(int fd)
 
 void TPort::OpenVirtual(const std::string& link_path)
 {
+    // The link's place is checked first, so a refused link leaves no pseudo-terminal behind.
+    if (!link_path.empty())
+        CheckLinkPlace(link_path);
+
     fd_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (fd_ < 0)
-        throw Gallion_error("Invalid port");
+        throw InvalidPort(name_, std::string("no pseudo-terminal: ") + std::strerror(errno));
     fcntl(fd_, F_SETFD, FD_CLOEXEC);
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
     char slave_name[128] = {};
     if (grantpt(fd_) != 0 || unlockpt(fd_) != 0 || ptsname_r(fd_, slave_name, sizeof slave_name) != 0)
-        throw Gallion_error("Invalid port");
+        throw InvalidPort(name_, std::string("no pseudo-terminal: ") + std::strerror(errno));
     device_path_ = slave_name;
 
     // Our own descriptor on the slave keeps the line up while no controller has it open, so the
@@ -219,22 +251,52 @@ void TPort::OpenVirtual(const std::string& link_path)
     // are what the controller's bytes pass through, so they are made raw here.
     slave_keeper_fd_ = open(slave_name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave_keeper_fd_ < 0)
-        throw Gallion_error("Invalid port");
+        throw InvalidPort(slave_name, std::strerror(errno));
     ApplyLineSettings(slave_keeper_fd_);
     ApplyLineSettings(fd_);
 
     if (link_path.empty())
         return;
-    struct stat existing {};
-    if (lstat(link_path.c_str(), &existing) == 0) {
-        if (!S_ISLNK(existing.st_mode))
-            throw Gallion_error("Invalid port");  // never delete a user's file
-        if (unlink(link_path.c_str()) != 0)
-            throw Gallion_error("Invalid port");
+    // Checked again right before the link is made: only a stale link is ever removed. Should
+    // another program put something there in between, symlink fails with EEXIST instead of
+    // replacing it.
+    if (CheckLinkPlace(link_path) && unlink(link_path.c_str()) != 0 && errno != ENOENT)
+        throw InvalidPort(link_path, std::string("cannot remove the stale link: ") + std::strerror(errno));
+    if (symlink(slave_name, link_path.c_str()) != 0) {
+        int error = errno;
+        throw InvalidPort(link_path, error == EEXIST ? "another program made a file there just now"
+                                                     : std::string("cannot make the link: ") + std::strerror(error));
     }
-    if (symlink(slave_name, link_path.c_str()) != 0)
-        throw Gallion_error("Invalid port");
     link_path_ = link_path;
+}
+
+// Whether the link of "pty:PATH" may go at PATH: nothing there (false), or a stale link, one to
+// a pseudo-terminal that no longer exists, which may be replaced (true). Anything else belongs to
+// someone else and refuses the port with the reason.
+bool TPort::CheckLinkPlace(const std::string& link_path)
+{
+    struct stat existing {};
+    if (lstat(link_path.c_str(), &existing) != 0) {
+        if (errno == ENOENT)
+            return false;
+        throw InvalidPort(link_path, std::strerror(errno));
+    }
+    if (!S_ISLNK(existing.st_mode))
+        throw InvalidPort(link_path, "exists and is not a link (it is never replaced)");
+    char target[PATH_MAX] = {};
+    ssize_t length = readlink(link_path.c_str(), target, sizeof target - 1);
+    if (length < 0)
+        throw InvalidPort(link_path, std::strerror(errno));
+    std::string destination(target, static_cast<size_t>(length));
+    if (!IsPseudoTerminalSlavePath(destination))
+        throw InvalidPort(link_path, "a link to " + destination + ", not to a pseudo-terminal");
+    struct stat device {};
+    if (lstat(destination.c_str(), &device) == 0)
+        throw InvalidPort(link_path, "a link to a live pseudo-terminal (" + destination +
+                                         ") of another program or loop");
+    if (errno != ENOENT)
+        throw InvalidPort(link_path, destination + ": " + std::strerror(errno));
+    return true;  // the pseudo-terminal is gone: a leftover of a program that ended
 }
 
 void TPort::RemoveLink()

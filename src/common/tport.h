@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/error.h"
+
 // The serial port of a loop, on POSIX termios: raw and binary-transparent, 9600 baud, 8 data
 // bits, odd parity with input checking, 1 stop bit, DTR and RTS dropped where the device has
 // modem lines; exclusive (flock and TIOCEXCL).
@@ -14,9 +16,13 @@
 // whose slave a controller on this machine opens (DevicePath()); with LINKPATH a symbolic link
 // there points to the slave while the port lives.
 //
-// Errors are raised as Gallion_error with the texts "Invalid port", "Could not set CommState",
-// "Could not read timeouts", "Could not set Timeouts", "Could not Purge communication resource"
-// and "TPort : Not able to send data to port".
+// The link of "pty:LINKPATH" replaces only a stale link there (one to a /dev/pts/N that no longer
+// exists); any other file or link at LINKPATH refuses the port. The port removes the link when it
+// ends, if the link still points to its own pseudo-terminal.
+//
+// Errors are raised as Gallion_error with the texts "Invalid port: WHAT: REASON" (see
+// InvalidPort), "Could not set CommState", "Could not read timeouts", "Could not set Timeouts",
+// "Could not Purge communication resource" and "TPort : Not able to send data to port".
 class TPort {
 public:
     explicit TPort(const std::string& name);
@@ -58,6 +64,7 @@ private:
 
     void OpenDevice();
     void OpenVirtual(const std::string& link_path);
+    static bool CheckLinkPlace(const std::string& link_path);
     void ApplyLineSettings(int fd);
     void CloseDevice();
     void RemoveLink();
@@ -77,6 +84,13 @@ private:
     // Calls of ReadByte/WriteBuffer/WriteByte in progress; destruction wakes them and waits.
     std::atomic<int> busy_{0};
 };
+
+// The error of a port that cannot be opened: "Invalid port: " + what (the device path, or the
+// link path of a virtual port) + ": " + reason, for example "Invalid port: /dev/ttyS99: No such
+// file or directory" or "Invalid port: /dev/ttyS0: in use by another program". The first words
+// are always kInvalidPort, which windows and files may test for.
+constexpr const char* kInvalidPort = "Invalid port";
+Gallion_error InvalidPort(const std::string& what, const std::string& reason);
 
 // True for the names that make a virtual port: "pty" and "pty:LINKPATH".
 bool IsVirtualPortName(const std::string& name);

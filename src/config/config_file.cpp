@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 
@@ -141,13 +142,42 @@ mode_t ModeFor(const std::string& name)
     return 0644;
 }
 
-// Writes `bytes` to a temporary file beside `name`, puts it on the disk and renames it into place.
-std::string ReplaceFile(const std::string& name, const std::vector<uint8_t>& bytes)
+// The file a save writes: `name` itself, or where the symbolic link `name` ends up (through a
+// chain of links, relative targets taken from the folder of their link), so the save changes the
+// target and the link stays. A target that does not exist yet is created. Empty and an error
+// code when the chain cannot be followed (a loop, an unreadable link).
+std::string SaveTarget(const std::string& name, int& error)
 {
+    std::string path = name;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return path;
+        std::vector<char> target(PATH_MAX + 1);
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size() - 1);
+        if (length < 0) {
+            error = errno;
+            return "";
+        }
+        std::string next(target.data(), static_cast<size_t>(length));
+        path = (!next.empty() && next[0] == '/') ? next : FolderOf(path) + "/" + next;
+    }
+    error = ELOOP;
+    return "";
+}
+
+// Writes `bytes` to a temporary file beside `name` (beside the target when `name` is a symbolic
+// link), puts it on the disk and renames it into place.
+std::string ReplaceFile(const std::string& link_or_name, const std::vector<uint8_t>& bytes)
+{
+    int link_error = 0;
+    const std::string name = SaveTarget(link_or_name, link_error);
+    if (name.empty())
+        return CannotWriteText(link_or_name, link_error);
     std::string temporary = name + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
-        return CannotWriteText(name, errno);
+        return CannotWriteText(link_or_name, errno);
 
     int error = 0;
     if (::fchmod(fd, ModeFor(name)) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0)
@@ -158,7 +188,7 @@ std::string ReplaceFile(const std::string& name, const std::vector<uint8_t>& byt
         error = errno;
     if (error != 0) {
         ::unlink(temporary.c_str());
-        return CannotWriteText(name, error);
+        return CannotWriteText(link_or_name, error);
     }
 
     // Make the rename itself durable; a folder that cannot be synced leaves the file in place.

@@ -339,11 +339,23 @@ Reply Headless_runner::Spy(const std::vector<std::string>& words)
     }
     if (words.size() != 3 || (words[1] != "on" && words[1] != "off"))
         return WrongUse("spy list | spy on NAME | spy off NAME");
-    // A bare "pty" port records under its device path; name it by the loop's port name here.
     std::string name = words[2];
-    for (const auto& loop : loops_)
-        if (loop->PortName() == name && name == "pty")
-            name = loop->DevicePath();
+    if (name == "pty") {
+        // A bare "pty" port records under its device path: take the one loop of this runner that
+        // records on a bare "pty" port; with several, the user must name the device path.
+        std::vector<std::string> devices;
+        for (const auto& loop : loops_)
+            if (loop->PortName() == "pty" && loop->Spy())
+                devices.push_back(loop->DevicePath());
+        if (devices.size() > 1) {
+            std::string list;
+            for (const std::string& device : devices)
+                list += (list.empty() ? "" : ", ") + device;
+            return Reply::Error("'pty' is ambiguous: the spy ports " + list + " are bare pty ports; name one");
+        }
+        if (devices.size() == 1)
+            name = devices[0];
+    }
     try {
         if (words[1] == "on")
             StartSpy(name);

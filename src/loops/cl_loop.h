@@ -15,6 +15,7 @@ public:
     std::string PortName() const override { return forecourt_->PortName(); }
     std::string DevicePath() const override { return forecourt_->DevicePath(); }
     bool PortIsVirtual() const override { return is_virtual_; }
+    bool Spy() const override { return forecourt_->Spy(); }
     int FirstPump() const override { return forecourt_->FirstPumpNumber(); }
     int LastPump() const override { return forecourt_->LastPumpNumber(); }
     std::string Title() const override { return forecourt_->Title(); }

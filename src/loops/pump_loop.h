@@ -123,6 +123,7 @@ public:
     virtual std::string PortName() const = 0;
     virtual std::string DevicePath() const = 0;  // what a controller opens (a virtual port's other end)
     virtual bool PortIsVirtual() const = 0;
+    virtual bool Spy() const = 0;  // the port records its traffic (a spy port)
     virtual int FirstPump() const = 0;
     virtual int LastPump() const = 0;
     virtual std::string Title() const = 0;  // the forecourt's title (the configuration file keeps it)

@@ -8,7 +8,7 @@
 
 namespace {
 
-const int kListedPorts = 10;
+const char* const kSpyEventPrefix = "SPY_";
 
 void SwitchSpy(const std::string& port_name, bool on, const char* failure_text)
 {
@@ -32,8 +32,8 @@ void SwitchSpy(const std::string& port_name, bool on, const char* failure_text)
 std::vector<SpyEventState> ListSpyEvents()
 {
     std::vector<SpyEventState> events;
-    for (int n = 1; n <= kListedPorts; ++n) {
-        std::string name = "SPY_COM" + std::to_string(n);
+    for (const std::string& name : NamedEvent::List(kSpyEventPrefix)) {
+        // An event may end between the listing and the opening: it is then left out.
         std::unique_ptr<NamedEvent> event = NamedEvent::Open(name);
         if (event)
             events.push_back({name, event->IsSet()});

@@ -10,7 +10,9 @@ struct SpyEventState {
     bool running = false;    // recording on
 };
 
-// The control events that exist among SPY_COM1 to SPY_COM10, in that order, with their states.
+// Every live spy control event of this user ("SPY_" + spy name, in any running instance of the
+// program), sorted by name, with its state. Found by scanning /dev/shm for this user's event
+// objects; events whose creator has died are left out.
 std::vector<SpyEventState> ListSpyEvents();
 
 // Switch the recording of the spy port with the given port name (as given when its loop was

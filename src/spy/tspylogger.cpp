@@ -1,5 +1,6 @@
 #include "spy/tspylogger.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -59,6 +60,9 @@ TSpyLogger::TSpyLogger(const std::string& spy_name)
 
 TSpyLogger::~TSpyLogger()
 {
+    // The thread writes what is still waiting before it ends: at normal priority, so a busy
+    // machine cannot make the destruction wait on a starved thread.
+    priority_.RaiseToNormal();
     stop_ = true;
     data_event_.Set();
     thread_.join();
@@ -96,7 +100,7 @@ std::string TSpyLogger::FileName(const std::string& output_directory, const std:
 
 void TSpyLogger::Run()
 {
-    SetCurrentThreadPriority(ThreadPriority::Lowest);
+    ThreadPriorityScope priority(priority_, ThreadPriority::Lowest);
     while (!stop_) {
         data_event_.Wait();
         WriteWaitingChunks();
@@ -150,10 +154,10 @@ void TSpyLogger::CloseRun()
 
 void TSpyLogger::ReadSettings()
 {
-    max_file_size_ = Settings::ReadInt(kSection, "MaxFileSize", 640000);
-    number_of_files_ = Settings::ReadInt(kSection, "NumberOfFiles", 4);
-    if (number_of_files_ < 1)
-        number_of_files_ = 1;  // the ring always has a file
+    // Clamped: a tiny or negative size would start a new file for every chunk, and the ring
+    // always has a file and no more than its four-digit index can number.
+    max_file_size_ = std::max<int64_t>(Settings::ReadInt64(kSection, "MaxFileSize", kDefaultMaxFileSize), kMinFileSize);
+    number_of_files_ = std::clamp(Settings::ReadInt(kSection, "NumberOfFiles", kDefaultNumberOfFiles), 1, kMaxNumberOfFiles);
     output_directory_ = Settings::ReadString(kSection, "OutputDirectory", kDefaultDirectory);
 }
 

@@ -56,6 +56,12 @@ private:
 class TSpyLogger {
 public:
     static constexpr size_t kPoolSize = 100;
+    // Section SpyPort: MaxFileSize (bytes, 64-bit, at least kMinFileSize) and NumberOfFiles
+    // (1 to kMaxNumberOfFiles); values outside are taken as the nearest limit.
+    static constexpr int64_t kDefaultMaxFileSize = 640000;
+    static constexpr int64_t kMinFileSize = 1024;
+    static constexpr int kDefaultNumberOfFiles = 4;
+    static constexpr int kMaxNumberOfFiles = 9999;
 
     // Throws Gallion_error when the control event cannot be created (for example because a
     // running program already records a port of that name).
@@ -99,6 +105,7 @@ private:
     Event data_event_{false, false};
     std::unique_ptr<NamedEvent> control_;
     std::atomic<bool> stop_{false};
+    ThreadPriorityHandle priority_;  // raised by the destructor before it waits for the backlog
 
     // Used by the logger thread only.
     bool run_open_ = false;

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "common/error.h"
 
 namespace {
@@ -74,15 +77,86 @@ TEST(NamedEvent, CreateOpenSetClearInOneProcess)
     EXPECT_EQ(NamedEvent::Open(name), nullptr);
 }
 
-TEST(NamedEvent, SafeNameKeepsOnlyPortableCharacters)
+TEST(NamedEvent, NamesAreEncodedOneToOne)
 {
-    EXPECT_EQ(NamedEvent::SafeName("SPY_/dev/pts/3"), "SPY__dev_pts_3");
-    EXPECT_EQ(NamedEvent::SafeName("SPY_COM1"), "SPY_COM1");
-    EXPECT_EQ(NamedEvent::SafeName("a b:c\xC3\xA9.-_"), "a_b_c__.-_");
-    // Names that differ only in replaced characters share an event.
-    std::string name = UniqueName("path/x");
-    auto created = NamedEvent::Create(name);
-    EXPECT_TRUE(NamedEvent::Exists(UniqueName("path:x")));
+    EXPECT_EQ(NamedEvent::EncodeName("SPY_COM1"), "SPY_COM1");
+    EXPECT_EQ(NamedEvent::EncodeName("SPY_/dev/pts/3"), "SPY_%2Fdev%2Fpts%2F3");
+    EXPECT_EQ(NamedEvent::EncodeName("a b:c\xC3\xA9.-_%"), "a%20b%3Ac%C3%A9.-_%25");
+    EXPECT_EQ(NamedEvent::ObjectName("SPY_a+b"), "/gallion-u" + std::to_string(geteuid()) + "-SPY_a%2Bb");
+    for (const std::string& name : std::vector<std::string>{"a+b", "a@b", "a_b", "a%2Bb", "", "%", std::string("\0\x01\xFF", 3)}) {
+        std::string decoded = "unchanged";
+        ASSERT_TRUE(NamedEvent::DecodeName(NamedEvent::EncodeName(name), decoded)) << name;
+        EXPECT_EQ(decoded, name);
+    }
+    std::string decoded;
+    for (const char* stray : {"a+b", "%2", "%2b", "%41", "%G0", "a%"})  // not what EncodeName writes
+        EXPECT_FALSE(NamedEvent::DecodeName(stray, decoded)) << stray;
+
+    // Names that once shared an event (by replacing characters) are separate events now.
+    auto plus = NamedEvent::Create(UniqueName("a+b"));
+    auto at = NamedEvent::Create(UniqueName("a@b"));
+    EXPECT_FALSE(NamedEvent::Exists(UniqueName("a_b")));
+    auto underscore = NamedEvent::Create(UniqueName("a_b"));
+    at->Set();
+    EXPECT_FALSE(plus->IsSet());
+    EXPECT_FALSE(underscore->IsSet());
+}
+
+TEST(NamedEvent, ListNamesTheLiveEventsOfThisUser)
+{
+    const std::string prefix = UniqueName("list") + "/";
+    auto first = NamedEvent::Create(prefix + "x+y");
+    auto second = NamedEvent::Create(prefix + "COM1");
+    auto other = NamedEvent::Create(UniqueName("unlisted"));
+    EXPECT_EQ(NamedEvent::List(prefix), (std::vector<std::string>{prefix + "COM1", prefix + "x+y"}));
+    second.reset();
+    EXPECT_EQ(NamedEvent::List(prefix), (std::vector<std::string>{prefix + "x+y"}));
+
+    // A creator killed without cleaning up leaves its object; it is not listed.
+    Pipe created;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto event = NamedEvent::Create(prefix + "killed");
+        created.Send('c');
+        pause();
+        _exit(0);
+    }
+    ASSERT_EQ(created.Receive(), 'c');
+    kill(child, SIGKILL);
+    WaitChild(child);
+    EXPECT_EQ(NamedEvent::List(prefix), (std::vector<std::string>{prefix + "x+y"}));
+    auto again = NamedEvent::Create(prefix + "killed");  // and it can be created again
+    EXPECT_EQ(NamedEvent::List(prefix).size(), 2u);
+}
+
+// Users never share events: another user neither sees nor switches ours and makes its own of
+// the same name. Needs root to become another user.
+TEST(NamedEvent, EventsArePerUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "becoming another user needs root";
+    const std::string name = UniqueName("per-user");
+    auto ours = NamedEvent::Create(name);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(10);
+        if (NamedEvent::Exists(name) || NamedEvent::Open(name) != nullptr)
+            _exit(11);
+        if (!NamedEvent::List(name).empty())
+            _exit(12);
+        try {
+            auto theirs = NamedEvent::Create(name);
+            theirs->Set();
+            _exit(NamedEvent::List(name).size() == 1 ? 0 : 13);
+        } catch (const Gallion_error&) {
+            _exit(14);
+        }
+    }
+    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_FALSE(ours->IsSet());
 }
 
 TEST(NamedEvent, AnotherProcessSeesSetsAndClearsIt)

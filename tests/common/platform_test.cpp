@@ -159,14 +159,4 @@ TEST(EventTest, SetFromAnotherThreadEndsAWaitPromptly)
     setter.join();
 }
 
-TEST(ThreadPriorityTest, RefusalIsNoError)
-{
-    std::thread worker([] {
-        SetCurrentThreadPriority(ThreadPriority::TimeCritical);
-        SetCurrentThreadPriority(ThreadPriority::Lowest);
-        SetCurrentThreadPriority(ThreadPriority::Normal);
-    });
-    worker.join();
-}
-
 }  // namespace

@@ -62,6 +62,16 @@ TEST(Settings, MissingOrUnconvertibleValuesGiveTheDefault)
     EXPECT_DOUBLE_EQ(Settings::ReadFloat("S", "Fl", 3.5), 3.5);
     EXPECT_DOUBLE_EQ(Settings::ReadFloat("S", "Word", 3.5), 3.5);
     EXPECT_EQ(Settings::ReadString("S", "Empty", "dflt"), "");
+
+    // Sizes beyond 32 bits have a reader of their own.
+    EXPECT_EQ(Settings::ReadInt64("S", "Huge", 5), 99999999999LL);
+    EXPECT_EQ(Settings::ReadInt64("S", "Two", 5), 2);
+    EXPECT_EQ(Settings::ReadInt64("S", "Word", 5), 5);
+    EXPECT_EQ(Settings::ReadInt64("S", "Trailing", 5), 5);
+    EXPECT_TRUE(Settings::WriteString("S", "Big", "3000000000"));
+    EXPECT_EQ(Settings::ReadInt64("S", "Big", 640000), 3000000000LL);
+    EXPECT_TRUE(Settings::WriteString("S", "Beyond", "99999999999999999999"));
+    EXPECT_EQ(Settings::ReadInt64("S", "Beyond", 7), 7);
 }
 
 TEST(Settings, WritingKeepsEveryOtherLine)

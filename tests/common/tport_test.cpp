@@ -44,6 +44,9 @@ std::vector<uint8_t> AllByteValues()
 }
 
 // The error text of opening `name`, or "" when it opened.
+// A pseudo-terminal slave name no system has: a link to it is stale.
+const char* const kGonePseudoTerminal = "/dev/pts/99999999";
+
 std::string OpenError(const std::string& name)
 {
     try {
@@ -176,30 +179,41 @@ TEST_F(TPortTest, NamesMapToDevices)
     EXPECT_EQ(TPort::PathForName("/dev/pts/7"), "/dev/pts/7");
 }
 
-TEST_F(TPortTest, WhatIsNoSerialPortIsAnInvalidPort)
+TEST_F(TPortTest, WhatIsNoSerialPortIsAnInvalidPortWithTheReason)
 {
     TempDir dir;
     std::ofstream(dir.File("plain.txt")) << "not a port";
-    EXPECT_EQ(OpenError("/dev/gallion-no-such-device"), "Invalid port");
-    EXPECT_EQ(OpenError("gallion-no-such-device"), "Invalid port");
-    EXPECT_EQ(OpenError("/dev/null"), "Invalid port");  // a character device, but no terminal
-    EXPECT_EQ(OpenError(dir.File("plain.txt")), "Invalid port");
-    EXPECT_EQ(OpenError(dir.Path()), "Invalid port");
-    EXPECT_EQ(OpenError(""), "Invalid port");
-    EXPECT_EQ(OpenError("pty:"), "Invalid port");
+    EXPECT_EQ(OpenError("/dev/gallion-no-such-device"),
+              "Invalid port: /dev/gallion-no-such-device: No such file or directory");
+    EXPECT_EQ(OpenError("gallion-no-such-device"), "Invalid port: /dev/gallion-no-such-device: No such file or directory");
+    EXPECT_EQ(OpenError("/dev/null"), "Invalid port: /dev/null: not a serial port");  // a character device, no terminal
+    EXPECT_EQ(OpenError(dir.File("plain.txt")), "Invalid port: " + dir.File("plain.txt") + ": not a serial port");
+    EXPECT_EQ(OpenError(dir.Path()), "Invalid port: " + dir.Path() + ": Is a directory");
+    EXPECT_EQ(OpenError(""), "Invalid port: : no device named");
+    EXPECT_EQ(OpenError("pty:"), "Invalid port: pty:: no path for the link after \"pty:\"");
+}
+
+TEST_F(TPortTest, PermissionProblemIsNamed)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root opens any device";
+    PtyController controller;
+    ASSERT_EQ(chmod(controller.SlavePath().c_str(), 0), 0);
+    EXPECT_EQ(OpenError(controller.SlavePath()), "Invalid port: " + controller.SlavePath() + ": Permission denied");
 }
 
 TEST_F(TPortTest, APortAlreadyOpenIsAnInvalidPort)
 {
     PtyController controller;
     auto first = std::make_unique<TPort>(controller.SlavePath());
-    EXPECT_EQ(OpenError(controller.SlavePath()), "Invalid port");
+    const std::string in_use = "Invalid port: " + controller.SlavePath() + ": in use by another program";
+    EXPECT_EQ(OpenError(controller.SlavePath()), in_use);
 
     // Another process is refused too.
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
-        _exit(OpenError(controller.SlavePath()) == "Invalid port" ? 0 : 1);
+        _exit(OpenError(controller.SlavePath()) == in_use ? 0 : 1);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -234,7 +248,8 @@ TEST_F(TPortTest, ReadOnAVanishedDeviceRaisesTheReopenError)
         port.ReadByte();
         FAIL() << "the read of a vanished device must fail";
     } catch (const Gallion_error& error) {
-        EXPECT_STREQ(error.what(), "Invalid port");
+        EXPECT_EQ(std::string(error.what()).rfind("Invalid port: " + std::string(port.DevicePath()) + ": ", 0), 0u)
+            << error.what();
     }
 }
 
@@ -248,7 +263,7 @@ TEST_F(TPortTest, HungUpLineNeitherInventsBytesNorSpins)
         try {
             EXPECT_FALSE(port.ReadByte().has_value());
         } catch (const Gallion_error& error) {
-            EXPECT_STREQ(error.what(), "Invalid port");  // the reopen found the device gone
+            EXPECT_EQ(std::string(error.what()).rfind("Invalid port: ", 0), 0u) << error.what();  // the reopen found the device gone
         }
     }
     EXPECT_LT(ThreadCpuMs() - cpu_start, 200);
@@ -360,7 +375,7 @@ TEST_F(TPortTest, VirtualPortLinkFollowsThePortsLife)
 {
     TempDir dir;
     std::string link = dir.File("gallion-line");
-    ASSERT_EQ(symlink("/dev/gallion-stale-target", link.c_str()), 0);
+    ASSERT_EQ(symlink(kGonePseudoTerminal, link.c_str()), 0);  // stale: replaced
     {
         TPort port("pty:" + link);
         EXPECT_EQ(std::filesystem::read_symlink(link).string(), port.DevicePath());
@@ -385,9 +400,55 @@ TEST_F(TPortTest, VirtualPortNeverReplacesAUsersFile)
     TempDir dir;
     std::string file = dir.File("important");
     std::ofstream(file) << "keep me";
-    EXPECT_EQ(OpenError("pty:" + file), "Invalid port");
+    EXPECT_EQ(OpenError("pty:" + file), "Invalid port: " + file + ": exists and is not a link (it is never replaced)");
     EXPECT_EQ(ReadWholeFile(file), "keep me");
-    EXPECT_EQ(OpenError("pty:" + dir.File("no/such/folder/link")), "Invalid port");
+    EXPECT_EQ(OpenError("pty:" + dir.File("no/such/folder/link")),
+              "Invalid port: " + dir.File("no/such/folder/link") + ": cannot make the link: No such file or directory");
+}
+
+// Only a link to a pseudo-terminal that no longer exists is replaced; a link to a live one (a
+// loop of this or another program), or to anything else, is someone's and refuses the port.
+TEST_F(TPortTest, VirtualPortTakesOverOnlyAStaleLink)
+{
+    TempDir dir;
+    std::string link = dir.File("line");
+
+    PtyController other_program;
+    ASSERT_EQ(symlink(other_program.SlavePath().c_str(), link.c_str()), 0);
+    EXPECT_EQ(OpenError("pty:" + link), "Invalid port: " + link + ": a link to a live pseudo-terminal (" +
+                                            other_program.SlavePath() + ") of another program or loop");
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), other_program.SlavePath());
+
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    std::string users_file = dir.File("target");
+    std::ofstream(users_file) << "x";
+    ASSERT_EQ(symlink(users_file.c_str(), link.c_str()), 0);
+    EXPECT_EQ(OpenError("pty:" + link), "Invalid port: " + link + ": a link to " + users_file + ", not to a pseudo-terminal");
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink("/tmp/gallion-nothing-here", link.c_str()), 0);  // dangling, but no pseudo-terminal
+    EXPECT_EQ(OpenError("pty:" + link),
+              "Invalid port: " + link + ": a link to /tmp/gallion-nothing-here, not to a pseudo-terminal");
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), "/tmp/gallion-nothing-here");
+
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(kGonePseudoTerminal, link.c_str()), 0);
+    TPort port("pty:" + link);
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), port.DevicePath());
+}
+
+// A second port (a second runner, or a second loop) on the same link path is refused and does
+// not take the link; the first port's link stays until it ends.
+TEST_F(TPortTest, ASecondVirtualPortOnTheSameLinkIsRefused)
+{
+    TempDir dir;
+    std::string link = dir.File("line");
+    auto first = std::make_unique<TPort>("pty:" + link);
+    EXPECT_EQ(OpenError("pty:" + link), "Invalid port: " + link + ": a link to a live pseudo-terminal (" +
+                                            first->DevicePath() + ") of another program or loop");
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), first->DevicePath());
+    first.reset();
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(OpenError("pty:" + link), "");
 }
 
 }  // namespace

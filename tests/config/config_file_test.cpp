@@ -435,3 +435,43 @@ TEST(ConfigurationFile, SavingWithNoLoopsWritesTwelveBytes)
     EXPECT_TRUE(result.loops.empty());
     EXPECT_TRUE(result.errors.empty());
 }
+
+// Saving onto a symbolic link writes the file it points to (through a chain of links, relative or
+// absolute, also a target not made yet); the links stay links.
+TEST(ConfigurationFile, SavingOntoALinkWritesItsTargetAndKeepsTheLink)
+{
+    TempDir folder;
+    ASSERT_EQ(mkdir(folder.File("real").c_str(), 0755), 0);
+    const std::string target = folder.File("real/site.gcf");
+    WriteBytes(target, Bytes{'o', 'l', 'd'});
+    const std::string link = folder.File("site.gcf");
+    ASSERT_EQ(symlink("real/site.gcf", link.c_str()), 0);  // relative to the link's folder
+    const std::string chained = folder.File("chained.gcf");
+    ASSERT_EQ(symlink(link.c_str(), chained.c_str()), 0);
+
+    const std::string empty_file("\x01\x02\x03\x04\x05\x06\x78\x00\xFF\xFF\xFF\xFF", 12);
+    ASSERT_EQ(SaveConfigurationFile(chained, {}), "");
+    struct stat status {};
+    ASSERT_EQ(lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    ASSERT_EQ(lstat(chained.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(ReadWholeFile(target), empty_file);
+    EXPECT_EQ(FolderEntries(folder.File("real")), std::vector<std::string>{"site.gcf"});  // no temporary left
+
+    // A link whose target is not there yet: the target is created, the link stays.
+    const std::string dangling = folder.File("new.gcf");
+    ASSERT_EQ(symlink(folder.File("real/new.gcf").c_str(), dangling.c_str()), 0);
+    ASSERT_EQ(SaveConfigurationFile(dangling, {}), "");
+    ASSERT_EQ(lstat(dangling.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(ReadWholeFile(folder.File("real/new.gcf")), empty_file);
+
+    // A loop of links is refused with the reason, nothing written.
+    const std::string loop_a = folder.File("a.gcf");
+    const std::string loop_b = folder.File("b.gcf");
+    ASSERT_EQ(symlink(loop_b.c_str(), loop_a.c_str()), 0);
+    ASSERT_EQ(symlink(loop_a.c_str(), loop_b.c_str()), 0);
+    const std::string error = SaveConfigurationFile(loop_a, {});
+    EXPECT_NE(error.find("Too many levels of symbolic links"), std::string::npos) << error;
+}

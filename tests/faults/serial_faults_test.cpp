@@ -151,7 +151,7 @@ TEST_F(SerialFaults, ZarnDeviceDisappearingEndsTheIoThreadQuietly)
     line.Send({0x51, 0x30, 0x01, 0x01});
     line.CloseMaster();
     ASSERT_TRUE(WaitFor([&] { return !loop->IoRunning(); })) << "the I/O thread must end";
-    EXPECT_EQ("Invalid port", loop->IoErrorText());
+    EXPECT_EQ(0u, loop->IoErrorText().rfind("Invalid port: ", 0)) << loop->IoErrorText();
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
 
     // The operator carries on with the silent loop, then removes it.
@@ -175,7 +175,7 @@ TEST_F(SerialFaults, CurrentLoopDeviceDisappearingEndsTheIoThreadQuietly)
     line.Send(Bytes(frame.begin(), frame.begin() + 12));  // a frame cut off by the fault
     line.CloseMaster();
     ASSERT_TRUE(WaitFor([&] { return !loop->IoRunning(); })) << "the I/O thread must end";
-    EXPECT_EQ("Invalid port", loop->IoErrorText());
+    EXPECT_EQ(0u, loop->IoErrorText().rfind("Invalid port: ", 0)) << loop->IoErrorText();
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
 
     EXPECT_EQ(2, loop->CreatePump(2));
@@ -212,8 +212,8 @@ TEST_F(SerialFaults, DeviceDisappearingUnderFloodingTrafficOfBothProtocols)
     zarn_line.CloseMaster();
     cl_line.CloseMaster();
     ASSERT_TRUE(WaitFor([&] { return !zarn->IoRunning() && !current_loop->IoRunning(); }));
-    EXPECT_EQ("Invalid port", zarn->IoErrorText());
-    EXPECT_EQ("Invalid port", current_loop->IoErrorText());
+    EXPECT_EQ(0u, zarn->IoErrorText().rfind("Invalid port: ", 0)) << zarn->IoErrorText();
+    EXPECT_EQ(0u, current_loop->IoErrorText().rfind("Invalid port: ", 0)) << current_loop->IoErrorText();
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
     ExpectPromptRemoval(zarn);
     ExpectPromptRemoval(current_loop);

@@ -109,7 +109,8 @@ TEST(HeadlessRunner, BadCommandsGetOneErrorEachAndChangeNothing)
     };
     for (const char* line : bad_lines)
         EXPECT_TRUE(StartsWith(runner.Command(line), "error: ")) << line;
-    EXPECT_EQ(runner.Command("loop add zarn /no/such/port 1 4"), "error: Invalid port");
+    EXPECT_EQ(runner.Command("loop add zarn /no/such/port 1 4"),
+              "error: Invalid port: /no/such/port: No such file or directory");
     EXPECT_EQ(runner.Command("frobnicate"), "error: unknown command");
     EXPECT_EQ(runner.Command("loop add cl pty 1 9"),
               "error: Invalid pump number interval for the chosen protocol");

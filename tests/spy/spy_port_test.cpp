@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -216,12 +217,12 @@ TEST_F(SpyPortTest, WrittenBuffersAreChunksOfTheirOwnAndLongOnesAreRecordedWhole
 
 TEST_F(SpyPortTest, FilesRotateInARingAndEachRunStartsAtIndexZeroWithFreshSettings)
 {
-    settings.Set("SpyPort", "MaxFileSize", "100");
+    settings.Set("SpyPort", "MaxFileSize", "1024");
     settings.Set("SpyPort", "NumberOfFiles", "2");
     auto port = OpenPort();
     StartSpy(line.SlavePath());
-    for (uint8_t i = 1; i <= 5; ++i)  // each 51 bytes in the file: two chunks fill a file
-        Write(*port, std::vector<uint8_t>(21, i));
+    for (uint8_t i = 1; i <= 5; ++i)  // each 521 bytes in the file: two chunks fill a file
+        Write(*port, std::vector<uint8_t>(256, i));
     WaitWritten(*port);
     EXPECT_FALSE(Exists(2));
     ASSERT_EQ(Parse(1).records.size(), 2u);
@@ -232,10 +233,10 @@ TEST_F(SpyPortTest, FilesRotateInARingAndEachRunStartsAtIndexZeroWithFreshSettin
     StopSpy(line.SlavePath());
     Write(*port, std::vector<uint8_t>(21, 6));  // dropped
     WaitWritten(*port);
-    settings.Set("SpyPort", "MaxFileSize", "1000");
+    settings.Set("SpyPort", "MaxFileSize", "5000");
     StartSpy(line.SlavePath());
     for (uint8_t i = 7; i <= 9; ++i)
-        Write(*port, std::vector<uint8_t>(21, i));
+        Write(*port, std::vector<uint8_t>(256, i));
     WaitWritten(*port);
     ParsedSpyFile file = Parse(0);
     ASSERT_EQ(file.records.size(), 3u);
@@ -245,12 +246,12 @@ TEST_F(SpyPortTest, FilesRotateInARingAndEachRunStartsAtIndexZeroWithFreshSettin
 
 TEST_F(SpyPortTest, BadSettingsAndAMissingDirectoryNeitherCrashNorHoldThePool)
 {
-    settings.Set("SpyPort", "MaxFileSize", "100");
+    settings.Set("SpyPort", "MaxFileSize", "100");  // taken as 1 KiB
     settings.Set("SpyPort", "NumberOfFiles", "0");  // treated as a ring of one file
     auto port = OpenPort();
     StartSpy(line.SlavePath());
-    for (uint8_t i = 1; i <= 3; ++i)
-        Write(*port, std::vector<uint8_t>(21, i));
+    for (uint8_t i = 1; i <= 3; ++i)  // 521 bytes each: the second fills the file
+        Write(*port, std::vector<uint8_t>(256, i));
     WaitWritten(*port);
     EXPECT_FALSE(Exists(1));
     ASSERT_EQ(Parse(0).records.size(), 1u);
@@ -264,6 +265,35 @@ TEST_F(SpyPortTest, BadSettingsAndAMissingDirectoryNeitherCrashNorHoldThePool)
     for (int i = 0; i < 300; ++i)  // more chunks than the pool holds
         Write(*port, {static_cast<uint8_t>(i)});
     WaitWritten(*port);
+}
+
+// A size of 0 or less must not start a file per chunk, and a size beyond 32 bits is a size, not
+// a reason to fall back to the default.
+TEST_F(SpyPortTest, FileSizeAndCountAreClampedAndTheSizeIsReadAs64Bit)
+{
+    for (const char* size : {"0", "-5", "1"}) {
+        settings.Set("SpyPort", "MaxFileSize", size);
+        settings.Set("SpyPort", "NumberOfFiles", "-3");
+        auto port = OpenPort();
+        StartSpy(line.SlavePath());
+        for (uint8_t i = 1; i <= 3; ++i)  // 51 bytes each: all fit in the least file of 1 KiB
+            Write(*port, std::vector<uint8_t>(21, i));
+        WaitWritten(*port);
+        EXPECT_FALSE(Exists(1)) << size;
+        EXPECT_EQ(Parse(0).records.size(), 3u) << size;
+        port.reset();
+    }
+
+    // 2^32 + 100 would be 100 bytes if cut to 32 bits: two chunks would then start a new file.
+    settings.Set("SpyPort", "MaxFileSize", "4294967396");
+    settings.Set("SpyPort", "NumberOfFiles", "2");
+    auto port = OpenPort();
+    StartSpy(line.SlavePath());
+    for (uint8_t i = 1; i <= 30; ++i)
+        Write(*port, std::vector<uint8_t>(256, i));
+    WaitWritten(*port);
+    EXPECT_FALSE(Exists(1));
+    EXPECT_EQ(Parse(0).records.size(), 30u);
 }
 
 TEST_F(SpyPortTest, EachRecordCarriesTheWallClockTimeOfItsChunk)
@@ -358,18 +388,42 @@ TEST_F(SpyPortTest, ControlOperationsWorkThroughTheNamedEvents)
         EXPECT_STREQ(error.what(), "Not a valid spyobject");
     }
 
-    // Only SPY_COM1 to SPY_COM10 are listed, whoever created them.
-    TSpyLogger com9("COM9"), com10("COM10"), com11("COM11");
-    StartSpy("COM10");
-    bool saw9 = false, saw10 = false;
-    for (const SpyEventState& listed : ListSpyEvents()) {
-        EXPECT_NE(listed.event_name, "SPY_COM11");
-        if (listed.event_name == "SPY_COM9")
-            saw9 = !listed.running;
-        if (listed.event_name == "SPY_COM10")
-            saw10 = listed.running;
+    // Every live spy event of this user is listed, by any name, with its state; one that has
+    // ended is not.
+    const std::string tag = std::to_string(getpid());
+    std::vector<std::string> names = {"COM9_" + tag, "COM11_" + tag, "_dev_ttyUSB0_" + tag, "a+b" + tag,
+                                      "a@b" + tag, "a_b" + tag, "a%2Bb" + tag};
+    std::vector<std::unique_ptr<TSpyLogger>> loggers;
+    for (const std::string& name : names)
+        loggers.push_back(std::make_unique<TSpyLogger>(name));
+    StartSpy("COM11_" + tag);
+    StartSpy("a+b" + tag);
+    auto gone = std::make_unique<TSpyLogger>("gone_" + tag);
+    gone.reset();
+    std::map<std::string, bool> listed;
+    for (const SpyEventState& event : ListSpyEvents())
+        listed[event.event_name] = event.running;
+    for (const std::string& name : names) {
+        ASSERT_EQ(listed.count("SPY_" + name), 1u) << name;
+        EXPECT_EQ(listed["SPY_" + name], name == "COM11_" + tag || name == "a+b" + tag) << name;
     }
-    EXPECT_TRUE(saw9 && saw10);
+    EXPECT_EQ(listed.count("SPY_gone_" + tag), 0u);
+}
+
+// Names that differ only in characters outside [A-Za-z0-9._-] are separate events: switching
+// one leaves the others alone, and each is the current user's own object.
+TEST_F(SpyPortTest, ControlEventsOfSimilarNamesNeverCollide)
+{
+    const std::string tag = std::to_string(getpid());
+    TSpyLogger plus("a+b" + tag), at("a@b" + tag), underscore("a_b" + tag), escaped("a%40b" + tag);
+    StartSpy("a@b" + tag);
+    EXPECT_FALSE(NamedEvent::Open("SPY_a+b" + tag)->IsSet());
+    EXPECT_TRUE(NamedEvent::Open("SPY_a@b" + tag)->IsSet());
+    EXPECT_FALSE(NamedEvent::Open("SPY_a_b" + tag)->IsSet());
+    EXPECT_FALSE(NamedEvent::Open("SPY_a%40b" + tag)->IsSet());
+    const std::string object = "/dev/shm" + NamedEvent::ObjectName("SPY_a@b" + tag);
+    EXPECT_EQ(object, "/dev/shm/gallion-u" + std::to_string(geteuid()) + "-SPY_a%40b" + tag);
+    EXPECT_TRUE(std::filesystem::exists(object));
 }
 
 TEST_F(SpyPortTest, VirtualPortsAreNamedAfterTheirDeviceSoTheyNeverCollide)
