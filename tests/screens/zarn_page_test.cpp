@@ -1,5 +1,6 @@
 // The Zarn loop page in the main window, on a real loop whose controller the test plays on a
 // pseudo-terminal: what the widgets show and what the controller sees on the line.
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QToolButton>
@@ -422,6 +423,35 @@ private slots:
         QVERIFY(first->Loop().IsCommunicationOn());
         QVERIFY(!second->Loop().IsCommunicationOn());
         QVERIFY(!second->SavedCommunication());
+    }
+
+    // Every panel of a full page shows its own pump. Also reports what one refresh costs (a
+    // figure, not a check).
+    void SixteenPanelsRefresh()
+    {
+        Window_rig rig;
+        TLoop* page = rig.AddPage(Protocol::zarn, pty_->SlavePath(), 1, 16);
+        rig.Press(Qt::Key_Insert, Qt::ControlModifier);
+        page->Loop().SetConnected(9, false);
+        page->Loop().SetAutomation(3, 1);
+        page->UpdatePumps(false);
+        for (int p = 0; p < 16; ++p) {
+            QCOMPARE(page->Panel(p)->frameShadow(), p == 9 ? QFrame::Sunken : QFrame::Raised);
+            QCOMPARE(page->Panel(p)->AutomationIndicator()->text(), p == 3 ? QStringLiteral("A") : QString());
+        }
+        page->Loop().SetAutomation(3, 0);
+
+        constexpr int kRounds = 200;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < kRounds; ++i)
+            page->UpdatePumps(false);
+        const double unforced_us = clock.nsecsElapsed() / 1000.0 / kRounds;
+        clock.restart();
+        for (int i = 0; i < kRounds; ++i)
+            page->UpdatePumps(true);
+        const double forced_us = clock.nsecsElapsed() / 1000.0 / kRounds;
+        qInfo("UpdatePumps of 16 pumps: %.1f us (timer refresh), %.1f us (forced)", unforced_us, forced_us);
     }
 
     void KeysOfOtherWindowsDoNotReachThePage()
