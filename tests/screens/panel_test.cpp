@@ -171,7 +171,16 @@ private slots:
         TZarnPump panel(&page, 5, 5, 3, 4);
         page.show();
         QSignalSpy clicks(&panel, &TPumpPanel::NozzleClicked);
-        panel.Show(Filling(), false);
+        QSignalSpy flows(&panel, &TPumpPanel::FlowClicked);
+        // Refreshes that put buttons down and up, hide and show them, act on nothing.
+        Panel_view other = Filling();
+        other.nozzles[1].selected = false;
+        other.nozzles[3].selected = true;
+        other.nozzles[0].visible = false;
+        panel.Show(other, false);
+        panel.Show(Filling(), true);
+        QCOMPARE(clicks.size(), 0);
+        QCOMPARE(flows.size(), 0);
 
         // A click on an up button reports the click and leaves it up: only a refresh puts it down.
         ClickButton(panel.NozzleButton(1));

@@ -12,6 +12,9 @@
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
+#include "loops/loop_files.h"
+#include "screens/tcl_loop.h"
+#include "screens/tzarnloop.h"
 #include "zarn/forecourt_master.h"
 
 using namespace screens_kit;
@@ -452,6 +455,44 @@ private slots:
             page->UpdatePumps(true);
         const double forced_us = clock.nsecsElapsed() / 1000.0 / kRounds;
         qInfo("UpdatePumps of 16 pumps: %.1f us (timer refresh), %.1f us (forced)", unforced_us, forced_us);
+    }
+
+    // --config: every loop of the file becomes a loaded-loop page with panels for its pumps.
+    void LoadedLoopPages()
+    {
+        const std::string file = place_->Dir().File("two.gcf");
+        PtyController cl_line;
+        {
+            std::unique_ptr<Pump_loop> zarn = CreateLoop(Protocol::zarn, pty_->SlavePath(), false, 3, 10);
+            std::unique_ptr<Pump_loop> cl = CreateLoop(Protocol::current_loop, cl_line.SlavePath(), false, 1, 8);
+            QVERIFY(zarn->AddPump(1) && zarn->AddPump(4) && cl->AddPump(7));
+            zarn->SetConnected(4, false);
+            QCOMPARE(SaveLoops(file, {zarn.get(), cl.get()}), std::string());
+        }
+        Window_rig rig;
+        QVERIFY(rig.Window().LoadConfiguration(file).empty());
+        TLoopHolder* holder = rig.Window().LoopHolder();
+        QCOMPARE(holder->count(), 2);
+        TLoop* zarn_page = holder->Page(0);
+        TLoop* cl_page = holder->Page(1);
+        QCOMPARE(rig.Window().ActivePage(), cl_page);
+        QVERIFY(qobject_cast<TZarnLoop*>(zarn_page) && qobject_cast<TCL_Loop*>(cl_page));
+        for (int p = 0; p < 8; ++p)
+            QCOMPARE(zarn_page->Panel(p) != nullptr, p == 1 || p == 4);
+        QCOMPARE(zarn_page->Panel(4)->NumberLabel()->text(), QStringLiteral("7"));
+        QCOMPARE(zarn_page->Panel(4)->frameShadow(), QFrame::Sunken);  // drawn at once, disconnected
+        QCOMPARE(zarn_page->Panel(1)->frameShadow(), QFrame::Raised);
+        QVERIFY(cl_page->Panel(7));
+        QVERIFY(master_->Poll(0x53));  // pump 4 (position 1) answers on the loaded loop
+        QVERIFY(!master_->Poll(0x56, 150));  // pump 7 was saved disconnected
+
+        // A damaged file is refused whole: the pages stay.
+        const std::string bad = place_->Dir().File("bad.gcf");
+        FILE* out = std::fopen(bad.c_str(), "wb");
+        std::fputs("not a configuration", out);
+        std::fclose(out);
+        QCOMPARE(rig.Window().LoadConfiguration(bad).size(), size_t(1));
+        QCOMPARE(holder->count(), 2);
     }
 
     void KeysOfOtherWindowsDoNotReachThePage()
