@@ -41,6 +41,7 @@ void TLoopHolder::AddPage(std::unique_ptr<TLoop> page)
 {
     TLoop* raw = page.release();
     const int index = addTab(raw, raw->Caption());
+    setTabToolTip(index, raw->Caption());  // the fixed tab width may cut a long port name
     setCurrentIndex(index);
 }
 
