@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +22,12 @@
 
 #include "bench_support.h"
 #include "spy/spy_control.h"
+#include "zarn/zarn_crc.h"
 #include "zarn/zarn_forecourt.h"
 
 namespace {
 
 using bench::Bytes;
-
-constexpr uint8_t kZarnSF = 0xFA;
 
 uintmax_t FolderBytes(const std::filesystem::path& folder)
 {
@@ -62,7 +62,9 @@ void StopHogs(const std::vector<pid_t>& hogs)
         waitpid(hog, nullptr, 0);
 }
 
-// Polls pumps 1-16 round and round, acknowledging every data block, reading whatever comes.
+// Plays a busy controller for pumps 1-16 as fast as the line takes it: programs each pump once
+// (nozzle 1 allowed, unit price 1.00), then round and round polls it, acknowledges every data
+// block and authorises it again, so the automated pumps fill and report all the time.
 class Flooding_controller {
 public:
     explicit Flooding_controller(bench::Pty& line) : line_(line) { thread_ = std::thread([this] { Run(); }); }
@@ -78,25 +80,61 @@ public:
 private:
     void Run()
     {
+        Bytes prices{0x05, 45};
+        for (int nozzle = 0; nozzle < 15; ++nozzle)
+            prices.insert(prices.end(), {0x00, 0x01, 0x00});
+        for (uint8_t address = 0x50; address < 0x60 && !stop_.load(); ++address) {
+            SendData(address, {0x02, 0x01, 0x01});
+            SendData(address, prices);
+        }
         while (!stop_.load()) {
             for (uint8_t address = 0x50; address < 0x60 && !stop_.load(); ++address) {
-                line_.Send({address, 0x20, kZarnSF});
-                Bytes answer;
-                try {
-                    answer = line_.ReadAnswer(bench::ZarnBlockComplete, 200);
-                } catch (const std::exception&) {
-                    continue;  // no answer in time: on to the next pump
-                }
-                ++exchanges_;
-                if (answer.size() >= 2 && (answer[1] & 0xF0) != 0x70)  // data: acknowledge it
-                    line_.Send({address, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F)), kZarnSF});
+                Exchange({address, 0x20, kZarnSF}, address, true);
+                SendData(address, {0x01, 0x01, 0x06});  // authorise
             }
         }
+    }
+
+    // Sends the bytes, reads the answer, acknowledges it when it is a data block.
+    void Exchange(const Bytes& bytes, uint8_t address, bool acknowledge)
+    {
+        line_.Send(bytes);
+        Bytes answer;
+        try {
+            answer = line_.ReadAnswer(bench::ZarnBlockComplete, 200);
+        } catch (const std::exception&) {
+            return;  // no answer in time: on to the next
+        }
+        ++exchanges_;
+        if (acknowledge && answer.size() >= 2 && (answer[1] & 0xF0) == 0x30)
+            line_.Send({address, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F)), kZarnSF});
+    }
+
+    void SendData(uint8_t address, const Bytes& transactions)
+    {
+        uint8_t& next = next_number_[address];
+        const uint8_t number = next;
+        next = next == 15 ? 1 : next + 1;
+        Bytes body{address, static_cast<uint8_t>(0x30 | number)};
+        body.insert(body.end(), transactions.begin(), transactions.end());
+        const uint16_t crc = ZarnCrc16(body.data(), body.size());
+        body.push_back(static_cast<uint8_t>(crc & 0xFF));
+        body.push_back(static_cast<uint8_t>(crc >> 8));
+        body.push_back(kZarnETX);
+        Bytes block;
+        for (uint8_t byte : body) {
+            if (byte == kZarnSF)
+                block.push_back(kZarnDLE);
+            block.push_back(byte);
+        }
+        block.push_back(kZarnSF);
+        Exchange(block, address, false);
     }
 
     bench::Pty& line_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> exchanges_{0};
+    std::array<uint8_t, 256> next_number_{};
     std::thread thread_;
 };
 
@@ -120,11 +158,24 @@ int main(int argc, char** argv)
         loop->StartAutomation(i, 3);
     }
     StartSpy(line.SlavePath());
+    loop->SetCommunicationOn(true);  // the feed (and with it the logs) runs, as in a window
+    loop->SetInterpreted(true);
 
     std::vector<pid_t> hogs = StartHogs(hog_count);
     Flooding_controller controller(line);
+    // The communication view is drained every 200 ms, as the main window's timer does.
+    std::atomic<bool> load_over{false};
+    std::thread view([&] {
+        while (!load_over.load()) {
+            while (!loop->FetchCommunicationText().empty()) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
     std::this_thread::sleep_for(std::chrono::seconds(load_seconds));
     controller.Stop();
+    load_over.store(true);
+    view.join();
     const uintmax_t before = FolderBytes(folder);
     const int64_t start = bench::NowNs();
     loop.reset();
@@ -137,6 +188,9 @@ int main(int argc, char** argv)
     std::printf("  files before removal %8.1f MB, after %8.1f MB (written by the removal: %.1f MB)\n", before / 1e6,
                 after / 1e6, (after - before) / 1e6);
     std::printf("  removal took %.1f ms\n", removal_ns / 1e6);
-    std::filesystem::remove_all(folder);
+    if (std::getenv("GALLION_BENCH_KEEP"))
+        std::printf("  files kept in %s\n", folder.string().c_str());
+    else
+        std::filesystem::remove_all(folder);
     return 0;
 }

@@ -195,11 +195,26 @@ TEST_F(TPortTest, WhatIsNoSerialPortIsAnInvalidPortWithTheReason)
 
 TEST_F(TPortTest, PermissionProblemIsNamed)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root opens any device";
     PtyController controller;
-    ASSERT_EQ(chmod(controller.SlavePath().c_str(), 0), 0);
-    EXPECT_EQ(OpenError(controller.SlavePath()), "Invalid port: " + controller.SlavePath() + ": Permission denied");
+    ASSERT_EQ(chmod(controller.SlavePath().c_str(), 0600), 0);
+    const std::string denied = "Invalid port: " + controller.SlavePath() + ": Permission denied";
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(controller.SlavePath().c_str(), 0), 0);
+        EXPECT_EQ(OpenError(controller.SlavePath()), denied);
+        return;
+    }
+    // Root opens any device: another user (nobody) tries it in a child.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        _exit(OpenError(controller.SlavePath()) == denied ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(TPortTest, APortAlreadyOpenIsAnInvalidPort)

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "common/clock.h"
 #include "common/error.h"
 #include "common/named_event.h"
+#include "common/thread.h"
 #include "spy/loop_port.h"
 #include "spy/spy_control.h"
 #include "spy/spy_name.h"
@@ -424,6 +427,31 @@ TEST_F(SpyPortTest, ControlEventsOfSimilarNamesNeverCollide)
     const std::string object = "/dev/shm" + NamedEvent::ObjectName("SPY_a@b" + tag);
     EXPECT_EQ(object, "/dev/shm/gallion-u" + std::to_string(geteuid()) + "-SPY_a%40b" + tag);
     EXPECT_TRUE(std::filesystem::exists(object));
+}
+
+// The recorder's thread runs at the lowest priority: nice 19 in the normal class, never the idle
+// class that would starve it (and the port's destruction, which waits for it) on a busy machine.
+TEST_F(SpyPortTest, TheRecorderThreadIsNice19InTheNormalClass)
+{
+    if (!CanRaiseLoweredThreads())
+        GTEST_SKIP() << "this process may not raise a lowered thread, so none is lowered";
+    auto lowered_threads = [] {
+        std::vector<pid_t> found;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+            pid_t tid = static_cast<pid_t>(std::stoi(entry.path().filename().string()));
+            errno = 0;
+            int nice_value = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+            if (errno == 0 && nice_value == 19 && sched_getscheduler(tid) == SCHED_OTHER)
+                found.push_back(tid);
+            EXPECT_NE(sched_getscheduler(tid), SCHED_IDLE);
+        }
+        return found;
+    };
+    const size_t before = lowered_threads().size();
+    auto port = OpenPort();
+    EXPECT_TRUE(WaitFor([&] { return lowered_threads().size() == before + 1; }));
+    port.reset();
+    EXPECT_EQ(lowered_threads().size(), before);
 }
 
 TEST_F(SpyPortTest, VirtualPortsAreNamedAfterTheirDeviceSoTheyNeverCollide)
