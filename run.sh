@@ -20,7 +20,7 @@ if [ "${1:-}" = "--headless" ]; then
 elif [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     if [ $# -eq 0 ]; then
         echo "save $repository/build/demo.gcf" | "$repository/build/src/headless/gallion-headless" \
-            --script "$repository/scripts/demo.commands" >/dev/null
+            --script "$repository/scripts/demo.commands" | grep '^error' >&2 || true
         set -- --config "$repository/build/demo.gcf"
     fi
     exec "$repository/build/src/shell/gallion" "$@"

@@ -1,7 +1,12 @@
 // gallion: the windows program. Options: --ini FILE (the settings file), --config FILE (loads the
 // loops of a configuration file at start), --help.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QStringList>
 #include <cstdio>
 #include <string>
@@ -17,6 +22,29 @@ const char* const kUsage =
     "--ini FILE     the settings file to use instead of Gallion.ini\n"
     "--config FILE  loads the loops of a configuration file at start\n"
     "--help         this text\n";
+
+int signal_pipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+}
+
+// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, a service stop) end the
+// program as closing its window does: every loop destroyed, ports released, virtual-port links
+// removed. The handler only writes to a pipe; the window thread does the rest.
+void InstallSignalHandlers()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 }  // namespace
 
@@ -43,7 +71,16 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    InstallSignalHandlers();
     TfMain window;
+    QSocketNotifier signal_notifier(signal_pipe[0], QSocketNotifier::Read);
+    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window, &app] {
+        char byte;
+        while (read(signal_pipe[0], &byte, 1) > 0) {
+        }
+        window.close();
+        app.quit();
+    });
     app.SetKeyPreview([&window](QWidget* receiver, QKeyEvent* event) { return window.PreviewKey(receiver, event); });
     window.show();
     if (!config.empty()) {
