@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs what is missing, builds Gallion in build/ and starts the headless runner with a ready
-# demonstration: a Zarn loop for pumps 1-8 on the virtual port /tmp/gallion-zarn, traffic shown,
-# further commands read from the terminal. Options given to run.sh go to the runner.
+# Installs what is missing, builds Gallion in build/ and starts it with a ready demonstration: a
+# Zarn loop for pumps 1-8 on the virtual port /tmp/gallion-zarn. With a display that is the windows
+# program; without one (or with --headless) the headless runner, traffic shown, further commands
+# read from the terminal. Other options given to run.sh go to the program.
 #
 # The build happens in the repository; the runner runs in the folder run.sh was started from, so
 # files named in commands (logs, configuration files, spy files) land where the user is.
@@ -11,6 +12,19 @@ repository=$(cd "$(dirname "$0")" && pwd)
 . "$repository/scripts/setup.sh"
 gallion_setup
 cd "$caller_folder"
+
+# With a display the windows program starts, showing the same demonstration loop unless options
+# are given (--ini FILE, --config FILE); --headless, or no display, starts the runner below.
+if [ "${1:-}" = "--headless" ]; then
+    shift
+elif [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    if [ $# -eq 0 ]; then
+        echo "save $repository/build/demo.gcf" | "$repository/build/src/headless/gallion-headless" \
+            --script "$repository/scripts/demo.commands" | grep '^error' >&2 || true
+        set -- --config "$repository/build/demo.gcf"
+    fi
+    exec "$repository/build/src/shell/gallion" "$@"
+fi
 
 echo
 echo "Gallion: a Zarn loop for pumps 1-8 is served on /tmp/gallion-zarn."

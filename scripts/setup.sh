@@ -5,6 +5,9 @@
 GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
 # clang and its runtimes for the libFuzzer targets (fuzz/run.sh).
 GALLION_PACKAGES="$GALLION_PACKAGES clang libclang-rt-14-dev"
+# Qt 6 Widgets and Qt Test for the windows; fonts so that windows rendered offscreen (tests,
+# screenshots) draw real glyphs: Liberation Sans stands in for the layouts' "Arial".
+GALLION_PACKAGES="$GALLION_PACKAGES qt6-base-dev fonts-dejavu-core fonts-liberation2"
 # A locale with a comma as decimal separator, for the settings-file tests.
 GALLION_TEST_LOCALE="de_DE.UTF-8"
 

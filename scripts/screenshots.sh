@@ -1,0 +1,9 @@
+#!/bin/sh
+# Renders every window built so far to PNG files under docs/screenshots/ (offscreen: no display
+# needed). Each picture shows a real loop on a virtual port whose controller the program plays.
+set -e
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+gallion_install_packages
+gallion_build_targets build screens_screenshots
+QT_QPA_PLATFORM=offscreen build/tests/screens_screenshots docs/screenshots

@@ -1,0 +1,98 @@
+// gallion: the windows program. Options: --ini FILE (the settings file), --config FILE (loads the
+// loops of a configuration file at start), --help.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <cstdio>
+#include <string>
+
+#include "common/settings.h"
+#include "shell/formmain.h"
+#include "shell/gallion_application.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: gallion [--ini FILE] [--config FILE]\n"
+    "--ini FILE     the settings file to use instead of Gallion.ini\n"
+    "--config FILE  loads the loops of a configuration file at start\n"
+    "--help         this text\n";
+
+int signal_pipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+}
+
+// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, a service stop) end the
+// program as closing its window does: every loop destroyed, ports released, virtual-port links
+// removed. The handler only writes to a pipe; the window thread does the rest.
+void InstallSignalHandlers()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Gallion_application app(argc, argv);
+    std::string config;
+    const QStringList arguments = app.arguments();
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString& option = arguments[i];
+        if (option == QStringLiteral("--help")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if ((option == QStringLiteral("--ini") || option == QStringLiteral("--config")) && i + 1 < arguments.size()) {
+            const std::string value = arguments[++i].toLocal8Bit().toStdString();
+            if (option == QStringLiteral("--ini"))
+                Settings::SetFile(value);
+            else
+                config = value;
+            continue;
+        }
+        std::fprintf(stderr, "gallion: unknown option %s\n%s", option.toLocal8Bit().constData(), kUsage);
+        return 2;
+    }
+
+    InstallSignalHandlers();
+    TfMain window;
+    QSocketNotifier signal_notifier(signal_pipe[0], QSocketNotifier::Read);
+    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window, &app] {
+        char byte;
+        while (read(signal_pipe[0], &byte, 1) > 0) {
+        }
+        window.close();
+        app.quit();
+    });
+    app.SetKeyPreview([&window](QWidget* receiver, QKeyEvent* event) { return window.PreviewKey(receiver, event); });
+    window.show();
+    if (!config.empty()) {
+        const std::vector<std::string> errors = window.LoadConfiguration(config);
+        if (!errors.empty()) {
+            QString text;
+            for (const std::string& error : errors)
+                text += QString::fromStdString(error) + QLatin1Char('\n');
+            QMessageBox::warning(&window, QStringLiteral("Gallion"), text.trimmed());
+        }
+    }
+    const int status = app.exec();
+    app.SetKeyPreview({});
+    return status;
+}

@@ -1,0 +1,131 @@
+#pragma once
+// The windows test kit: Qt Test programs on the offscreen platform, each test with its own
+// settings file and working folder, a way to answer modal boxes, and helpers that click and press
+// keys on the real widgets (keys go through the application object, so the main window's key
+// preview sees them as it sees a user's).
+#include <QMessageBox>
+#include <QObject>
+#include <QPoint>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QtTest/QtTest>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "loops/pump_loop.h"
+#include "screens/page_dialogs.h"
+#include "support/pty_controller.h"
+
+class QAction;
+class QMenu;
+class QWidget;
+class TLoop;
+class TPumpPanel;
+class TfMain;
+
+namespace screens_kit {
+
+// A test's own settings file (GALLION_INI) and working folder (the current folder while it
+// lives; the previous one is restored).
+class Test_place {
+public:
+    Test_place();
+    ~Test_place();
+    TempSettings& Settings() { return settings_; }
+    const TempDir& Dir() const { return dir_; }
+
+private:
+    TempSettings settings_;
+    TempDir dir_;
+    std::string previous_dir_;
+};
+
+// Answers the modal boxes that open while it lives: every few milliseconds it looks for the
+// active modal widget, notes a message box's text and clicks the next queued button (No when
+// the queue is empty, else Cancel or OK). Boxes that are not message boxes are rejected.
+class Modal_answerer : public QObject {
+    Q_OBJECT
+public:
+    explicit Modal_answerer(std::vector<QMessageBox::StandardButton> answers = {});
+    ~Modal_answerer() override;
+    const QStringList& Texts() const { return texts_; }
+    int Count() const { return texts_.size(); }
+
+private:
+    void Look();
+
+    std::vector<QMessageBox::StandardButton> answers_;
+    QStringList texts_;
+    QTimer timer_;
+};
+
+// Runs the event loop until condition holds or timeout_ms passes; false on time-out.
+bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 5000);
+
+// Mouse on the real widgets.
+void ClickPanel(QWidget* panel);          // a free spot of a pump panel or empty-position panel
+void RightClick(QWidget* panel);          // its context menu (the menu pops up, not modal)
+void ClickButton(QWidget* button);
+// The item with this caption in a menu or its submenus; fails the test when missing.
+QAction* MenuItem(QMenu* menu, const QString& caption);
+QStringList Captions(QMenu* menu);
+
+// A key press and release on a widget, through the application object.
+void PressKey(QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+// A held key: a press, `repeats` auto-repeated presses, a release.
+void HoldKey(QWidget* widget, Qt::Key key, int repeats);
+
+// A widget's background colour.
+QColor Background(QWidget* widget);
+
+// The main window on screen with the key preview of the program, and the pages a test adds.
+class Window_rig {
+public:
+    explicit Window_rig(std::unique_ptr<Page_dialogs> dialogs = std::make_unique<Page_dialogs>());
+    ~Window_rig();
+    TfMain& Window() { return *window_; }
+    // A new page on the port, added as the last tab and made active.
+    TLoop* AddPage(Protocol protocol, const std::string& port, int first, int last);
+    // Some control of the main window that is not the page (keys are sent there).
+    QWidget* KeyTarget();
+    void Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { PressKey(KeyTarget(), key, modifiers); }
+
+private:
+    std::unique_ptr<TfMain> window_;
+};
+
+// Dialogs that record what the page asked and answer as told (for the pages' own logic; the real
+// dialogs come with their own tests).
+class Recording_dialogs : public Page_dialogs {
+public:
+    bool Available(Page_dialog) const override { return true; }
+    void Detail(QWidget*, Pump_loop&, int position) override { detail_positions.push_back(position); }
+    void ErrorSetup(QWidget*, Pump_loop&, int position) override { error_positions.push_back(position); }
+    bool AskLog(QWidget*, std::string& file_name, bool& interpreted) override;
+    bool AskVisibleNozzles(QWidget*, Protocol, std::vector<bool>& visible) override;
+    bool AskDecimals(QWidget*, Loop_decimals& decimals) override;
+
+    std::vector<int> detail_positions, error_positions;
+    std::vector<std::string> proposed_log_names;
+    std::vector<size_t> visible_sizes;
+    bool confirm = true;
+    std::vector<bool> visible_answer;  // replaces the flags when confirmed
+    int volume_decimals_answer = 3;
+};
+
+}  // namespace screens_kit
+
+// The main function of a windows test program: the offscreen platform, the program's own
+// application object, then the Qt Test class.
+#define GALLION_SCREENS_TEST_MAIN(TestClass)                          \
+    int main(int argc, char** argv)                                   \
+    {                                                                 \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                      \
+        Gallion_application app(argc, argv);                          \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                      \
+        TestClass test;                                               \
+        return QTest::qExec(&test, argc, argv);                       \
+    }

@@ -1,0 +1,199 @@
+// Renders the windows built so far to PNG files (offscreen), each with a real loop whose
+// controller runs on a pseudo-terminal, so the pictures show what a user sees:
+//   screens_screenshots OUTPUT_FOLDER
+// zarn_page.png    the main window with a Zarn page mid-filling
+// cl_page.png      the main window with a current-loop page
+// zarn_pump_menu.png, cl_loop_menu.png   the right-click menus
+#include <QDir>
+#include <QMenu>
+#include <QTimer>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "currentloop/cl_test_frames.h"
+#include "screens/pump_panel.h"
+#include "screens/screens_kit.h"
+#include "screens/tloop.h"
+#include "shell/formmain.h"
+#include "shell/gallion_application.h"
+#include "shell/loop_holder.h"
+#include "zarn/forecourt_master.h"
+
+using namespace screens_kit;
+
+namespace {
+
+// The controller's side, run on its own thread: a setup step, then polling every pump in turn
+// (so the pumps stay online and report their fillings) until stopped.
+class Controller_thread {
+public:
+    explicit Controller_thread(std::function<void(const std::atomic<bool>&)> run)
+        : thread_([this, run] { run(stop_); })
+    {
+    }
+    ~Controller_thread()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void Spend(int ms)
+{
+    WaitUntil([] { return false; }, ms);
+}
+
+bool Save(QWidget* widget, const QString& folder, const QString& name)
+{
+    const QString path = folder + QLatin1Char('/') + name;
+    if (!widget->grab().save(path)) {
+        std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+bool SaveMenu(QMenu* menu, QWidget* panel, const QString& folder, const QString& name)
+{
+    RightClick(panel);
+    Spend(100);
+    const bool saved = Save(menu, folder, name);
+    menu->close();
+    return saved;
+}
+
+bool ZarnPictures(const QString& folder, Test_place& place)
+{
+    place.Settings().Set("Zarn", "HandleReturningMessages", "0");
+    place.Settings().Set("Zarn", "AutoFlow", "0");
+    PtyController pty;
+    Window_rig rig;
+    TLoop* page = rig.AddPage(Protocol::zarn, pty.SlavePath(), 1, 14);
+    for (int p = 0; p < 12; ++p)
+        page->AddPump(p);
+    Pump_loop& loop = page->Loop();
+
+    std::atomic<bool> programmed{false};
+    Controller_thread controller([&](const std::atomic<bool>& stop) {
+        ZarnMaster master(pty);
+        auto drain = [&](uint8_t address) {
+            for (int i = 0; i < 20; ++i) {
+                const auto reply = master.PollAndAck(address, 500);
+                if (!reply || reply->empty())
+                    return;
+            }
+        };
+        for (int p = 0; p < 12; ++p) {
+            const uint8_t address = static_cast<uint8_t>(0x50 + p);
+            drain(address);
+            if (p < 8) {
+                master.ProgramNozzleOne(address);
+                master.SendData(address, {0x02, 0x02, 0x01, 0x02});  // nozzles 1 and 2 allowed
+            }
+            if (p < 3)
+                master.SendData(address, {0x01, 0x01, 0x05, 0x01, 0x01, 0x06});  // Reset, Authorize
+            drain(address);
+        }
+        programmed = true;
+        while (!stop) {
+            for (int p = 0; p < 12 && !stop; ++p)
+                drain(static_cast<uint8_t>(0x50 + p));
+        }
+    });
+    if (!WaitUntil([&] { return programmed.load(); }, 20000))
+        return false;
+    Spend(300);
+    loop.NozzleClick(0, 1);  // pump 1 fills through nozzle 1
+    loop.NozzleClick(1, 2);  // pump 2 fills through nozzle 2
+    loop.NozzleClick(4, 3);  // pump 5: nozzle 3 out, not allowed
+    loop.SetVisibleNozzles(3, {true, true, true, false, false});
+    loop.SetConnected(5, false);
+    loop.SetAutomation(6, 1);
+    loop.StartLogging(7, "Pump 8.log", true);
+    Spend(500);
+    loop.SetFlow(0, 40);
+    loop.SetFlow(1, 25);
+    Spend(3000);
+    page->SelectPosition(1);
+    page->UpdatePumps(false);
+    Spend(100);
+    bool ok = Save(&rig.Window(), folder, QStringLiteral("zarn_page.png"));
+    ok = SaveMenu(page->PumpMenu(), page->Panel(0), folder, QStringLiteral("zarn_pump_menu.png")) && ok;
+    loop.SetAutomation(6, 0);
+    return ok;
+}
+
+bool CurrentLoopPictures(const QString& folder, Test_place& place)
+{
+    place.Settings().Set("CurrentLoop", "PollTimeout", "3600");
+    PtyController line;
+    Window_rig rig;
+    TLoop* page = rig.AddPage(Protocol::current_loop, line.SlavePath(), 1, 8);
+    for (int p = 0; p < 6; ++p)
+        page->AddPump(p);
+    Pump_loop& loop = page->Loop();
+
+    std::atomic<bool> programmed{false};
+    Controller_thread controller([&](const std::atomic<bool>& stop) {
+        auto ask = [&](const std::vector<uint8_t>& frame) {
+            line.Send(frame);
+            line.ReadExactly(32, 500);
+        };
+        for (int pump = 1; pump <= 6; ++pump) {
+            ask(cltest::Prices(cltest::PumpAddress(pump), 1659));
+            if (pump <= 2) {
+                ask(cltest::Preset(pump, 2000, 0x20));  // 20.00 litres, every nozzle enabled
+                ask(cltest::Poll(pump, 'A'));
+                ask(cltest::Poll(pump, 'C'));
+            }
+        }
+        programmed = true;
+        while (!stop) {
+            for (int pump = 1; pump <= 6 && !stop; ++pump)
+                ask(cltest::Poll(pump));
+        }
+    });
+    if (!WaitUntil([&] { return programmed.load(); }, 20000))
+        return false;
+    Spend(300);
+    loop.NozzleClick(0, 1);
+    loop.NozzleClick(1, 1);
+    loop.NozzleClick(3, 2);
+    loop.SetConnected(4, false);
+    Spend(3000);
+    page->UpdatePumps(true);
+    Spend(100);
+    bool ok = Save(&rig.Window(), folder, QStringLiteral("cl_page.png"));
+    ok = SaveMenu(page->LoopMenu(), page->EmptyPanel(7), folder, QStringLiteral("cl_loop_menu.png")) && ok;
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    Gallion_application app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: screens_screenshots OUTPUT_FOLDER\n");
+        return 2;
+    }
+    const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    QDir().mkpath(folder);
+    bool ok = true;
+    {
+        Test_place place;
+        ok = ZarnPictures(folder, place) && ok;
+    }
+    {
+        Test_place place;
+        ok = CurrentLoopPictures(folder, place) && ok;
+    }
+    return ok ? 0 : 1;
+}
