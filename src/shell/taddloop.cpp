@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -172,6 +173,9 @@ void TAddLoop::showEvent(QShowEvent* event)
         from_->clear();
         to_->clear();
         protocol_->setFocus();
+        // Centred on the desktop, not over the main window.
+        if (QScreen* desktop = screen())
+            move(desktop->availableGeometry().center() - rect().center());
     }
     QDialog::showEvent(event);
 }
