@@ -1,6 +1,9 @@
 #include "shell/app_settings.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <string>
 
 #include "common/settings.h"
 
@@ -12,13 +15,36 @@ const char* const kAddLoop = "AddLoop";
 const char* const kZarn = "Zarn";
 const char* const kCurrentLoop = "CurrentLoop";
 
+// A float of the file with either decimal separator: the file's floats follow the locale of
+// whoever wrote them (the engines in this program read and write them in the "C" convention).
+// Text that does not convert gives the default.
+double ReadFloat(const char* section, const char* key, double default_value)
+{
+    std::string text = Settings::ReadString(section, key, "");
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    size_t start = 0;
+    while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start])))
+        ++start;
+    if (start < text.size() && text[start] == '+')
+        ++start;
+    if (start >= text.size() || std::count(text.begin(), text.end(), ',') + std::count(text.begin(), text.end(), '.') > 1)
+        return default_value;
+    std::replace(text.begin(), text.end(), ',', '.');
+    double number = 0;
+    const auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), number);
+    if (error != std::errc() || end != text.data() + text.size())
+        return default_value;
+    return number;
+}
+
 // The numeric keys both protocol sections share.
 void ReadCommon(const char* section, Protocol_preferences& p)
 {
     p.pump_sleep_ms = Settings::ReadInt(section, "PumpSleepMs", p.pump_sleep_ms);
-    p.throttle_volume = Settings::ReadFloat(section, "ThrottleVolume", p.throttle_volume);
-    p.throttle_amount = Settings::ReadFloat(section, "ThrottleAmount", p.throttle_amount);
-    p.throttle_flow = Settings::ReadFloat(section, "ThrottleFlow", p.throttle_flow);
+    p.throttle_volume = ReadFloat(section, "ThrottleVolume", p.throttle_volume);
+    p.throttle_amount = ReadFloat(section, "ThrottleAmount", p.throttle_amount);
+    p.throttle_flow = ReadFloat(section, "ThrottleFlow", p.throttle_flow);
     p.poll_timeout = Settings::ReadInt(section, "PollTimeout", p.poll_timeout);
     p.volume_decimals = Settings::ReadInt(section, "VolumeDecimals", p.volume_decimals);
     p.amount_decimals = Settings::ReadInt(section, "AmountDecimals", p.amount_decimals);

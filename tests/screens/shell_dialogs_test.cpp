@@ -220,10 +220,18 @@ private slots:
         place_->Settings().Set("Main", "AutoSave", "0");
         place_->Settings().Set("Main", "ShowSpyPort", "2");  // any non-zero integer is true
         place_->Settings().Set("CurrentLoop", "ThrottleFlow", "x1");
+        // Floats with either decimal separator (the file follows the locale of whoever wrote it).
+        place_->Settings().Set("Zarn", "ThrottleVolume", "2,5");
+        place_->Settings().Set("Zarn", "ThrottleAmount", "12.25");
+        place_->Settings().Set("CurrentLoop", "ThrottleVolume", "1,000.5");
         QCOMPARE(App_settings::ReadWindowPlacement().left, 100);
         QCOMPARE(App_settings::AutoSave(), false);
         QCOMPARE(App_settings::ShowSpyPort(), true);
-        QCOMPARE(App_settings::ReadPreferences().current_loop.throttle_flow, 5.0);
+        const App_settings::Preferences preferences = App_settings::ReadPreferences();
+        QCOMPARE(preferences.current_loop.throttle_flow, 5.0);
+        QCOMPARE(preferences.zarn.throttle_volume, 2.5);
+        QCOMPARE(preferences.zarn.throttle_amount, 12.25);
+        QCOMPARE(preferences.current_loop.throttle_volume, 5.0);
     }
 
     void WindowPlacementOffEveryScreen()
