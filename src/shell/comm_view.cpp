@@ -9,10 +9,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "loops/pump_loop.h"
 #include "screens/page_fonts.h"
+#include "screens/tloop.h"
 
 namespace {
 
@@ -120,6 +122,24 @@ void TCommPane::ChangePage(QStringList* leaving_history, Pump_loop* loop, const 
     Show();
     if (loop_)
         SetCaptions(loop_->IsCommunicationOn());
+}
+
+void TCommPane::FollowPages(QTabWidget* pages)
+{
+    followed_page_ = qobject_cast<TLoop*>(pages->currentWidget());
+    ChangePage(nullptr, followed_page_ ? &followed_page_->Loop() : nullptr,
+               followed_page_ ? followed_page_->CommHistory : QStringList());
+    connect(pages, &QTabWidget::currentChanged, this, [this, pages](int index) {
+        TLoop* next = qobject_cast<TLoop*>(pages->widget(index));
+        if (next == followed_page_)
+            return;  // a tab before it went: still the same page
+        // A page that is being removed is still alive here (its tab goes first); one that has gone
+        // already has left a null pointer behind.
+        TLoop* leaving = followed_page_;
+        followed_page_ = next;
+        ChangePage(leaving ? &leaving->CommHistory : nullptr, next ? &next->Loop() : nullptr,
+                   next ? next->CommHistory : QStringList());
+    });
 }
 
 void TCommPane::Drain()

@@ -1,8 +1,11 @@
 #pragma once
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
 class Pump_loop;
+class QTabWidget;
+class TLoop;
 class QAction;
 class QLabel;
 class QMenu;
@@ -32,6 +35,12 @@ public:
     // null when no page is left. So one loop's lines are never shown, kept or copied under another.
     void ChangePage(QStringList* leaving_history, Pump_loop* loop, const QStringList& arriving_history);
     Pump_loop* Loop() const { return loop_; }
+
+    // Follows the active page of a tab control of loop pages (the main window's LoopHolder): every
+    // change of its current page (a click, F5, a page added or removed) runs ChangePage with the
+    // pages' CommHistory lists. Call it once, after the tab control's own page handling is
+    // connected (so an arriving page has its feed state back before the captions read it).
+    void FollowPages(QTabWidget* pages);
 
     // One tick of the drain: every text the active loop's feed has waiting becomes a line followed
     // by an empty line; the filter label shows the feed's pump; then the oldest lines are dropped
@@ -67,6 +76,7 @@ private:
     void ToggleInterpreted();
 
     Pump_loop* loop_ = nullptr;
+    QPointer<TLoop> followed_page_;  // the page FollowPages last saw as active
     QStringList lines_;
     bool shown_ = true;  // the view shows lines_
     bool interpreted_mark_ = false;  // the mark the popup showed when it opened

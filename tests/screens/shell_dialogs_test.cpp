@@ -26,7 +26,10 @@
 #include "shell/app_settings.h"
 #include "shell/comm_view.h"
 #include "shell/formconfig.h"
+#include "shell/formmain.h"
+#include "screens/tloop.h"
 #include "shell/gallion_application.h"
+#include "shell/loop_holder.h"
 #include "shell/taddloop.h"
 #include "zarn/forecourt_master.h"
 
@@ -823,6 +826,66 @@ private slots:
         pane.StopStart();
         QVERIFY(pane.Lines().isEmpty());
         QCOMPARE(pane.Loop(), static_cast<Pump_loop*>(nullptr));
+    }
+
+    void CommPaneFollowsTheMainWindowsPages()
+    {
+        PtyController pty_a, pty_b;
+        ZarnMaster master_a(pty_a), master_b(pty_b);
+        Window_rig rig;
+        TLoopHolder* holder = rig.Window().LoopHolder();
+        TCommPane pane;
+        pane.show();
+        pane.FollowPages(holder);
+        QCOMPARE(pane.Loop(), static_cast<Pump_loop*>(nullptr));
+
+        TLoop* a = rig.AddPage(Protocol::zarn, pty_a.SlavePath(), 1, 4);
+        QCOMPARE(pane.Loop(), &a->Loop());
+        a->AddPump(0);
+        QVERIFY(Commands(master_a, kPump1, 1));
+        QVERIFY(WaitUntil([&] {
+            pane.Drain();
+            return pane.Lines().size() >= 4;
+        }));
+        ClickButton(pane.StopStartButton());
+        const QStringList lines_a = pane.Lines();
+
+        // A new loop: its page shows an empty view and its own feed state; a keeps its lines.
+        TLoop* b = rig.AddPage(Protocol::zarn, pty_b.SlavePath(), 5, 8);
+        QCOMPARE(pane.Loop(), &b->Loop());
+        QVERIFY(pane.Lines().isEmpty());
+        QCOMPARE(a->CommHistory, lines_a);
+        QCOMPARE(pane.StopStartButton()->text(), QStringLiteral("Stop"));
+        b->AddPump(0);
+        QVERIFY(Commands(master_b, 0x54, 1));
+        QVERIFY(WaitUntil([&] {
+            pane.Drain();
+            return pane.Lines().size() >= 4;
+        }));
+
+        // F5 wraps to a: a's lines, and a's feed is still off after its page was hidden and shown.
+        rig.Press(Qt::Key_F5);
+        QCOMPARE(holder->currentIndex(), 0);
+        QCOMPARE(pane.Loop(), &a->Loop());
+        QCOMPARE(pane.Lines(), lines_a);
+        QVERIFY(!a->Loop().IsCommunicationOn());
+        QCOMPARE(pane.StopStartButton()->text(), QStringLiteral("Start"));
+        QVERIFY(b->CommHistory.size() >= 4);
+        QVERIFY(Starting(b->CommHistory, QStringLiteral("* <P5 DATA ")) == 1);
+
+        // The active page removed: the view goes on with b's lines and b's loop.
+        const QStringList lines_b = b->CommHistory;
+        holder->RemovePage(a);
+        QCOMPARE(pane.Loop(), &b->Loop());
+        QCOMPARE(pane.Lines(), lines_b);
+        QCOMPARE(pane.StopStartButton()->text(), QStringLiteral("Stop"));
+        pane.Drain();
+        holder->RemovePage(b);
+        QCOMPARE(pane.Loop(), static_cast<Pump_loop*>(nullptr));
+        QVERIFY(pane.Lines().isEmpty());
+        pane.Drain();
+        pane.StopStart();
+        QVERIFY(pane.Lines().isEmpty());
     }
 
     // ---- Pictures (scripts/screenshots-shell.sh sets GALLION_SCREENSHOTS to a folder) ----
