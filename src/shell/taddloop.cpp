@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QAbstractItemView>
-#include <QCollator>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -17,6 +16,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "shell/shell_messages.h"
 
@@ -27,23 +28,21 @@ const char* const kInvalidInterval = "Invalid pump number interval for the chose
 // The "Addresses" entries; the empty ones stand for no range.
 const char* const kAddressEntries[] = {"Pump nr 1 - 12", "Pump nr 13 - 24", "", "Pump nr 1  - 16", "", "Pump nr 1 - 8 "};
 
-// Device nodes of one family (ttyUSB0, ttyUSB1, ttyUSB10 ...) in number order.
+// Device nodes of one family (ttyUSB0, ttyUSB1, ttyUSB10 ...) in number order. Only the family
+// itself: the prefix followed by a number ("ttySAC0" belongs to another driver).
 QStringList Devices(const QDir& dev, const QString& prefix)
 {
-    QStringList names = dev.entryList({prefix + QLatin1Char('*')}, QDir::System | QDir::Files | QDir::NoDotAndDotDot);
-    // Only the family itself: "ttyS*" must not take "ttySAC0"-like names of other drivers as ours
-    // unless they carry a number right after the prefix.
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [&](const QString& name) {
-                                   const QString rest = name.mid(prefix.size());
-                                   bool number = false;
-                                   rest.toUInt(&number);
-                                   return !number;
-                               }),
-                names.end());
-    QCollator collator;
-    collator.setNumericMode(true);
-    std::sort(names.begin(), names.end(), [&](const QString& a, const QString& b) { return collator.compare(a, b) < 0; });
+    std::vector<std::pair<uint, QString>> numbered;
+    for (const QString& name : dev.entryList({prefix + QLatin1Char('*')}, QDir::System | QDir::Files)) {
+        bool is_number = false;
+        const uint number = name.mid(prefix.size()).toUInt(&is_number);
+        if (is_number)
+            numbered.emplace_back(number, name);
+    }
+    std::sort(numbered.begin(), numbered.end());
+    QStringList names;
+    for (const auto& entry : numbered)
+        names << entry.second;
     return names;
 }
 
