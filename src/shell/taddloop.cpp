@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QCompleter>
 #include <QDir>
 #include <QFile>
 #include <QGridLayout>
@@ -101,6 +102,9 @@ TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : QDialog(parent)
     port_->setEditable(true);
     port_->setInsertPolicy(QComboBox::NoInsert);  // a typed name is used, not added to the list
     port_->addItems(ports);
+    // Device names differ by case ("/dev/ttyusb0" is not "/dev/ttyUSB0"): completion never
+    // changes the case of what was typed.
+    port_->completer()->setCaseSensitivity(Qt::CaseSensitive);
     // Enter in the port's text field activates the dialog like everywhere else in it.
     port_->installEventFilter(this);
     port_->lineEdit()->installEventFilter(this);

@@ -573,6 +573,15 @@ private slots:
         QVERIFY(dialog.CheckAnswer().request->spy);
         Modal_script cancel({[&](QWidget*) { ClickButton(dialog.CancelButton()); }});
         QVERIFY(!dialog.ExecuteAddLoop());
+        // Typed text keeps its case: a device path is case sensitive.
+        Modal_script typed({[&](QWidget*) {
+            dialog.PortList()->lineEdit()->setFocus();
+            dialog.PortList()->lineEdit()->clear();
+            QTest::keyClicks(dialog.PortList()->lineEdit(), QStringLiteral("com1"));
+            QTest::keyClick(dialog.PortList()->lineEdit(), Qt::Key_Return);
+        }});
+        QVERIFY(dialog.ExecuteAddLoop());
+        QCOMPARE(QString::fromStdString(dialog.CheckAnswer().request->port_name), QStringLiteral("com1"));
         // Enter on a list that takes no text is "Activate" too.
         Modal_script enter_on_list({[&](QWidget*) {
             dialog.AddressList()->setFocus();
