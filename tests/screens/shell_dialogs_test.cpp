@@ -31,6 +31,7 @@
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
 #include "shell/taddloop.h"
+#include "currentloop/cl_test_frames.h"
 #include "zarn/forecourt_master.h"
 
 using namespace screens_kit;
@@ -835,6 +836,30 @@ private slots:
         pane.StopStart();
         QVERIFY(pane.Lines().isEmpty());
         QCOMPARE(pane.Loop(), static_cast<Pump_loop*>(nullptr));
+    }
+
+    void CommPaneOnACurrentLoop()
+    {
+        PtyController pty;
+        std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::current_loop, pty.SlavePath(), false, 1, 8);
+        QVERIFY(loop->AddPump(1));  // pump 2
+        TCommPane pane;
+        pane.show();
+        pane.ChangePage(nullptr, loop.get(), {});
+        // The controller polls pump 2 and gets its 32-byte answer: both frames reach the view.
+        pty.Send(cltest::Poll(2));
+        QCOMPARE(pty.ReadExactly(32, 3000).size(), size_t(32));
+        QVERIFY(WaitUntil([&] {
+            pane.Drain();
+            return pane.Lines().size() >= 4;
+        }));
+        QVERIFY2(pane.Lines()[0].startsWith(QStringLiteral("* ")), qPrintable(pane.Lines()[0]));
+        QVERIFY(pane.Lines()[1].isEmpty());
+        QVERIFY(!pane.Lines()[2].isEmpty() && !pane.Lines()[2].startsWith(QStringLiteral("* ")));
+        // Filtered to pump 2 (line address 0x51) as on a Zarn loop.
+        loop->SetFilterPosition(1);
+        pane.Drain();
+        QCOMPARE(pane.FilterLabel()->text(), QStringLiteral("2"));
     }
 
     void CommPaneFollowsTheMainWindowsPages()
