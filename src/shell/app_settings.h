@@ -1,0 +1,82 @@
+#pragma once
+#include <QList>
+#include <QRect>
+
+// The window side's keys in the settings file: section Main (the main window's placement and the
+// program-wide choices), section AddLoop (what the New loop dialog remembers between runs), and
+// the Zarn and CurrentLoop keys as the Preferences dialog edits them. Every call reads or writes
+// the file at once through the settings file layer; nothing is kept here.
+namespace App_settings {
+
+// Section Main: what LoadSettings applies to the main window and SaveSettings stores.
+struct Window_placement {
+    int left = 100;
+    int top = 100;
+    int width = 753;
+    int height = 580;
+    bool communication_hidden = false;  // "Hide communication" carries its check mark
+};
+Window_placement ReadWindowPlacement();
+// Writes CommunicationHidden, Left, Top, Width, Height in this order; false when the file could
+// not be written (the keys after the failing one are not tried).
+bool WriteWindowPlacement(const Window_placement& placement);
+
+// Section Main, program-wide choices (written by the Preferences dialog only).
+bool ShowSpyPort();  // default false: no "SpyPort" menu, no "Enable SpyPort" box
+bool AutoLoad();     // default false
+bool AutoSave();     // default true
+
+// Section AddLoop: the selected entries of the New loop dialog's three lists (-1: none).
+struct Add_loop_memory {
+    int protocol = 0;
+    int com_port = 0;
+    int address = 0;
+    bool operator==(const Add_loop_memory&) const = default;
+};
+Add_loop_memory ReadAddLoopMemory();
+bool WriteAddLoopMemory(const Add_loop_memory& memory);  // Protocol, ComPort, Address
+
+// The engine keys of one protocol as the Preferences dialog shows them (its own defaults).
+struct Protocol_preferences {
+    int pump_sleep_ms = 25;
+    double throttle_volume = 5.0;
+    double throttle_amount = 20.0;
+    double throttle_flow = 5.0;
+    int poll_timeout = 5;  // the current-loop tab shows 15 when the key is missing
+    int volume_decimals = 2;
+    int amount_decimals = 2;
+    int price_decimals = 2;
+    bool log_rx_errors = false;
+    bool auto_flow = true;
+    bool recalc_at_preset = true;
+    // Zarn only.
+    bool filling_complete_only_after_nozzle_returned = false;
+    bool handle_returning_messages = false;  // the dialog's default (the I/O thread's is true)
+};
+
+struct Preferences {
+    bool auto_save = true;
+    bool auto_load = false;
+    bool show_spy_port = false;
+    Protocol_preferences zarn;
+    Protocol_preferences current_loop;
+};
+
+// Ranges the dialog accepts. A sleep of 0 makes a pump thread spin, a time-out of 0 makes every
+// pump offline at once, and decimals of 9 or more do not fit the engines' fixed-point fields.
+constexpr int kMinPumpSleepMs = 1, kMaxPumpSleepMs = 1000;
+constexpr int kMinPollTimeout = 1, kMaxPollTimeout = 3600;
+constexpr int kMinDecimals = 0, kMaxDecimals = 8;
+
+// Every key the Preferences dialog shows, read with the dialog's defaults.
+Preferences ReadPreferences();
+// Writes Main (AutoLoad, AutoSave, ShowSpyPort), then Zarn, then CurrentLoop, each in the order
+// the dialog has always used; false when the file could not be written.
+bool WritePreferences(const Preferences& preferences);
+
+// A stored window rectangle that lies on none of the screens (a monitor removed since, a smaller
+// desktop) is moved onto the primary screen, keeping its size where it fits; a rectangle that
+// overlaps a screen is returned unchanged.
+QRect OnScreen(const QRect& stored, const QList<QRect>& screens, const QRect& primary);
+
+}  // namespace App_settings
