@@ -634,8 +634,11 @@ private slots:
                              Answer(0, QString(), 3)});
         for (int i = 0; i < 5; ++i)
             QVERIFY(!RunNewLoop(dialog, nullptr));
-        QCOMPARE(script.texts, (QStringList{"Invalid port", "Invalid port", kInvalidInterval,
-                                            "'1x' is not a valid integer value"}));
+        QCOMPARE(script.texts.size(), 4);
+        QCOMPARE(script.texts[0], QStringLiteral("Invalid port: ") + slave + QStringLiteral(": in use by another program"));
+        QVERIFY(script.texts[1].startsWith(QStringLiteral("Invalid port: /dev/gallion-no-such-port: ")));
+        QCOMPARE(script.texts[2], QString(kInvalidInterval));
+        QCOMPARE(script.texts[3], QStringLiteral("'1x' is not a valid integer value"));
         // Once the other loop has gone, the same answer makes the loop.
         first.reset();
         Modal_script again({Answer(0, slave, 3)});
