@@ -2,9 +2,6 @@
 
 #include "loops/cl_loop.h"
 
-#include <cmath>
-
-#include "common/tport.h"
 
 namespace {
 
@@ -30,11 +27,6 @@ std::string StateText(char state, const char* max_reached_text)
 }
 
 }  // namespace
-
-CL_loop::CL_loop(std::unique_ptr<CL_forecourt> forecourt)
-    : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
-{
-}
 
 std::string CL_loop::PanelStatusText(char state)
 {
@@ -64,9 +56,7 @@ bool CL_loop::GetPanelView(int position, Panel_view& view) const
         view.nozzles[i].allowed = state.enabled[i];
         view.nozzles[i].selected = state.current_nozzle == i + 1;
     }
-    view.logging = forecourt_->IsLogging(position);
-    view.automation_level = forecourt_->AutomationLevel(position);
-    view.connected = forecourt_->IsConnected(position);
+    FillLoopFlags(position, view);
     return true;
 }
 
@@ -78,7 +68,6 @@ bool CL_loop::GetPumpDetail(int position, Pump_detail& detail) const
     const CL_pump_state state = pump->GetState();
     detail = Pump_detail();
     detail.protocol = Protocol::current_loop;
-    detail.pump_number = PumpNumberOf(position);
     detail.status_text = DetailStatusText(state.state);
     detail.short_status_text = PanelStatusText(state.state);
     detail.volume_text = state.volume_text;
@@ -98,25 +87,11 @@ bool CL_loop::GetPumpDetail(int position, Pump_detail& detail) const
         nozzle.price_text = state.nozzle_prices[i];
         detail.nozzles.push_back(nozzle);
     }
-    detail.connected = forecourt_->IsConnected(position);
-    detail.logging = forecourt_->IsLogging(position);
-    detail.automation_level = forecourt_->AutomationLevel(position);
+    FillLoopFlags(position, detail);
     detail.state_letter = state.state;
     detail.preset_text = state.preset_text;
     detail.preset_is_volume = state.preset_is_volume;
     return true;
-}
-
-std::vector<std::string> CL_loop::RxErrorLines(int position) const
-{
-    CL_pump* pump = Pump(position);
-    return pump ? pump->RxErrorLines() : std::vector<std::string>();
-}
-
-std::vector<std::string> CL_loop::TakeRxErrorLines(int position)
-{
-    CL_pump* pump = Pump(position);
-    return pump ? pump->TakeRxErrorLines() : std::vector<std::string>();
 }
 
 // The lifted nozzle's button hangs it up; another button lifts (and so selects) that nozzle.
@@ -149,46 +124,6 @@ void CL_loop::LiftNozzle(int position, int nozzle)
         pump->LiftNozzle(nozzle);
 }
 
-void CL_loop::HangUpNozzle(int position)
-{
-    if (CL_pump* pump = Pump(position))
-        pump->HangUpNozzle();
-}
-
-bool CL_loop::SetFlow(int position, double flow)
-{
-    CL_pump* pump = Pump(position);
-    if (!pump || !std::isfinite(flow) || flow < 0)
-        return false;
-    pump->SetFlow(flow);
-    return true;
-}
-
-bool CL_loop::AdjustFlow(int position, double delta)
-{
-    CL_pump* pump = Pump(position);
-    if (!pump || !std::isfinite(delta))
-        return false;
-    pump->AdjustFlow(delta);
-    return true;
-}
-
-void CL_loop::SetConnected(int position, bool connected)
-{
-    if (connected)
-        forecourt_->ConnectPump(position);
-    else
-        forecourt_->DisconnectPump(position);
-}
-
-void CL_loop::SetAutomation(int position, int level)
-{
-    if (level == 0)
-        forecourt_->StopAutomation(position);
-    else
-        forecourt_->StartAutomation(position, level);
-}
-
 std::vector<Error_choice> CL_loop::ErrorChoices() const
 {
     return {{kKeepsErrorCode, "Alarms - - - - - - - - - - "},
@@ -218,32 +153,6 @@ bool CL_loop::IsErrorCode(int code) const
     default:
         return false;
     }
-}
-
-void CL_loop::SetErrorSetup(int position, int type, int value)
-{
-    forecourt_->SetErrorType(position, type);
-    forecourt_->SetErrorValue(position, value);
-}
-
-std::vector<bool> CL_loop::VisibleNozzles(int position) const
-{
-    CL_pump* pump = Pump(position);
-    if (!pump)
-        return {};
-    const std::array<bool, kNozzles> flags = pump->VisibleNozzles();
-    return std::vector<bool>(flags.begin(), flags.end());
-}
-
-void CL_loop::SetVisibleNozzles(int position, const std::vector<bool>& visible)
-{
-    CL_pump* pump = Pump(position);
-    if (!pump)
-        return;
-    std::array<bool, kNozzles> flags = pump->VisibleNozzles();
-    for (size_t i = 0; i < visible.size() && i < flags.size(); ++i)
-        flags[i] = visible[i];
-    pump->SetVisibleNozzles(flags);
 }
 
 std::optional<Loop_decimals> CL_loop::Decimals() const

@@ -14,9 +14,9 @@ std::string SaveLoops(const std::string& file_name, const std::vector<const Pump
     std::vector<Loop_ref> forecourts;
     for (const Pump_loop* loop : loops) {
         if (const auto* zarn = dynamic_cast<const Zarn_loop*>(loop))
-            forecourts.push_back(&zarn->Forecourt());
+            forecourts.push_back(&zarn->GetForecourt());
         else if (const auto* current_loop = dynamic_cast<const CL_loop*>(loop))
-            forecourts.push_back(&current_loop->Forecourt());
+            forecourts.push_back(&current_loop->GetForecourt());
     }
     return SaveConfigurationFile(file_name, forecourts);
 }

@@ -2,9 +2,6 @@
 
 #include "loops/zarn_loop.h"
 
-#include <cmath>
-
-#include "common/tport.h"
 #include "loops/decimal_text.h"
 #include "zarn/bcd.h"
 
@@ -20,11 +17,6 @@ constexpr size_t kIdentityKindByte = 2;
 constexpr uint8_t kFullKindMark = 0x02;
 
 }  // namespace
-
-Zarn_loop::Zarn_loop(std::unique_ptr<Zarn_forecourt> forecourt)
-    : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
-{
-}
 
 bool Zarn_loop::ValidNozzle(int nozzle)
 {
@@ -56,9 +48,7 @@ bool Zarn_loop::GetPanelView(int position, Panel_view& view) const
         view.nozzles[i].allowed = state.allowed[i];
         view.nozzles[i].selected = state.selected_nozzle == i + 1;
     }
-    view.logging = forecourt_->IsLogging(position);
-    view.automation_level = forecourt_->AutomationLevel(position);
-    view.connected = forecourt_->IsConnected(position);
+    FillLoopFlags(position, view);
     return true;
 }
 
@@ -72,7 +62,6 @@ bool Zarn_loop::GetPumpDetail(int position, Pump_detail& detail) const
         return false;
     detail = Pump_detail();
     detail.protocol = Protocol::zarn;
-    detail.pump_number = PumpNumberOf(position);
     detail.status_text = state.status_text;
     detail.short_status_text = state.short_status_text;
     detail.volume_text = state.filled_volume;
@@ -95,9 +84,7 @@ bool Zarn_loop::GetPumpDetail(int position, Pump_detail& detail) const
         nozzle.fillings_text = state.fillings[i];
         detail.nozzles.push_back(nozzle);
     }
-    detail.connected = forecourt_->IsConnected(position);
-    detail.logging = forecourt_->IsLogging(position);
-    detail.automation_level = forecourt_->AutomationLevel(position);
+    FillLoopFlags(position, detail);
     detail.status = state.status;
     detail.stopped = state.stopped != 0;
     detail.suspended = state.suspended != 0;
@@ -106,18 +93,6 @@ bool Zarn_loop::GetPumpDetail(int position, Pump_detail& detail) const
     detail.identity = state.identity;
     detail.full_identity = state.identity[kIdentityKindByte] == kFullKindMark;
     return true;
-}
-
-std::vector<std::string> Zarn_loop::RxErrorLines(int position) const
-{
-    Zarn_pump* pump = Pump(position);
-    return pump ? pump->RxErrorLines() : std::vector<std::string>();
-}
-
-std::vector<std::string> Zarn_loop::TakeRxErrorLines(int position)
-{
-    Zarn_pump* pump = Pump(position);
-    return pump ? pump->TakeRxErrorLines() : std::vector<std::string>();
 }
 
 void Zarn_loop::NozzleClick(int position, int nozzle)
@@ -181,51 +156,6 @@ void Zarn_loop::LiftNozzle(int position, int nozzle)
         pump->LiftNozzle();
 }
 
-void Zarn_loop::HangUpNozzle(int position)
-{
-    if (Zarn_pump* pump = Pump(position))
-        pump->HangUpNozzle();
-}
-
-bool Zarn_loop::SetFlow(int position, double flow)
-{
-    Zarn_pump* pump = Pump(position);
-    if (!pump || !std::isfinite(flow) || flow < 0)
-        return false;
-    pump->SetFlow(flow);
-    return true;
-}
-
-bool Zarn_loop::AdjustFlow(int position, double delta)
-{
-    Zarn_pump* pump = Pump(position);
-    if (!pump || !std::isfinite(delta))
-        return false;
-    pump->AdjustFlow(delta);
-    return true;
-}
-
-void Zarn_loop::SetConnected(int position, bool connected)
-{
-    if (connected)
-        forecourt_->ConnectPump(position);
-    else
-        forecourt_->DisconnectPump(position);
-}
-
-void Zarn_loop::SetAutomation(int position, int level)
-{
-    if (level == 0)
-        forecourt_->StopAutomation(position);
-    else
-        forecourt_->StartAutomation(position, level);
-}
-
-bool Zarn_loop::StartLogging(int position, const std::string& file_name, bool interpreted)
-{
-    return forecourt_->StartLogging(position, file_name, interpreted);
-}
-
 std::vector<Error_choice> Zarn_loop::ErrorChoices() const
 {
     return {{1, "CPU Reset"},
@@ -258,32 +188,6 @@ bool Zarn_loop::IsErrorCode(int code) const
 {
     // 0 clears the setting, 1-21 are alarm codes, 100-103 spoil the next replies.
     return (code >= 0 && code <= 21) || (code >= 100 && code <= 103);
-}
-
-void Zarn_loop::SetErrorSetup(int position, int type, int value)
-{
-    forecourt_->SetErrorType(position, type);
-    forecourt_->SetErrorValue(position, value);
-}
-
-std::vector<bool> Zarn_loop::VisibleNozzles(int position) const
-{
-    Zarn_pump* pump = Pump(position);
-    if (!pump)
-        return {};
-    const std::array<bool, kNozzles> flags = pump->VisibleNozzles();
-    return std::vector<bool>(flags.begin(), flags.end());
-}
-
-void Zarn_loop::SetVisibleNozzles(int position, const std::vector<bool>& visible)
-{
-    Zarn_pump* pump = Pump(position);
-    if (!pump)
-        return;
-    std::array<bool, kNozzles> flags = pump->VisibleNozzles();
-    for (size_t i = 0; i < visible.size() && i < flags.size(); ++i)
-        flags[i] = visible[i];
-    pump->SetVisibleNozzles(flags);
 }
 
 bool Zarn_loop::SetFullIdentity(int position, bool full)
