@@ -2,9 +2,14 @@
 
 #include <QMessageBox>
 
-bool Page_dialogs::Available(Page_dialog) const
+#include "screens/detail_dialog.h"
+
+bool Page_dialogs::Available(Page_dialog dialog) const
 {
-    return false;
+    switch (dialog) {
+    case Page_dialog::detail: return true;
+    default: return false;
+    }
 }
 
 QString Page_dialogs::NotAvailableText(Page_dialog dialog)
@@ -24,9 +29,9 @@ void Page_dialogs::ReportNotAvailable(QWidget* parent, Page_dialog dialog)
     QMessageBox::information(parent, QStringLiteral("Gallion"), NotAvailableText(dialog));
 }
 
-void Page_dialogs::Detail(QWidget* parent, Pump_loop&, int)
+void Page_dialogs::Detail(QWidget* parent, Pump_loop& loop, int position)
 {
-    ReportNotAvailable(parent, Page_dialog::detail);
+    OpenDetail(parent, *this, loop, position);
 }
 
 void Page_dialogs::ErrorSetup(QWidget* parent, Pump_loop&, int)

@@ -4,15 +4,23 @@
 // zarn_page.png    the main window with a Zarn page mid-filling
 // cl_page.png      the main window with a current-loop page
 // zarn_pump_menu.png, cl_loop_menu.png   the right-click menus
+// zarn_detail.png, cl_detail.png          the pump detail dialogs
+// zarn_rx_errors.png, zarn_output_registers.png, zarn_set_totals.png   the Zarn engine dialogs
 #include <QDir>
 #include <QMenu>
+#include <QTreeWidget>
 #include <QTimer>
 #include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include "currentloop/cl_test_frames.h"
+#include "screens/formoutputregister.h"
+#include "screens/formrxerrors.h"
+#include "screens/formzarnsettotals.h"
 #include "screens/pump_panel.h"
+#include "screens/tcl_detail.h"
+#include "screens/tzarn_detail.h"
 #include "screens/screens_kit.h"
 #include "screens/tloop.h"
 #include "shell/formmain.h"
@@ -72,6 +80,7 @@ bool ZarnPictures(const QString& folder, Test_place& place)
 {
     place.Settings().Set("Zarn", "HandleReturningMessages", "0");
     place.Settings().Set("Zarn", "AutoFlow", "0");
+    place.Settings().Set("Zarn", "LogRXErrors", "1");
     PtyController pty;
     Window_rig rig;
     TLoop* page = rig.AddPage(Protocol::zarn, pty.SlavePath(), 1, 14);
@@ -98,6 +107,11 @@ bool ZarnPictures(const QString& folder, Test_place& place)
             }
             if (p < 3)
                 master.SendData(address, {0x01, 0x01, 0x05, 0x01, 0x01, 0x06});  // Reset, Authorize
+            if (p == 0) {
+                master.SendData(address, {0x03, 0x01, 0x00});  // a CD3 too short: a receive error
+                master.SendData(address, {0x07, 0x02, 0x0A, 0x01});  // output registers
+                master.SendData(address, {0x07, 0x02, 0x0C, 0x02});
+            }
             drain(address);
         }
         programmed = true;
@@ -126,6 +140,38 @@ bool ZarnPictures(const QString& folder, Test_place& place)
     bool ok = Save(&rig.Window(), folder, QStringLiteral("zarn_page.png"));
     ok = SaveMenu(page->PumpMenu(), page->Panel(0), folder, QStringLiteral("zarn_pump_menu.png")) && ok;
     loop.SetAutomation(6, 0);
+
+    // Pump 1 in detail, mid-filling, with totals on both nozzles and the first row chosen.
+    loop.SetTotalsFromText(0, 1, "1234.5", "1234.5", "12");
+    loop.SetTotalsFromText(0, 2, "87.25", "130.88", "3");
+    TZarn_Detail detail(rig.Window().Dialogs(), page);
+    detail.SetPump(loop, 0);
+    detail.show();
+    detail.Totals()->setCurrentItem(detail.Totals()->topLevelItem(0));
+    Spend(700);
+    ok = Save(&detail, folder, QStringLiteral("zarn_detail.png")) && ok;
+    {
+        TfRXErrors* errors = detail.RxErrorsDialog();
+        errors->ShowPump(0);
+        errors->Load(loop.TakeRxErrorLines(0));
+        errors->show();
+        Spend(100);
+        ok = Save(errors, folder, QStringLiteral("zarn_rx_errors.png")) && ok;
+        errors->hide();
+    }
+    {
+        TfZarnOutputRegister registers(loop, 0, &detail);
+        registers.show();
+        Spend(100);
+        ok = Save(&registers, folder, QStringLiteral("zarn_output_registers.png")) && ok;
+    }
+    {
+        TfZarnSetTotals totals(loop, 0, 1, &detail);
+        totals.show();
+        Spend(100);
+        ok = Save(&totals, folder, QStringLiteral("zarn_set_totals.png")) && ok;
+    }
+    detail.hide();
     return ok;
 }
 
@@ -171,6 +217,13 @@ bool CurrentLoopPictures(const QString& folder, Test_place& place)
     Spend(100);
     bool ok = Save(&rig.Window(), folder, QStringLiteral("cl_page.png"));
     ok = SaveMenu(page->LoopMenu(), page->EmptyPanel(7), folder, QStringLiteral("cl_loop_menu.png")) && ok;
+
+    TCL_detail detail(rig.Window().Dialogs(), page);
+    detail.SetPump(loop, 0);
+    detail.show();
+    Spend(700);
+    ok = Save(&detail, folder, QStringLiteral("cl_detail.png")) && ok;
+    detail.hide();
     return ok;
 }
 

@@ -390,16 +390,16 @@ private slots:
         rig.Press(Qt::Key_Insert);
         RightClick(page->Panel(0));
         page->PumpMenu()->close();
-        for (const char* caption : {"Detail...", "Select visible nozzles...", "Begin logging", "Error setup..."})
+        for (const char* caption : {"Select visible nozzles...", "Begin logging", "Error setup..."})
             QVERIFY2(!MenuItem(page->PumpMenu(), caption)->isEnabled(), caption);
-        for (const char* caption : {"Commit error", "Filter message display", "Disconnect", "Remove pump"})
+        for (const char* caption : {"Detail...", "Commit error", "Filter message display", "Disconnect", "Remove pump"})
             QVERIFY2(MenuItem(page->PumpMenu(), caption)->isEnabled(), caption);
 
+        // The detail dialog opens (and is closed by the answerer); the log dialog says it is missing.
         Modal_answerer answerer;
         rig.Press(Qt::Key_Return);
         rig.Press(Qt::Key_L);
-        QCOMPARE(answerer.Texts(), (QStringList{Page_dialogs::NotAvailableText(Page_dialog::detail),
-                                                Page_dialogs::NotAvailableText(Page_dialog::log)}));
+        QCOMPARE(answerer.Texts(), (QStringList{Page_dialogs::NotAvailableText(Page_dialog::log)}));
         QVERIFY(!page->Loop().IsLogging(0));
     }
 
