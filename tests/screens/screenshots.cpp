@@ -4,7 +4,11 @@
 // zarn_page.png    the main window with a Zarn page mid-filling
 // cl_page.png      the main window with a current-loop page
 // zarn_pump_menu.png, cl_loop_menu.png   the right-click menus
+// zarn_errors.png, cl_errors.png          the error-simulation dialogs on a pump's stored error
+// zarn_visible_nozzles.png, cl_visible_nozzles.png, cl_decimals.png, log_dialog.png
+//                                         the small dialogs of the loop pages
 #include <QDir>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
 #include <atomic>
@@ -12,6 +16,11 @@
 #include <thread>
 
 #include "currentloop/cl_test_frames.h"
+#include "screens/log_dialog.h"
+#include "screens/tcl_errors.h"
+#include "screens/tcl_number_of_decimals_setup.h"
+#include "screens/tnozzles_visible.h"
+#include "screens/tzarn_errors.h"
 #include "screens/pump_panel.h"
 #include "screens/screens_kit.h"
 #include "screens/tloop.h"
@@ -57,6 +66,16 @@ bool Save(QWidget* widget, const QString& folder, const QString& name)
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+// A dialog as it shows when opened (shown without running it modally).
+bool SaveDialog(QDialog* dialog, const QString& folder, const QString& name)
+{
+    dialog->show();
+    Spend(100);
+    const bool saved = Save(dialog, folder, name);
+    dialog->hide();
+    return saved;
 }
 
 bool SaveMenu(QMenu* menu, QWidget* panel, const QString& folder, const QString& name)
@@ -125,6 +144,16 @@ bool ZarnPictures(const QString& folder, Test_place& place)
     Spend(100);
     bool ok = Save(&rig.Window(), folder, QStringLiteral("zarn_page.png"));
     ok = SaveMenu(page->PumpMenu(), page->Panel(0), folder, QStringLiteral("zarn_pump_menu.png")) && ok;
+
+    TZarn_Errors errors(loop.ErrorChoices());
+    errors.Load(101, 2);
+    ok = SaveDialog(&errors, folder, QStringLiteral("zarn_errors.png")) && ok;
+    TZarn_nozzles_visible nozzles;
+    nozzles.Load(loop.VisibleNozzles(3));
+    ok = SaveDialog(&nozzles, folder, QStringLiteral("zarn_visible_nozzles.png")) && ok;
+    TLog_dialog log;
+    log.FileEdit()->setText(QString::fromStdString(loop.ProposedLogName(2)));
+    ok = SaveDialog(&log, folder, QStringLiteral("log_dialog.png")) && ok;
     loop.SetAutomation(6, 0);
     return ok;
 }
@@ -171,6 +200,16 @@ bool CurrentLoopPictures(const QString& folder, Test_place& place)
     Spend(100);
     bool ok = Save(&rig.Window(), folder, QStringLiteral("cl_page.png"));
     ok = SaveMenu(page->LoopMenu(), page->EmptyPanel(7), folder, QStringLiteral("cl_loop_menu.png")) && ok;
+
+    TCL_Errors errors(loop.ErrorChoices());
+    errors.Load(240, 1);
+    ok = SaveDialog(&errors, folder, QStringLiteral("cl_errors.png")) && ok;
+    TCL_nozzles_visible nozzles;
+    nozzles.Load({true, true, false, true, false});
+    ok = SaveDialog(&nozzles, folder, QStringLiteral("cl_visible_nozzles.png")) && ok;
+    TCL_Number_of_decimals_setup decimals;
+    decimals.Load(*loop.Decimals());
+    ok = SaveDialog(&decimals, folder, QStringLiteral("cl_decimals.png")) && ok;
     return ok;
 }
 

@@ -390,16 +390,16 @@ private slots:
         rig.Press(Qt::Key_Insert);
         RightClick(page->Panel(0));
         page->PumpMenu()->close();
-        for (const char* caption : {"Detail...", "Select visible nozzles...", "Begin logging", "Error setup..."})
-            QVERIFY2(!MenuItem(page->PumpMenu(), caption)->isEnabled(), caption);
-        for (const char* caption : {"Commit error", "Filter message display", "Disconnect", "Remove pump"})
+        QVERIFY(!MenuItem(page->PumpMenu(), "Detail...")->isEnabled());
+        for (const char* caption : {"Commit error", "Select visible nozzles...", "Begin logging",
+                                    "Filter message display", "Error setup...", "Disconnect", "Remove pump"})
             QVERIFY2(MenuItem(page->PumpMenu(), caption)->isEnabled(), caption);
 
+        // The detail dialog says so; the log dialog opens (and is cancelled here).
         Modal_answerer answerer;
         rig.Press(Qt::Key_Return);
         rig.Press(Qt::Key_L);
-        QCOMPARE(answerer.Texts(), (QStringList{Page_dialogs::NotAvailableText(Page_dialog::detail),
-                                                Page_dialogs::NotAvailableText(Page_dialog::log)}));
+        QCOMPARE(answerer.Texts(), (QStringList{Page_dialogs::NotAvailableText(Page_dialog::detail)}));
         QVERIFY(!page->Loop().IsLogging(0));
     }
 
