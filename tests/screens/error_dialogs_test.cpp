@@ -282,13 +282,21 @@ private slots:
         QCOMPARE(loop.ErrorType(0), 101);
         QCOMPARE(loop.ErrorValue(0), 2);
         {
-            Modal_answerer answerer({}, {ErrorAction(nullptr, 0, QStringLiteral("")),
-                                         ErrorAction(nullptr, 0, QStringLiteral(" 4 "))});
+            // The count typed on the keyboard stays in the edit: digit keys do not reach the page.
+            Modal_answerer answerer({}, {ErrorAction(nullptr, 0, QStringLiteral("")), [](QDialog* dialog) {
+                                             auto* errors = qobject_cast<TError_simulation*>(dialog);
+                                             errors->CountEdit()->setFocus();
+                                             QTest::keyClicks(errors->CountEdit(), QStringLiteral("4"));
+                                             ClickButton(errors->OkButton());
+                                         }});
             rig.Press(Qt::Key_R);
             QCOMPARE(answerer.Count(), 1);
         }
         QCOMPARE(loop.ErrorType(0), 1);
         QCOMPARE(loop.ErrorValue(0), 4);
+        Panel_view view;
+        QVERIFY(loop.GetPanelView(0, view));
+        QCOMPARE(view.selected_nozzle, 0);
     }
 
     void CurrentLoopRowsHeadingsAndCommitsOnTheLine()
