@@ -17,7 +17,9 @@ TError_simulation::TError_simulation(const std::vector<Error_choice>& choices, c
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     for (const Error_choice& choice : choices_)
         list_->addItem(QString::fromStdString(choice.text));
-    list_->setMinimumSize(330, 330);
+    // Every row in sight, without scrolling.
+    const int rows = list_->count() > 0 ? list_->count() : 1;
+    list_->setMinimumSize(330, list_->sizeHintForRow(0) * rows + 2 * list_->frameWidth() + 4);
 
     count_edit_ = new QLineEdit(QStringLiteral("1"), this);
     count_edit_->setObjectName(QStringLiteral("number_of_errors_edit"));
