@@ -398,7 +398,10 @@ private slots:
             after = VolumeOnLine(*pty_, 1);
             return after >= 0 && after != before;
         }));
-        QCOMPARE(after / 10, before);
+        // Both are the same litres cut to whole units; the products of a double may fall on either
+        // side of a unit's edge, hence the one unit of slack.
+        QVERIFY2(after >= 10 * (before - 1) && after <= 10 * (before + 1) + 9,
+                 qPrintable(QStringLiteral("%1 then %2").arg(before).arg(after)));
     }
 };
 
