@@ -86,7 +86,7 @@ private slots:
         page->LoopMenu()->close();
         QCOMPARE(page->SelectedPosition(), 0);
         QCOMPARE(Captions(page->LoopMenu()), (QStringList{"New pump", "Set decimals in loop..."}));
-        QVERIFY(!MenuItem(page->LoopMenu(), "Set decimals in loop...")->isEnabled());
+        QVERIFY(MenuItem(page->LoopMenu(), "Set decimals in loop...")->isEnabled());
 
         PtyController other;
         TLoop* three = rig.AddPage(Protocol::current_loop, other.SlavePath(), 1, 3);

@@ -34,7 +34,9 @@ Test_place::~Test_place()
         qWarning("cannot return to the previous folder");
 }
 
-Modal_answerer::Modal_answerer(std::vector<QMessageBox::StandardButton> answers) : answers_(std::move(answers))
+Modal_answerer::Modal_answerer(std::vector<QMessageBox::StandardButton> answers,
+                               std::vector<Dialog_action> dialog_actions)
+    : answers_(std::move(answers)), actions_(std::move(dialog_actions))
 {
     connect(&timer_, &QTimer::timeout, this, &Modal_answerer::Look);
     timer_.start(10);
@@ -49,8 +51,22 @@ void Modal_answerer::Look()
         return;
     auto* box = qobject_cast<QMessageBox*>(modal);
     if (!box) {
-        if (auto* dialog = qobject_cast<QDialog*>(modal))
+        auto* dialog = qobject_cast<QDialog*>(modal);
+        if (!dialog || dialog == acting_on_ || !dialog->isVisible())
+            return;
+        if (actions_.empty()) {
             dialog->reject();
+            return;
+        }
+        // Run outside this timer's handler: a box the action opens needs this timer to answer it.
+        Dialog_action action = actions_.front();
+        actions_.erase(actions_.begin());
+        QDialog* outer = acting_on_;
+        acting_on_ = dialog;
+        QTimer::singleShot(0, this, [this, action, dialog, outer] {
+            action(dialog);
+            acting_on_ = outer;
+        });
         return;
     }
     if (!box->isVisible())

@@ -3,6 +3,7 @@
 // settings file and working folder, a way to answer modal boxes, and helpers that click and press
 // keys on the real widgets (keys go through the application object, so the main window's key
 // preview sees them as it sees a user's).
+#include <QDialog>
 #include <QMessageBox>
 #include <QObject>
 #include <QPoint>
@@ -43,13 +44,22 @@ private:
     std::string previous_dir_;
 };
 
+// What a test does in a modal dialog: sets its controls and closes it (or leaves it open, for
+// the next action).
+using Dialog_action = std::function<void(QDialog*)>;
+
 // Answers the modal boxes that open while it lives: every few milliseconds it looks for the
 // active modal widget, notes a message box's text and clicks the next queued button (No when
-// the queue is empty, else Cancel or OK). Boxes that are not message boxes are rejected.
+// the queue is empty, else Cancel or OK). A modal dialog that is not a message box gets the next
+// queued dialog action (run from the event loop, so the boxes the action opens are answered
+// too), and is rejected when none is left.
 class Modal_answerer : public QObject {
     Q_OBJECT
 public:
-    explicit Modal_answerer(std::vector<QMessageBox::StandardButton> answers = {});
+    explicit Modal_answerer(std::vector<QMessageBox::StandardButton> answers = {},
+                            std::vector<Dialog_action> dialog_actions = {});
+    // Dialog actions not run yet.
+    size_t ActionsLeft() const { return actions_.size(); }
     ~Modal_answerer() override;
     const QStringList& Texts() const { return texts_; }
     int Count() const { return texts_.size(); }
@@ -58,6 +68,8 @@ private:
     void Look();
 
     std::vector<QMessageBox::StandardButton> answers_;
+    std::vector<Dialog_action> actions_;
+    QDialog* acting_on_ = nullptr;  // the dialog whose action runs (a box or dialog it opens is served)
     QStringList texts_;
     QTimer timer_;
 };

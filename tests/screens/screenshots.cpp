@@ -6,7 +6,11 @@
 // zarn_pump_menu.png, cl_loop_menu.png   the right-click menus
 // zarn_detail.png, cl_detail.png          the pump detail dialogs
 // zarn_rx_errors.png, zarn_output_registers.png, zarn_set_totals.png   the Zarn engine dialogs
+// zarn_errors.png, cl_errors.png          the error-simulation dialogs on a pump's stored error
+// zarn_visible_nozzles.png, cl_visible_nozzles.png, cl_decimals.png, log_dialog.png
+//                                         the small dialogs of the loop pages
 #include <QDir>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTreeWidget>
 #include <QTimer>
@@ -18,6 +22,11 @@
 #include "screens/formoutputregister.h"
 #include "screens/formrxerrors.h"
 #include "screens/formzarnsettotals.h"
+#include "screens/log_dialog.h"
+#include "screens/tcl_errors.h"
+#include "screens/tcl_number_of_decimals_setup.h"
+#include "screens/tnozzles_visible.h"
+#include "screens/tzarn_errors.h"
 #include "screens/pump_panel.h"
 #include "screens/tcl_detail.h"
 #include "screens/tzarn_detail.h"
@@ -65,6 +74,16 @@ bool Save(QWidget* widget, const QString& folder, const QString& name)
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+// A dialog as it shows when opened (shown without running it modally).
+bool SaveDialog(QDialog* dialog, const QString& folder, const QString& name)
+{
+    dialog->show();
+    Spend(100);
+    const bool saved = Save(dialog, folder, name);
+    dialog->hide();
+    return saved;
 }
 
 bool SaveMenu(QMenu* menu, QWidget* panel, const QString& folder, const QString& name)
@@ -139,6 +158,16 @@ bool ZarnPictures(const QString& folder, Test_place& place)
     Spend(100);
     bool ok = Save(&rig.Window(), folder, QStringLiteral("zarn_page.png"));
     ok = SaveMenu(page->PumpMenu(), page->Panel(0), folder, QStringLiteral("zarn_pump_menu.png")) && ok;
+
+    TZarn_Errors errors(loop.ErrorChoices());
+    errors.Load(101, 2);
+    ok = SaveDialog(&errors, folder, QStringLiteral("zarn_errors.png")) && ok;
+    TZarn_nozzles_visible nozzles;
+    nozzles.Load(loop.VisibleNozzles(3));
+    ok = SaveDialog(&nozzles, folder, QStringLiteral("zarn_visible_nozzles.png")) && ok;
+    TLog_dialog log;
+    log.FileEdit()->setText(QString::fromStdString(loop.ProposedLogName(2)));
+    ok = SaveDialog(&log, folder, QStringLiteral("log_dialog.png")) && ok;
     loop.SetAutomation(6, 0);
 
     // Pump 1 in detail, mid-filling, with totals on both nozzles and the first row chosen.
@@ -224,6 +253,15 @@ bool CurrentLoopPictures(const QString& folder, Test_place& place)
     Spend(700);
     ok = Save(&detail, folder, QStringLiteral("cl_detail.png")) && ok;
     detail.hide();
+    TCL_Errors errors(loop.ErrorChoices());
+    errors.Load(240, 1);
+    ok = SaveDialog(&errors, folder, QStringLiteral("cl_errors.png")) && ok;
+    TCL_nozzles_visible nozzles;
+    nozzles.Load({true, true, false, true, false});
+    ok = SaveDialog(&nozzles, folder, QStringLiteral("cl_visible_nozzles.png")) && ok;
+    TCL_Number_of_decimals_setup decimals;
+    decimals.Load(*loop.Decimals());
+    ok = SaveDialog(&decimals, folder, QStringLiteral("cl_decimals.png")) && ok;
     return ok;
 }
 

@@ -383,23 +383,23 @@ private slots:
         QCOMPARE(recorded->error_positions, std::vector<int>{1});
     }
 
-    void DialogsNotBuiltYetAreDisabledOrSaySo()
+    void EveryPumpMenuItemAndDialogKeyIsAvailable()
     {
         Window_rig rig;
         TLoop* page = rig.AddPage(Protocol::zarn, pty_->SlavePath(), 1, 4);
         rig.Press(Qt::Key_Insert);
         RightClick(page->Panel(0));
         page->PumpMenu()->close();
-        for (const char* caption : {"Select visible nozzles...", "Begin logging", "Error setup..."})
-            QVERIFY2(!MenuItem(page->PumpMenu(), caption)->isEnabled(), caption);
-        for (const char* caption : {"Detail...", "Commit error", "Filter message display", "Disconnect", "Remove pump"})
+        for (const char* caption : {"Detail...", "Commit error", "Select visible nozzles...", "Begin logging",
+                                    "Filter message display", "Error setup...", "Disconnect", "Remove pump"})
             QVERIFY2(MenuItem(page->PumpMenu(), caption)->isEnabled(), caption);
 
-        // The detail dialog opens (and is closed by the answerer); the log dialog says it is missing.
+        // The detail dialog and the log dialog open (and are closed by the answerer): no dialog
+        // reports that it is missing.
         Modal_answerer answerer;
         rig.Press(Qt::Key_Return);
         rig.Press(Qt::Key_L);
-        QCOMPARE(answerer.Texts(), (QStringList{Page_dialogs::NotAvailableText(Page_dialog::log)}));
+        QVERIFY2(answerer.Texts().isEmpty(), qPrintable(answerer.Texts().join(QStringLiteral(" | "))));
         QVERIFY(!page->Loop().IsLogging(0));
     }
 

@@ -1,0 +1,17 @@
+#pragma once
+#include <QDialog>
+
+class QShowEvent;
+
+// The base of the loop pages' small modal dialogs: created once without a parent and reused from
+// any window (a page or a detail dialog), shown modally and centred on the desktop each time.
+class TSmall_dialog : public QDialog {
+    Q_OBJECT
+public:
+    // Shows the dialog modally over the application; true when it was accepted.
+    bool Run();
+
+protected:
+    TSmall_dialog();
+    void showEvent(QShowEvent* event) override;
+};
