@@ -32,9 +32,11 @@ void OnSignal(int)
     (void)ignored;
 }
 
-// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, a service stop) end the
-// program as closing its window does: every loop destroyed, ports released, virtual-port links
-// removed. The handler only writes to a pipe; the window thread does the rest.
+// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, the desktop session
+// ending) run the shut-down sequence of "Exit": settings saved, the configuration auto-saved,
+// every loop destroyed, ports released, virtual-port links removed. The handler only writes to a
+// pipe; the window thread does the rest, also while a dialog or message box is open (quitting
+// ends every event loop, the open dialog's included).
 void InstallSignalHandlers()
 {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -93,6 +95,8 @@ int main(int argc, char** argv)
         }
     }
     const int status = app.exec();
+    // However the event loop ended, the loops end as the shut-down sequence ends them.
+    window.ShutDown();
     app.SetKeyPreview({});
     return status;
 }
