@@ -1,6 +1,8 @@
 #include "shell/formmain.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -13,6 +15,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 
 #include "loops/loop_files.h"
@@ -31,6 +34,7 @@ const char* const kVersionText = "V1.2.8";
 const char* const kRemoveLoopQuestion = "Do you really want to remove the loop? ";
 constexpr int kLoopHolderWidth = 465;
 constexpr int kStatusBarHeight = 25;
+constexpr int kModalPollMs = 10;
 
 QAction* AddItem(QMenu* menu, const char* caption, Qt::Key key = Qt::Key_unknown)
 {
@@ -398,6 +402,31 @@ void TfMain::hideEvent(QHideEvent* event)
 
 void TfMain::closeEvent(QCloseEvent* event)
 {
+    if (QApplication::activeModalWidget()) {
+        // A dialog or message box is open (a signal came, or the window manager closes the
+        // window): its caller waits in it on the stack and goes on with its page once it returns,
+        // so the pages must not go now. The dialogs are closed first, the window when their
+        // loops have ended.
+        event->ignore();
+        EndModalsThenClose(QThread::currentThread()->loopLevel());
+        return;
+    }
     ShutDown();
     event->accept();
+}
+
+void TfMain::EndModalsThenClose(int loop_level)
+{
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        loop_level = QThread::currentThread()->loopLevel();
+    } else if (QThread::currentThread()->loopLevel() < loop_level) {
+        // The dialog's loop has returned to its caller.
+        close();
+        return;
+    }
+    QTimer::singleShot(kModalPollMs, this, [this, loop_level] { EndModalsThenClose(loop_level); });
 }

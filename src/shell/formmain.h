@@ -59,7 +59,8 @@ public:
     void Preferences();
     // The shut-down sequence of "Exit", the window's close button and SIGINT/SIGTERM: settings
     // saved, the configuration auto-saved when that is on, every page destroyed (its loop stops,
-    // its port closes). Runs once; later calls do nothing.
+    // its port closes). Runs once; later calls do nothing. A close request while a dialog is open
+    // closes the dialogs first and runs this once they have returned.
     void ShutDown();
     bool IsShutDown() const { return shut_down_; }
 
@@ -93,6 +94,9 @@ private:
     bool FunctionKey(int key);
     void Tick();
     void ShowPortOfActivePage();
+    // Closes the open dialogs one by one, then the window once the event loop is back below
+    // loop_level (no caller of a dialog is left waiting on the stack).
+    void EndModalsThenClose(int loop_level);
 
     std::unique_ptr<Page_dialogs> dialogs_;
     TLoopHolder* loop_holder_ = nullptr;

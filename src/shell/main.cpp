@@ -35,8 +35,8 @@ void OnSignal(int)
 // SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, the desktop session
 // ending) run the shut-down sequence of "Exit": settings saved, the configuration auto-saved,
 // every loop destroyed, ports released, virtual-port links removed. The handler only writes to a
-// pipe; the window thread does the rest, also while a dialog or message box is open (quitting
-// ends every event loop, the open dialog's included).
+// pipe; the window thread does the rest, also while a dialog or message box is open (the window
+// closes it first).
 void InstallSignalHandlers()
 {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -76,12 +76,13 @@ int main(int argc, char** argv)
     InstallSignalHandlers();
     TfMain window;
     QSocketNotifier signal_notifier(signal_pipe[0], QSocketNotifier::Read);
-    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window, &app] {
+    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window] {
         char byte;
         while (read(signal_pipe[0], &byte, 1) > 0) {
         }
+        // Closing the last window ends the event loop; with a dialog open the window closes it
+        // first.
         window.close();
-        app.quit();
     });
     app.SetKeyPreview([&window](QWidget* receiver, QKeyEvent* event) { return window.PreviewKey(receiver, event); });
     window.show();

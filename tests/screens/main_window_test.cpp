@@ -476,6 +476,39 @@ private slots:
         QVERIFY(window.CommPane()->View()->toPlainText().contains(QStringLiteral("<DC1: Filling>")));
     }
 
+    // A close request (as a signal makes) while the page's own "Remove pump ? " box is open: the
+    // box is closed first and the page's code finishes before the shut-down destroys the page.
+    void CloseWhileADialogIsOpen()
+    {
+        PtyController pty;
+        Window_rig rig;
+        TfMain& window = rig.Window();
+        TLoop* page = rig.AddPage(Protocol::zarn, pty.SlavePath(), 1, 4);
+        page->AddPump(0);
+        bool closed_at_once = true;
+        bool shut_down_in_box = true;
+        QString box_text;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            look.stop();
+            box_text = box->text();
+            closed_at_once = window.close();
+            shut_down_in_box = window.IsShutDown();
+        });
+        look.start(10);
+        rig.Press(Qt::Key_Delete);
+        QCOMPARE(box_text, QStringLiteral("Remove pump ? "));
+        QVERIFY(!closed_at_once);
+        QVERIFY(!shut_down_in_box);
+        QVERIFY(page->Loop().HasPump(0));  // the box was not answered Yes
+        QVERIFY(WaitUntil([&] { return window.IsShutDown(); }));
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.LoopHolder()->count(), 0);
+    }
+
     // SIGTERM to the real program runs the shut-down sequence of "Exit": settings written, the
     // configuration auto-saved, the loop destroyed (its virtual port's link removed), within a few
     // seconds.
