@@ -1,6 +1,8 @@
 #!/bin/sh
 # Renders every window built so far to PNG files under docs/screenshots/ (offscreen: no display
-# needed). Each picture shows a real loop on a virtual port whose controller the program plays.
+# needed): the main window (both protocols, with and without the communication pane, a filling
+# under way), its menus, Preferences and New loop. Each page shows a real loop on a virtual port
+# whose controller the program plays.
 set -e
 cd "$(dirname "$0")/.."
 . scripts/setup.sh

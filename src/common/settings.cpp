@@ -1,12 +1,15 @@
 #include "common/settings.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <charconv>
 #include <cerrno>
+#include <atomic>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -284,13 +287,36 @@ std::optional<int64_t> ParseInt64(const std::string& text)
     return static_cast<int64_t>(number);
 }
 
+// The decimal point set by SetDecimalPoint; 0: the process's numeric locale decides.
+std::atomic<char> g_decimal_point{0};
+
 char DecimalPoint()
 {
+    if (const char chosen = g_decimal_point.load())
+        return chosen;
     const char* point = std::localeconv()->decimal_point;
     return (point != nullptr && point[0] != '\0') ? point[0] : '.';
 }
 
 }  // namespace
+
+char UserDecimalPoint()
+{
+    // A locale object of its own: the process's locale (which the windows program sets to "C"
+    // for the engines) is neither read nor changed.
+    locale_t user = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
+    if (user == static_cast<locale_t>(0))
+        return '.';
+    const char* point = nl_langinfo_l(RADIXCHAR, user);
+    const char result = (point != nullptr && point[0] != '\0') ? point[0] : '.';
+    freelocale(user);
+    return result;
+}
+
+void SetDecimalPoint(char point)
+{
+    g_decimal_point.store(point);
+}
 
 void SetFile(const std::string& path)
 {
@@ -330,14 +356,19 @@ double ReadFloat(const std::string& section, const std::string& key, double defa
     std::optional<std::string> value = ReadValue(section, key);
     if (!value || value->empty())
         return default_value;
+    // The file may have been written under another locale than this one: one decimal separator,
+    // a point or a comma, is taken either way.
     std::string text = *value;
-    char point = DecimalPoint();
-    if (point != '.') {
-        for (char& c : text) {
-            if (c == point)
-                c = '.';
+    const char point = DecimalPoint();
+    int separators = 0;
+    for (char& c : text) {
+        if (c == point || c == '.' || c == ',') {
+            c = '.';
+            ++separators;
         }
     }
+    if (separators > 1)
+        return default_value;
     size_t start = (text[0] == '+') ? 1 : 0;
     double number = 0;
     auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), number);

@@ -5,8 +5,8 @@
 // Access to the settings file "Gallion.ini" with private-profile semantics: every call opens the
 // file, reads or writes, and closes it; nothing is cached. A missing file or key, or a value that
 // does not convert, gives the caller's default. Booleans are written "1"/"0" and read true for any
-// non-zero integer. Floats are written and read with the locale's decimal separator. Writing
-// creates the file when needed and keeps every other section, key and line as it was.
+// non-zero integer. Floats are written with the locale's decimal separator (see SetDecimalPoint)
+// and read with a point or a comma. Writing creates the file when needed and keeps every other section, key and line as it was.
 //
 // Location: the file named by SetFile() (the program option), else $GALLION_INI, else
 // "Gallion.ini" beside the program file when that folder is writable, else
@@ -14,6 +14,14 @@
 namespace Settings {
 
 void SetFile(const std::string& path);  // empty: back to the default location
+
+// The decimal separator of the user's locale as the environment gives it (LC_ALL, LC_NUMERIC,
+// LANG), whatever the process's numeric locale is at the moment.
+char UserDecimalPoint();
+// Floats are written with this separator from now on (0: the process's numeric locale decides,
+// the default). A program that runs its engines in the "C" convention sets the user's separator
+// here first, so the file keeps following the user's locale. Reading takes '.' or ',' either way.
+void SetDecimalPoint(char point);
 std::string File();
 
 int ReadInt(const std::string& section, const std::string& key, int default_value);

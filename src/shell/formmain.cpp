@@ -1,58 +1,168 @@
 #include "shell/formmain.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 
 #include "loops/loop_files.h"
 #include "screens/tcl_loop.h"
 #include "screens/tloop.h"
+#include "shell/app_settings.h"
+#include "shell/comm_view.h"
+#include "shell/formconfig.h"
 #include "shell/loop_holder.h"
+#include "shell/shell_messages.h"
+#include "shell/taddloop.h"
 
 namespace {
 
 const char* const kVersionText = "V1.2.8";
-// Without the communication pane the window is as wide as the tab control and its margin.
-constexpr int kWidth = 475;
-constexpr int kHeight = 580;
+const char* const kRemoveLoopQuestion = "Do you really want to remove the loop? ";
 constexpr int kLoopHolderWidth = 465;
 constexpr int kStatusBarHeight = 25;
+constexpr int kModalPollMs = 10;
+
+QAction* AddItem(QMenu* menu, const char* caption, Qt::Key key = Qt::Key_unknown)
+{
+    QAction* item = menu->addAction(QString::fromLatin1(caption));
+    if (key != Qt::Key_unknown)
+        item->setShortcut(QKeySequence(key));
+    return item;
+}
+
+// An item whose window comes later: shown, but greyed, so it never silently does nothing.
+QAction* AddLaterItem(QMenu* menu, const char* caption, Qt::Key key = Qt::Key_unknown)
+{
+    QAction* item = AddItem(menu, caption, key);
+    item->setEnabled(false);
+    return item;
+}
+
+void ShowLoadErrors(QWidget* parent, const std::vector<std::string>& errors)
+{
+    for (const std::string& error : errors)
+        shell_messages::Failure(parent, QString::fromStdString(error));
+}
 
 }  // namespace
 
 TfMain::TfMain(std::unique_ptr<Page_dialogs> dialogs) : dialogs_(std::move(dialogs))
 {
+    setObjectName(QStringLiteral("fMain"));
     setWindowTitle(QStringLiteral("Gallion"));
     resize(kWidth, kHeight);
 
     auto* central = new QWidget(this);
     auto* layout = new QHBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
     loop_holder_ = new TLoopHolder(central);
     loop_holder_->setFixedWidth(kLoopHolderWidth);
     layout->addWidget(loop_holder_);
-    layout->addStretch(1);
+    // What the pane leaves: the margin right of the tab control when the pane is hidden.
+    layout->addSpacing(kNarrowWidth - kLoopHolderWidth);
+    comm_ = new TCommPane(central);
+    layout->addWidget(comm_, 1);
     setCentralWidget(central);
+    // The pane follows the tab control's page changes after the pages' own handling (connected in
+    // the tab control's constructor), so an arriving page has its feed state back first.
+    comm_->FollowPages(loop_holder_);
+    connect(loop_holder_, &QTabWidget::currentChanged, this, &TfMain::ShowPortOfActivePage);
 
     version_ = new QLabel(QStringLiteral("  ") + QString::fromLatin1(kVersionText), this);
     version_->setObjectName(QStringLiteral("pVersion"));
     version_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    statusBar()->addWidget(version_, 1);
+    version_->setFixedWidth(80);
+    statusBar()->addWidget(version_);
+    // Where a controller on this machine opens the active loop's virtual port.
+    port_panel_ = new QLabel(this);
+    port_panel_->setObjectName(QStringLiteral("pPort"));
+    port_panel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    port_panel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    port_panel_->setFocusPolicy(Qt::NoFocus);
+    statusBar()->addWidget(port_panel_, 1);
     statusBar()->setFixedHeight(kStatusBarHeight);
     statusBar()->setSizeGripEnabled(false);
 
     timer_ = new QTimer(this);
     timer_->setInterval(kRefreshMs);
     connect(timer_, &QTimer::timeout, this, &TfMain::Tick);
+    comm_timer_ = new QTimer(this);
+    comm_timer_->setInterval(TCommPane::kDrainMs);
+    connect(comm_timer_, &QTimer::timeout, comm_, &TCommPane::Drain);
+
+    BuildMenus();
+
+    // The windows the main window opens, each created once and kept for the whole run.
+    add_loop_ = new TAddLoop(this);
+    config_ = new TfConfig(this);
 }
 
 TfMain::~TfMain()
 {
     // Pages (and with them their loops) go before the dialogs they refer to.
     loop_holder_->RemoveAllPages();
+}
+
+void TfMain::BuildMenus()
+{
+    file_menu_ = menuBar()->addMenu(QStringLiteral("File"));
+    AddLaterItem(file_menu_, "Load configuration");
+    AddLaterItem(file_menu_, "Save configuration");
+    QAction* exit = AddItem(file_menu_, "Exit");
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+
+    configure_menu_ = menuBar()->addMenu(QStringLiteral("Configure"));
+    new_loop_item_ = AddItem(configure_menu_, "New loop", Qt::Key_F2);
+    connect(new_loop_item_, &QAction::triggered, this, &TfMain::NewLoop);
+    remove_loop_item_ = AddItem(configure_menu_, "Remove loop", Qt::Key_F3);
+    connect(remove_loop_item_, &QAction::triggered, this, &TfMain::RemoveLoop);
+    QAction* preferences = AddItem(configure_menu_, "Preferences...");
+    connect(preferences, &QAction::triggered, this, &TfMain::Preferences);
+
+    view_menu_ = menuBar()->addMenu(QStringLiteral("View"));
+    // The mini view comes later; until then "Tiny" is greyed.
+    tiny_item_ = AddLaterItem(view_menu_, "Tiny", Qt::Key_F8);
+    hide_comm_item_ = AddItem(view_menu_, "Hide communication", Qt::Key_F7);
+    hide_comm_item_->setCheckable(true);
+    connect(hide_comm_item_, &QAction::triggered, this, [this](bool hidden) {
+        if (TLoop* page = ActivePage())
+            page->SetCommunicationOn(!hidden);
+        comm_->setVisible(!hidden);
+        // The layouts take the pane's change first, so the narrow width is not held back by the
+        // pane's minimum.
+        centralWidget()->layout()->activate();
+        layout()->activate();
+        resize(hidden ? kNarrowWidth : kWidth, height());
+    });
+
+    spy_menu_ = menuBar()->addMenu(QStringLiteral("SpyPort"));
+    AddLaterItem(spy_menu_, "SpyPort Settings...");
+    AddLaterItem(spy_menu_, "Control SpyPort...");
+    spy_menu_->menuAction()->setVisible(false);  // LoadSettings decides
+
+    help_menu_ = menuBar()->addMenu(QStringLiteral("Help"));
+    key_commands_item_ = AddLaterItem(help_menu_, "Key commands...", Qt::Key_F1);
+    AddLaterItem(help_menu_, "About...");
+
+    // The keys reach the window through its key preview (PreviewKey), which runs these items;
+    // the shortcuts are shown in the menus and act when the menu bar itself has the keys.
+    for (QAction* item : {new_loop_item_, remove_loop_item_, tiny_item_, hide_comm_item_, key_commands_item_})
+        item->setShortcutContext(Qt::WindowShortcut);
 }
 
 TLoop* TfMain::ActivePage() const
@@ -62,7 +172,15 @@ TLoop* TfMain::ActivePage() const
 
 void TfMain::AddPage(std::unique_ptr<TLoop> page)
 {
+    TLoop* raw = page.get();
     loop_holder_->AddPage(std::move(page));
+    const Pump_loop& loop = raw->Loop();
+    if (loop.PortIsVirtual()) {
+        const int index = loop_holder_->indexOf(raw);
+        loop_holder_->setTabToolTip(index, raw->Caption() + QStringLiteral("\nController port: ") +
+                                               QString::fromStdString(loop.DevicePath()));
+    }
+    ShowPortOfActivePage();
 }
 
 std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
@@ -80,15 +198,81 @@ std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
     return errors;
 }
 
+void TfMain::NewLoop()
+{
+    std::unique_ptr<Pump_loop> loop = RunNewLoop(*add_loop_, this);
+    // A signal may have ended the program while the dialog was open.
+    if (!loop || shut_down_)
+        return;
+    AddPage(MakeLoopPage(std::move(loop), *dialogs_));
+    comm_->Clear();
+}
+
+void TfMain::RemoveLoop()
+{
+    QPointer<TLoop> page = ActivePage();
+    if (!page)
+        return;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Gallion"), QString::fromLatin1(kRemoveLoopQuestion),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    if (box.exec() != QMessageBox::Yes || !page || shut_down_)
+        return;
+    loop_holder_->RemovePage(page);
+    ShowPortOfActivePage();
+}
+
+void TfMain::NextPage()
+{
+    const int count = loop_holder_->count();
+    if (count == 0)
+        return;
+    // After the last the first; pages whose tab is hidden are skipped.
+    for (int step = 1; step <= count; ++step) {
+        const int index = (loop_holder_->currentIndex() + step) % count;
+        if (loop_holder_->isTabVisible(index)) {
+            loop_holder_->setCurrentIndex(index);
+            return;
+        }
+    }
+}
+
+void TfMain::ToggleCommunication()
+{
+    hide_comm_item_->trigger();
+}
+
+void TfMain::Preferences()
+{
+    config_->Execute();
+}
+
 void TfMain::Tick()
 {
     if (TLoop* page = ActivePage())
         page->UpdatePumps(false);
 }
 
+void TfMain::ShowPortOfActivePage()
+{
+    TLoop* page = ActivePage();
+    if (page && page->Loop().PortIsVirtual())
+        port_panel_->setText(QStringLiteral(" Controller port: ") + QString::fromStdString(page->Loop().DevicePath()));
+    else
+        port_panel_->clear();
+}
+
 bool TfMain::PreviewKey(QWidget* receiver, QKeyEvent* event)
 {
+    // Only keys of this window: an open dialog's fields keep theirs.
     if (!receiver || receiver->window() != this)
+        return false;
+    if (event->type() == QEvent::ShortcutOverride) {
+        // The page sees every key first, also those the menus have as shortcuts: the shortcut is
+        // overridden and the key press comes here as a key press, where it acts once.
+        event->accept();
+        return true;
+    }
+    if (event->type() != QEvent::KeyPress)
         return false;
     const int key = PageKeyOf(*event);
     if (event->isAutoRepeat() && IgnoresAutoRepeat(key))
@@ -102,24 +286,103 @@ bool TfMain::PreviewKey(QWidget* receiver, QKeyEvent* event)
 
 bool TfMain::FunctionKey(int key)
 {
-    if (key == Qt::Key_F5) {
-        // The next tab, after the last the first.
-        const int count = loop_holder_->count();
-        if (count > 0)
-            loop_holder_->setCurrentIndex((loop_holder_->currentIndex() + 1) % count);
-        return true;
+    QAction* item = nullptr;
+    switch (key) {
+    case Qt::Key_F1: item = key_commands_item_; break;
+    case Qt::Key_F2: item = new_loop_item_; break;
+    case Qt::Key_F3: item = remove_loop_item_; break;
+    case Qt::Key_F5: NextPage(); return true;
+    case Qt::Key_F7: item = hide_comm_item_; break;
+    case Qt::Key_F8: item = tiny_item_; break;
+    default: return false;
     }
-    return false;
+    // A greyed item's key does nothing either.
+    if (item->isEnabled())
+        item->trigger();
+    return true;
+}
+
+void TfMain::LoadSettings()
+{
+    const App_settings::Window_placement placement = App_settings::ReadWindowPlacement();
+    if (placement.communication_hidden != hide_comm_item_->isChecked())
+        hide_comm_item_->trigger();
+    QList<QRect> screens;
+    for (QScreen* screen : QGuiApplication::screens())
+        screens << screen->geometry();
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const QRect place = App_settings::OnScreen(QRect(placement.left, placement.top, placement.width, placement.height),
+                                               screens, primary ? primary->geometry() : QRect());
+    move(place.topLeft());
+    resize(place.size());
+
+    add_loop_->SetMemory(App_settings::ReadAddLoopMemory());
+    const bool spy = App_settings::ShowSpyPort();
+    spy_menu_->menuAction()->setVisible(spy);
+    add_loop_->SetSpyPortShown(spy);
+    if (App_settings::AutoLoad())
+        ShowLoadErrors(this, LoadConfiguration(kAutoSaveFileName));
+}
+
+void TfMain::SaveSettings()
+{
+    App_settings::Window_placement placement;
+    placement.left = x();
+    placement.top = y();
+    placement.width = width();
+    placement.height = height();
+    placement.communication_hidden = hide_comm_item_->isChecked();
+    App_settings::WriteWindowPlacement(placement);
+    App_settings::WriteAddLoopMemory(add_loop_->Memory());
+}
+
+void TfMain::AutoSaveConfiguration()
+{
+    if (!App_settings::AutoSave())
+        return;
+    std::vector<const Pump_loop*> loops;
+    for (int i = 0; i < loop_holder_->count(); ++i) {
+        if (TLoop* page = loop_holder_->Page(i))
+            loops.push_back(&page->Loop());
+    }
+    // A file that cannot be written is not reported: the program is ending.
+    SaveLoops(kAutoSaveFileName, loops);
+}
+
+void TfMain::ShutDown()
+{
+    if (shut_down_)
+        return;
+    shut_down_ = true;
+    timer_->stop();
+    comm_timer_->stop();
+    SaveSettings();
+    AutoSaveConfiguration();
+    // Always the active page, until none is left: each destruction stops that loop's threads and
+    // closes its port.
+    while (TLoop* page = ActivePage())
+        loop_holder_->RemovePage(page);
+    ShowPortOfActivePage();
 }
 
 void TfMain::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    if (event->spontaneous())
+    if (event->spontaneous() || shut_down_)
         return;
-    if (TLoop* page = ActivePage())
-        page->SetCommunicationOn(page->SavedCommunication());
+    if (first_show_) {
+        first_show_ = false;
+        LoadSettings();
+    }
+    if (TLoop* page = ActivePage()) {
+        // The page's feed as it was when the window was hidden; a page that has come since starts
+        // with its own flag. A hidden pane keeps the feed off.
+        const bool on = page == hidden_page_ ? hidden_feed_on_ : page->SavedCommunication();
+        page->SetCommunicationOn(on && !hide_comm_item_->isChecked());
+    }
+    hidden_page_ = nullptr;
     timer_->start();
+    comm_timer_->start();
 }
 
 void TfMain::hideEvent(QHideEvent* event)
@@ -128,15 +391,42 @@ void TfMain::hideEvent(QHideEvent* event)
     // A minimised or covered window keeps its loops' feeds running; only hiding it does not.
     if (event->spontaneous())
         return;
-    if (TLoop* page = ActivePage())
+    hidden_page_ = ActivePage();
+    if (TLoop* page = ActivePage()) {
+        hidden_feed_on_ = page->Loop().IsCommunicationOn();
         page->SetCommunicationOn(false);
+    }
     timer_->stop();
+    comm_timer_->stop();
 }
 
 void TfMain::closeEvent(QCloseEvent* event)
 {
-    timer_->stop();
-    // Each page's destruction stops its loop's threads and closes its port.
-    loop_holder_->RemoveAllPages();
+    if (QApplication::activeModalWidget()) {
+        // A dialog or message box is open (a signal came, or the window manager closes the
+        // window): its caller waits in it on the stack and goes on with its page once it returns,
+        // so the pages must not go now. The dialogs are closed first, the window when their
+        // loops have ended.
+        event->ignore();
+        EndModalsThenClose(QThread::currentThread()->loopLevel());
+        return;
+    }
+    ShutDown();
     event->accept();
+}
+
+void TfMain::EndModalsThenClose(int loop_level)
+{
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        loop_level = QThread::currentThread()->loopLevel();
+    } else if (QThread::currentThread()->loopLevel() < loop_level) {
+        // The dialog's loop has returned to its caller.
+        close();
+        return;
+    }
+    QTimer::singleShot(kModalPollMs, this, [this, loop_level] { EndModalsThenClose(loop_level); });
 }

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <exception>
 
+#include "common/settings.h"
+
 Gallion_application::Gallion_application(int& argc, char** argv) : QApplication(argc, argv)
 {
     // The engines format and parse numbers in the "C" convention; Qt has set the user's locale.
+    // The settings file's floats keep the user's decimal separator.
+    Settings::SetDecimalPoint(Settings::UserDecimalPoint());
     std::setlocale(LC_NUMERIC, "C");
     setStyle(QStringLiteral("Fusion"));
 }
@@ -16,7 +20,8 @@ Gallion_application::Gallion_application(int& argc, char** argv) : QApplication(
 bool Gallion_application::notify(QObject* receiver, QEvent* event)
 {
     try {
-        if (event->type() == QEvent::KeyPress && key_preview_ && receiver->isWidgetType() &&
+        const bool key_event = event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride;
+        if (key_event && key_preview_ && receiver->isWidgetType() &&
             key_preview_(static_cast<QWidget*>(receiver), static_cast<QKeyEvent*>(event)))
             return true;
         return QApplication::notify(receiver, event);

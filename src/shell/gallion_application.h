@@ -13,7 +13,8 @@ class Gallion_application : public QApplication {
 public:
     Gallion_application(int& argc, char** argv);
 
-    // Called for every key press; true consumes the key.
+    // Called for every key press and every shortcut override (the question Qt asks the focused
+    // control before a menu shortcut acts); true consumes the event.
     using Key_preview = std::function<bool(QWidget* receiver, QKeyEvent* event)>;
     void SetKeyPreview(Key_preview preview) { key_preview_ = std::move(preview); }
 

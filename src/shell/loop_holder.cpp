@@ -1,6 +1,7 @@
 #include "shell/loop_holder.h"
 
 #include <QTabBar>
+#include <algorithm>
 
 #include "screens/tloop.h"
 
@@ -10,14 +11,17 @@ class Fixed_width_tabs : public QTabBar {
 public:
     explicit Fixed_width_tabs(QWidget* parent) : QTabBar(parent)
     {
-        setElideMode(Qt::ElideRight);
+        // A tab shows its whole caption: a long port name widens its tab instead of being cut.
+        setElideMode(Qt::ElideNone);
+        setUsesScrollButtons(true);
         setFocusPolicy(Qt::NoFocus);
     }
 
 protected:
     QSize tabSizeHint(int index) const override
     {
-        return {TLoopHolder::kTabWidth, QTabBar::tabSizeHint(index).height()};
+        const QSize natural = QTabBar::tabSizeHint(index);
+        return {std::max(TLoopHolder::kTabWidth, natural.width()), natural.height()};
     }
 };
 
@@ -41,7 +45,7 @@ void TLoopHolder::AddPage(std::unique_ptr<TLoop> page)
 {
     TLoop* raw = page.release();
     const int index = addTab(raw, raw->Caption());
-    setTabToolTip(index, raw->Caption());  // the fixed tab width may cut a long port name
+    setTabToolTip(index, raw->Caption());
     setCurrentIndex(index);
 }
 

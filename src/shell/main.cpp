@@ -32,9 +32,11 @@ void OnSignal(int)
     (void)ignored;
 }
 
-// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, a service stop) end the
-// program as closing its window does: every loop destroyed, ports released, virtual-port links
-// removed. The handler only writes to a pipe; the window thread does the rest.
+// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, the desktop session
+// ending) run the shut-down sequence of "Exit": settings saved, the configuration auto-saved,
+// every loop destroyed, ports released, virtual-port links removed. The handler only writes to a
+// pipe; the window thread does the rest, also while a dialog or message box is open (the window
+// closes it first).
 void InstallSignalHandlers()
 {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -74,12 +76,13 @@ int main(int argc, char** argv)
     InstallSignalHandlers();
     TfMain window;
     QSocketNotifier signal_notifier(signal_pipe[0], QSocketNotifier::Read);
-    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window, &app] {
+    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window] {
         char byte;
         while (read(signal_pipe[0], &byte, 1) > 0) {
         }
+        // Closing the last window ends the event loop; with a dialog open the window closes it
+        // first.
         window.close();
-        app.quit();
     });
     app.SetKeyPreview([&window](QWidget* receiver, QKeyEvent* event) { return window.PreviewKey(receiver, event); });
     window.show();
@@ -93,6 +96,8 @@ int main(int argc, char** argv)
         }
     }
     const int status = app.exec();
+    // However the event loop ended, the loops end as the shut-down sequence ends them.
+    window.ShutDown();
     app.SetKeyPreview({});
     return status;
 }

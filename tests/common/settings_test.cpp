@@ -168,6 +168,50 @@ TEST(Settings, CommaIsWrittenUnderACommaLocale)
     EXPECT_EQ(ReadWholeFile(ini.Path()), "[F]\nPrice=-0,5\n");
 }
 
+// The windows program runs its engines under LC_NUMERIC "C" but keeps the file's floats in the
+// user's locale: the separator is taken from the environment, not from the process.
+TEST(Settings, FloatsFollowTheUsersLocaleWhileTheProcessRunsInC)
+{
+    TempSettings ini;
+    const char* old_all = std::getenv("LC_ALL");
+    const std::string saved_all = old_all ? old_all : "";
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    const char user_point = Settings::UserDecimalPoint();
+    setenv("LC_ALL", "C", 1);
+    const char c_point = Settings::UserDecimalPoint();
+    if (old_all)
+        setenv("LC_ALL", saved_all.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
+    ASSERT_EQ(user_point, ',') << "locale de_DE.UTF-8 missing: ./test.sh generates it";
+    EXPECT_EQ(c_point, '.');
+
+    ASSERT_STREQ(std::localeconv()->decimal_point, ".");
+    Settings::SetDecimalPoint(user_point);
+    const bool written = Settings::WriteFloat("F", "Price", 1.625);
+    const std::string text = ReadWholeFile(ini.Path());
+    const double back = Settings::ReadFloat("F", "Price", 0);
+    Settings::SetDecimalPoint(0);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(text, "[F]\nPrice=1,625\n");
+    EXPECT_DOUBLE_EQ(back, 1.625);
+    // The process's own locale ("C") decides again.
+    ASSERT_TRUE(Settings::WriteFloat("F", "Price", 0.5));
+    EXPECT_EQ(ReadWholeFile(ini.Path()), "[F]\nPrice=0.5\n");
+}
+
+// A file written under another locale is read whichever separator it has; more than one
+// separator is no number.
+TEST(Settings, FloatsAreReadWithEitherSeparator)
+{
+    TempSettings ini;
+    WriteWholeFile(ini.Path(), "[F]\nComma=2,5\nPoint=3.25\nBoth=1,000.5\nTwo=1.2.3\n");
+    EXPECT_DOUBLE_EQ(Settings::ReadFloat("F", "Comma", 0), 2.5);
+    EXPECT_DOUBLE_EQ(Settings::ReadFloat("F", "Point", 0), 3.25);
+    EXPECT_DOUBLE_EQ(Settings::ReadFloat("F", "Both", 7), 7);
+    EXPECT_DOUBLE_EQ(Settings::ReadFloat("F", "Two", 7), 7);
+}
+
 TEST(Settings, FileLocationFollowsOptionThenEnvironment)
 {
     TempSettings ini;

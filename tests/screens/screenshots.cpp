@@ -1,18 +1,24 @@
 // Renders the windows built so far to PNG files (offscreen), each with a real loop whose
 // controller runs on a pseudo-terminal, so the pictures show what a user sees:
 //   screens_screenshots OUTPUT_FOLDER
-// zarn_page.png    the main window with a Zarn page mid-filling
-// cl_page.png      the main window with a current-loop page
+// zarn_page.png    the main window with a Zarn page mid-filling and the communication pane
+// zarn_page_no_pane.png   the same with "Hide communication"
+// cl_page.png, cl_page_no_pane.png   the main window with a current-loop page, with and without
+//                  the pane
 // zarn_pump_menu.png, cl_loop_menu.png   the right-click menus
 // zarn_detail.png, cl_detail.png          the pump detail dialogs
 // zarn_rx_errors.png, zarn_output_registers.png, zarn_set_totals.png   the Zarn engine dialogs
 // zarn_errors.png, cl_errors.png          the error-simulation dialogs on a pump's stored error
 // zarn_visible_nozzles.png, cl_visible_nozzles.png, cl_decimals.png, log_dialog.png
 //                                         the small dialogs of the loop pages
+// main_configure_menu.png, main_view_menu.png   two menus of the main window
+// preferences-general.png, preferences-zarn.png, preferences-current-loop.png, new-loop.png
+//                  the Preferences and New loop dialogs as a first start shows them
 #include <QDir>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTreeWidget>
+#include <QMenuBar>
 #include <QTimer>
 #include <atomic>
 #include <cstdio>
@@ -32,7 +38,9 @@
 #include "screens/tzarn_detail.h"
 #include "screens/screens_kit.h"
 #include "screens/tloop.h"
+#include "shell/formconfig.h"
 #include "shell/formmain.h"
+#include "shell/taddloop.h"
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
 #include "zarn/forecourt_master.h"
@@ -93,6 +101,56 @@ bool SaveMenu(QMenu* menu, QWidget* panel, const QString& folder, const QString&
     const bool saved = Save(menu, folder, name);
     menu->close();
     return saved;
+}
+
+// A menu of the main window's menu bar, opened below its title.
+bool SaveWindowMenu(TfMain& window, QMenu* menu, const QString& folder, const QString& name)
+{
+    QMenuBar* bar = window.menuBar();
+    const QRect title = bar->actionGeometry(menu->menuAction());
+    menu->popup(bar->mapToGlobal(title.bottomLeft()));
+    Spend(100);
+    const bool saved = Save(menu, folder, name);
+    menu->close();
+    return saved;
+}
+
+// The window with "Hide communication", then the pane back.
+bool SaveWithoutPane(TfMain& window, const QString& folder, const QString& name)
+{
+    window.HideCommunicationItem()->trigger();
+    Spend(200);
+    const bool saved = Save(&window, folder, name);
+    window.HideCommunicationItem()->trigger();
+    return saved;
+}
+
+// Preferences (each tab) and New loop as a first start shows them: no settings file.
+bool DialogPictures(const QString& folder, Test_place& place)
+{
+    std::remove(place.Settings().Path().c_str());
+    bool ok = true;
+    {
+        TfConfig dialog;
+        dialog.show();
+        Spend(100);
+        ok = Save(&dialog, folder, QStringLiteral("preferences-general.png")) && ok;
+        dialog.Tabs()->setCurrentIndex(1);
+        Spend(50);
+        ok = Save(&dialog, folder, QStringLiteral("preferences-zarn.png")) && ok;
+        dialog.Tabs()->setCurrentIndex(2);
+        Spend(50);
+        ok = Save(&dialog, folder, QStringLiteral("preferences-current-loop.png")) && ok;
+    }
+    {
+        TAddLoop dialog(nullptr, SerialPortChoices());
+        dialog.SetSpyPortShown(true);
+        dialog.SetMemory({0, 0, 3});
+        dialog.show();
+        Spend(100);
+        ok = Save(&dialog, folder, QStringLiteral("new-loop.png")) && ok;
+    }
+    return ok;
 }
 
 bool ZarnPictures(const QString& folder, Test_place& place)
@@ -168,6 +226,9 @@ bool ZarnPictures(const QString& folder, Test_place& place)
     TLog_dialog log;
     log.FileEdit()->setText(QString::fromStdString(loop.ProposedLogName(2)));
     ok = SaveDialog(&log, folder, QStringLiteral("log_dialog.png")) && ok;
+    ok = SaveWindowMenu(rig.Window(), rig.Window().ConfigureMenu(), folder, QStringLiteral("main_configure_menu.png")) && ok;
+    ok = SaveWindowMenu(rig.Window(), rig.Window().ViewMenu(), folder, QStringLiteral("main_view_menu.png")) && ok;
+    ok = SaveWithoutPane(rig.Window(), folder, QStringLiteral("zarn_page_no_pane.png")) && ok;
     loop.SetAutomation(6, 0);
 
     // Pump 1 in detail, mid-filling, with totals on both nozzles and the first row chosen.
@@ -262,6 +323,7 @@ bool CurrentLoopPictures(const QString& folder, Test_place& place)
     TCL_Number_of_decimals_setup decimals;
     decimals.Load(*loop.Decimals());
     ok = SaveDialog(&decimals, folder, QStringLiteral("cl_decimals.png")) && ok;
+    ok = SaveWithoutPane(rig.Window(), folder, QStringLiteral("cl_page_no_pane.png")) && ok;
     return ok;
 }
 
@@ -285,6 +347,10 @@ int main(int argc, char** argv)
     {
         Test_place place;
         ok = CurrentLoopPictures(folder, place) && ok;
+    }
+    {
+        Test_place place;
+        ok = DialogPictures(folder, place) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -924,60 +924,6 @@ private slots:
         pane.StopStart();
         QVERIFY(pane.Lines().isEmpty());
     }
-
-    // ---- Pictures (scripts/screenshots-shell.sh sets GALLION_SCREENSHOTS to a folder) ----
-
-    void Screenshots()
-    {
-        const QString folder = qEnvironmentVariable("GALLION_SCREENSHOTS");
-        if (folder.isEmpty())
-            QSKIP("GALLION_SCREENSHOTS not set");
-        auto save = [&](QWidget* widget, const char* name) {
-            QVERIFY(WaitUntil([&] { return widget->isVisible(); }));
-            QTest::qWait(50);
-            QVERIFY(widget->grab().save(folder + QLatin1Char('/') + QLatin1String(name)));
-        };
-        // The dialogs as a first start shows them: no settings file.
-        std::remove(place_->Settings().Path().c_str());
-        {
-            TfConfig dialog;
-            dialog.show();
-            save(&dialog, "preferences-general.png");
-            dialog.Tabs()->setCurrentIndex(1);
-            save(&dialog, "preferences-zarn.png");
-            dialog.Tabs()->setCurrentIndex(2);
-            save(&dialog, "preferences-current-loop.png");
-        }
-        {
-            TAddLoop dialog(nullptr, SerialPortChoices());
-            dialog.SetSpyPortShown(true);
-            dialog.SetMemory({0, 0, 3});
-            dialog.show();
-            save(&dialog, "new-loop.png");
-        }
-        {
-            place_->Settings().Set("Zarn", "HandleReturningMessages", "0");  // the test controller does not echo
-            PtyController pty;
-            ZarnMaster master(pty);
-            std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::zarn, pty.SlavePath(), false, 1, 4);
-            QVERIFY(loop->AddPump(0));
-            TCommPane pane;
-            pane.resize(278, 520);
-            pane.show();
-            pane.ChangePage(nullptr, loop.get(), {});
-            QVERIFY(master.ProgramNozzleOne(kPump1));
-            loop->NozzleClick(0, 1);  // nozzle 1 selected and lifted
-            for (int i = 0; i < 6; ++i) {
-                QVERIFY(master.PollAndAck(kPump1));
-                QVERIFY(Commands(master, kPump1, 1));
-            }
-            QVERIFY(WaitUntil([&] {
-                pane.Drain();
-                return pane.Lines().size() >= 30;
-            }));
-            save(&pane, "communication-pane.png");
-        }
-    }
 };
 
 GALLION_SCREENS_TEST_MAIN(Shell_dialogs_test)
