@@ -154,7 +154,7 @@ int main(int argc, char** argv)
     auto loop = std::make_unique<Zarn_forecourt>(line.SlavePath(), true, 1, 16);
     for (int i = 0; i < 16; ++i) {
         loop->CreatePump(i, true);
-        loop->StartLogging((folder / ("pump" + std::to_string(i + 1) + ".log")).string(), i, true);
+        loop->StartLogging(i, (folder / ("pump" + std::to_string(i + 1) + ".log")).string(), true);
         loop->StartAutomation(i, 3);
     }
     StartSpy(line.SlavePath());
