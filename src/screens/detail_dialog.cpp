@@ -400,3 +400,17 @@ void OpenDetail(QWidget* page, Page_dialogs& dialogs, Pump_loop& loop, int posit
     }
     dialog->Open(loop, position);
 }
+
+void TDetail_dialog::PlacePumpAndFigures()
+{
+    pump_nr_label_->setGeometry(8, 2, 100, 38);
+    status_label_->setGeometry(8, 42, 193, 22);
+    Place(filled_head_, 74, 72);
+    Place(preset_head_, 138, 72);
+    Place(volume_head_, 8, 93);
+    Place(amount_head_, 8, 117);
+    filled_volume_->setGeometry(72, 90, 62, 21);
+    preset_volume_->setGeometry(136, 90, 62, 21);
+    filled_amount_->setGeometry(72, 114, 62, 21);
+    preset_amount_->setGeometry(136, 114, 62, 21);
+}

@@ -98,6 +98,8 @@ protected:
     QLineEdit* MakeDisplay();
     // Places a label at (left, top) in its natural size.
     static void Place(QWidget* widget, int left, int top);
+    // The top left of both dialogs: pump number, status, and the filled/preset grid.
+    void PlacePumpAndFigures();
 
     QLabel* pump_nr_label_;
     QLabel* status_label_;

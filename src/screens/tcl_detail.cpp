@@ -20,16 +20,7 @@ TCL_detail::TCL_detail(Page_dialogs& dialogs, QWidget* parent)
     setWindowTitle(QStringLiteral("Detail - Current Loop pump"));
     setFixedSize(427, 423);
 
-    pump_nr_label_->setGeometry(8, 2, 100, 38);
-    status_label_->setGeometry(8, 42, 193, 22);
-    Place(filled_head_, 74, 72);
-    Place(preset_head_, 138, 72);
-    Place(volume_head_, 8, 93);
-    Place(amount_head_, 8, 117);
-    filled_volume_->setGeometry(72, 90, 62, 21);
-    preset_volume_->setGeometry(136, 90, 62, 21);
-    filled_amount_->setGeometry(72, 114, 62, 21);
-    preset_amount_->setGeometry(136, 114, 62, 21);
+    PlacePumpAndFigures();
     Place(MakeLabel(QStringLiteral("Filling price")), 8, 141);
     filling_price_ = MakeDisplay();
     filling_price_->setGeometry(72, 138, 62, 21);

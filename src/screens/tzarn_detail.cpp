@@ -33,16 +33,7 @@ TZarn_Detail::TZarn_Detail(Page_dialogs& dialogs, QWidget* parent)
 
     // Left part (201 pixels): the pump, its status, filled and preset values, selected nozzle and
     // identity.
-    pump_nr_label_->setGeometry(8, 2, 100, 38);
-    status_label_->setGeometry(8, 42, 193, 22);
-    Place(filled_head_, 74, 72);
-    Place(preset_head_, 138, 72);
-    Place(volume_head_, 8, 93);
-    Place(amount_head_, 8, 117);
-    filled_volume_->setGeometry(72, 90, 62, 21);
-    preset_volume_->setGeometry(136, 90, 62, 21);
-    filled_amount_->setGeometry(72, 114, 62, 21);
-    preset_amount_->setGeometry(136, 114, 62, 21);
+    PlacePumpAndFigures();
     Place(selected_nozzle_head_, 8, 146);
     selected_nozzle_label_->setGeometry(100, 146, 60, 15);
 
