@@ -178,6 +178,14 @@ def start_gallion(options, lines, zarn_line, cl_line):
     return windows
 
 
+def show(source, line):
+    """Prints a controller's line as it is, and Gallion's with its name; the runner's replies
+    ("ok") and the end of an output (None) are not shown."""
+    if line is None or (source == "gallion" and line.startswith("ok")):
+        return
+    print(line if source != "gallion" else f"gallion: {line}", flush=True)
+
+
 def show_lines(lines, children, stop, options):
     """Prints every line of the children until the end of the demonstration; the fillings done."""
     started = time.monotonic()
@@ -188,7 +196,7 @@ def show_lines(lines, children, stop, options):
         except queue.Empty:
             source, line = None, None
         if line is not None:
-            print(line if source != "gallion" else f"gallion: {line}", flush=True)
+            show(source, line)
             fillings += " filling done: " in line
         if options.fillings and fillings >= options.fillings:
             stop.set(f"{fillings} fillings done")
@@ -234,9 +242,7 @@ def main(arguments):
         if gallion is not None:
             gallion.stop(gallion.quit if isinstance(gallion, Runner) else signal.SIGTERM)
         while not lines.empty():
-            source, line = lines.get()
-            if line is not None and not line.startswith("ok"):
-                print(line if source != "gallion" else f"gallion: {line}", flush=True)
+            show(*lines.get())
     print(f"demo: ended ({stop.reason or 'error'})", flush=True)
     return status
 
