@@ -21,6 +21,8 @@ import sys
 import threading
 import time
 
+from events import silence_stdout
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONTROLLER = os.path.join(HERE, "gallion_controller.py")
 PUMPS = (1, 4)
@@ -66,7 +68,7 @@ class Child:
             try:
                 self.process.wait(timeout=STOP_TIMEOUT_S)
             except subprocess.TimeoutExpired:
-                print(f"demo: {self.name} did not end within {STOP_TIMEOUT_S} s; killed", flush=True)
+                show("demo", f"demo: {self.name} did not end within {STOP_TIMEOUT_S} s; killed")
                 self.process.kill()
                 self.process.wait()
         self.thread.join(timeout=2)
@@ -147,7 +149,9 @@ class Stop:
 
 
 def parse_options(arguments):
-    parser = argparse.ArgumentParser(prog="demo.py", description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(
+        prog="demo.py", description="Gallion with automatic filling on four pumps of each protocol and the "
+                                    "companion controller on each line, until Ctrl-C.")
     parser.add_argument("--runner", required=True, help="the gallion-headless program")
     parser.add_argument("--windows", help="the gallion windows program: show the loops in the windows")
     parser.add_argument("--folder", required=True, help="folder for the virtual ports and the settings")
@@ -178,12 +182,18 @@ def start_gallion(options, lines, zarn_line, cl_line):
     return windows
 
 
-def show(source, line):
+def show(source, line, stop=None):
     """Prints a controller's line as it is, and Gallion's with its name; the runner's replies
-    ("ok") and the end of an output (None) are not shown."""
+    ("ok") and the end of an output (None) are not shown. When nobody reads our output any more,
+    the demonstration ends."""
     if line is None or (source == "gallion" and line.startswith("ok")):
         return
-    print(line if source != "gallion" else f"gallion: {line}", flush=True)
+    try:
+        print(line if source != "gallion" else f"gallion: {line}", flush=True)
+    except BrokenPipeError:
+        silence_stdout()
+        if stop:
+            stop.set("output closed")
 
 
 def show_lines(lines, children, stop, options):
@@ -196,7 +206,7 @@ def show_lines(lines, children, stop, options):
         except queue.Empty:
             source, line = None, None
         if line is not None:
-            show(source, line)
+            show(source, line, stop)
             fillings += " filling done: " in line
         if options.fillings and fillings >= options.fillings:
             stop.set(f"{fillings} fillings done")
@@ -224,17 +234,17 @@ def main(arguments):
     status = 0
     try:
         gallion = start_gallion(options, lines, zarn_line, cl_line)
-        print(f"demo: Gallion serves Zarn pumps {PUMPS[0]}-{PUMPS[1]} on {zarn_line} and current-loop pumps "
-              f"{PUMPS[0]}-{PUMPS[1]} on {cl_line},\n"
-              f"demo: customers fill automatically (\"Heavy\"); a companion controller runs each line. "
-              f"Ctrl-C ends the demonstration.", flush=True)
+        show("demo", f"demo: Gallion serves Zarn pumps {PUMPS[0]}-{PUMPS[1]} on {zarn_line} and current-loop "
+                     f"pumps {PUMPS[0]}-{PUMPS[1]} on {cl_line},\n"
+                     f"demo: customers fill automatically (\"Heavy\"); a companion controller runs each "
+                     f"line. Ctrl-C ends the demonstration.")
         controllers = [Child(protocol, controller_arguments(protocol, line), lines)
                        for protocol, line in (("zarn", zarn_line), ("currentloop", cl_line))]
         fillings = show_lines(lines, controllers + [gallion], stop, options)
         if options.fillings and fillings < options.fillings:
             status = 1
     except (RuntimeError, OSError) as error:
-        print(f"demo: {error}", flush=True)
+        show("demo", f"demo: {error}")
         status = 1
     finally:
         for controller in controllers:
@@ -243,7 +253,7 @@ def main(arguments):
             gallion.stop(gallion.quit if isinstance(gallion, Runner) else signal.SIGTERM)
         while not lines.empty():
             show(*lines.get())
-    print(f"demo: ended ({stop.reason or 'error'})", flush=True)
+    show("demo", f"demo: ended ({stop.reason or 'error'})")
     return status
 
 

@@ -1,5 +1,6 @@
 """One readable line per event, with the local time to the millisecond."""
 
+import os
 import sys
 import time
 
@@ -37,3 +38,11 @@ class EventPrinter:
     def pump(self, number, text):
         self.stream.write(f"{timestamp()} {self.protocol} pump {number}: {text}\n")
         self.stream.flush()
+
+
+def silence_stdout():
+    """After the reader of our output went away (a pipe into `head`, say): what is still printed
+    goes nowhere, so the program can end in order instead of failing on every line."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)

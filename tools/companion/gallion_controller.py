@@ -21,7 +21,7 @@ from decimal import Decimal, InvalidOperation, ROUND_DOWN
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from currentloop_controller import CurrentLoopController  # noqa: E402
-from events import EventPrinter  # noqa: E402
+from events import EventPrinter, silence_stdout  # noqa: E402
 from serial_line import PortError, SerialLine  # noqa: E402
 from zarn_controller import ZarnController  # noqa: E402
 import zarn_transactions  # noqa: E402
@@ -231,6 +231,9 @@ def main(arguments):
     except PortError as error:
         reason = f"the line failed: {error}"
         status = EXIT_CANNOT_RUN
+    except BrokenPipeError:
+        silence_stdout()
+        reason = "output closed"
     finally:
         line.close()
     completed = controller.fillings_completed()
