@@ -184,12 +184,12 @@ class FillingTest(unittest.TestCase):
         self.assertEqual((totals.group(1), totals.group(2)), (state["volume"], state["amount"]))
         self.assertEqual(units(state["amount"]), units(state["volume"]) * 170 // 100)
 
-    def test_zarn_preset_volume_ends_the_filling_at_the_preset(self):
+    def test_zarn_preset_ends_the_filling_and_the_next_needs_the_nozzle_returned(self):
         line = self.folder.file("zarn-line")
         self.runner.ok(f"loop add zarn pty:{line} 1 1")
         self.runner.ok("pump add 1 1")
         # A preset below the throttle distance runs the whole filling at 5 l/min: 0.50 l in ~6 s.
-        self.start_companion("zarn", line, "--pumps", "1", "--preset-volume", "0.5")
+        self.start_companion("zarn", line, "--pumps", "1", "--preset-volume", "0.5", "--fillings", "2")
         self.companion.wait_for(r"zarn pump 1: programmed")
         self.runner.wait_for_state(1, 1, lambda state: state["status"] == 1 and 1 in state["allowed"])
         self.runner.ok("select 1 1 1")
@@ -197,7 +197,20 @@ class FillingTest(unittest.TestCase):
         self.companion.wait_for(r"zarn pump 1: preset volume 0.50 l")
         done = self.companion.wait_for(r"zarn pump 1: filling done: ([\d.]+) l, amount ([\d.]+)", timeout=60)
         self.assertEqual((done.group(1), done.group(2)), ("0.50", "0.75"))
+        self.companion.wait_for(r"zarn pump 1: totals nozzle 1: volume 0.50 l, amount 0.75, fillings 1")
+
+        # The customer still holds the nozzle: the pump is reset, but not authorised again.
+        self.runner.wait_for_state(1, 1, lambda state: state["status"] == 1)
+        time.sleep(0.5)
+        state = self.runner.state(1, 1)
+        self.assertEqual((state["status"], state["nozzle_out"]), (1, True))
+        self.runner.ok("hangup 1 1")
+        self.runner.ok("select 1 1 2")
+        self.runner.ok("lift 1 1")
+        self.companion.wait_for(r"zarn pump 1: nozzle 2 lifted")
+        self.companion.wait_for(r"zarn pump 1: totals nozzle 2: volume 0.50 l, amount 0.80, fillings 1", timeout=60)
         self.assertEqual(self.companion.exit_status(), 0, self.companion.all_output())
+        self.assertEqual(self.companion.all_output().count("nozzle 1 lifted"), 1)
 
 
 class BadLineTest(unittest.TestCase):

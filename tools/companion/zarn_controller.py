@@ -197,13 +197,21 @@ class ZarnPump:
     # --- commands -----------------------------------------------------------------------------
 
     def ask_final_figures(self):
-        """The filling has ended: ask for its final figures and the nozzle's total counters."""
-        nozzle = self.filling_nozzle
+        """The filling has ended: ask for its final figures and the nozzle's total counters. The
+        next customer is authorised only once this nozzle has been returned."""
         self.enter(CLOSING)
         self.final_figures = False
         self.totals = {}
-        self.commands += [zt.cd1(zt.RETURN_FILLING_INFORMATION),
-                          zt.cd101_totals(nozzle), zt.cd101_totals(16 + nozzle)]
+        self.awaiting_hangup = True
+        self.ask_missing_figures()
+
+    def ask_missing_figures(self):
+        nozzle = self.filling_nozzle
+        if not self.final_figures:
+            self.commands.append(zt.cd1(zt.RETURN_FILLING_INFORMATION))
+        for counter in (nozzle, 16 + nozzle):  # volume; amount and number of fillings
+            if counter not in self.totals:
+                self.commands.append(zt.cd101_totals(counter))
 
     def maybe_finish_closing(self):
         nozzle = self.filling_nozzle
@@ -215,9 +223,10 @@ class ZarnPump:
         self.say(f"totals nozzle {nozzle}: volume {self.volume_text(volume_total)} l, "
                  f"amount {self.amount_text(amount_total)}, fillings {fillings}")
         self.fillings_completed += 1
-        self.awaiting_hangup = self.nozzle_out
         self.enter(IDLE)
         self.queue_reset()
+        if self.nozzle_out and self.nozzle and not self.awaiting_hangup:
+            self.on_nozzle_lifted(self.nozzle, 0)  # returned and lifted again meanwhile
 
     def queue_reset(self):
         self.commands.append(zt.cd1(zt.RESET))
@@ -244,7 +253,8 @@ class ZarnPump:
             self.commands.append(zt.cd1(zt.RETURN_STATUS))
         elif self.phase == CLOSING:
             self.say("final figures or totals missing; asking again")
-            self.ask_final_figures()
+            self.enter(CLOSING)
+            self.ask_missing_figures()
 
     def queue_programming(self):
         wanted = self.settings.decimals
