@@ -153,8 +153,6 @@ class FillingTest(unittest.TestCase):
                          (nozzle["volume_total"], nozzle["amount_total"], nozzle["fillings"]))
         self.assertEqual((done.group(1), done.group(2)), (nozzle["volume_total"], nozzle["amount_total"]))
         self.assertEqual(self.runner.state(1, 1)["status"], 1)  # reset for the next customer
-        if os.environ.get("SHOW_COMPANION"):
-            print(self.companion.all_output())
 
     def test_current_loop_filling_ends_with_the_pumps_figures(self):
         line = self.folder.file("cl-line")
@@ -211,6 +209,20 @@ class FillingTest(unittest.TestCase):
         self.companion.wait_for(r"zarn pump 1: totals nozzle 2: volume 0.50 l, amount 0.80, fillings 1", timeout=60)
         self.assertEqual(self.companion.exit_status(), 0, self.companion.all_output())
         self.assertEqual(self.companion.all_output().count("nozzle 1 lifted"), 1)
+
+    def test_a_price_the_protocol_cannot_carry_ends_the_run(self):
+        for protocol, price, message in (("zarn", "10000", "needs more than the pump's 6 price digits"),
+                                         ("currentloop", "100", "needs more than the 4 price digits")):
+            with self.subTest(protocol=protocol):
+                line = self.folder.file(protocol)
+                loop = self.runner.ok(f"loop add {'zarn' if protocol == 'zarn' else 'cl'} pty:{line} 1 1").split()[0]
+                self.runner.ok(f"pump add {loop} 1")
+                self.companion = Companion("--protocol", protocol, "--port", line, "--pumps", "1",
+                                           "--prices", price, "--run-time", "60")
+                self.assertEqual(self.companion.exit_status(), 2)
+                self.assertIn(f"cannot program the pumps: the price of nozzle 1 {message} at 2 decimals",
+                              self.companion.all_output())
+                self.companion.close()
 
 
 class BadLineTest(unittest.TestCase):

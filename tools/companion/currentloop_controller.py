@@ -14,6 +14,7 @@ The life of one filling as this controller runs it, by the state letter of the p
 import time
 
 import currentloop_link as link
+from errors import CannotProgram
 from events import decimal_text
 from presence import Presence
 
@@ -32,6 +33,7 @@ FLAGS_BASE = 0x40
 FLAG_VOLUME_PRESET = 0x20
 # The largest preset a CB0 carries: five digits and a count of hundred thousands (0-15).
 LARGEST_PRESET = 15 * 100000 + 99999
+LARGEST_PRICE = 9999
 NOZZLES = 5
 PHASE_PATIENCE_S = 5.0
 
@@ -143,8 +145,9 @@ class CurrentLoopPump:
     def queue_programming(self):
         prices = self.settings.prices_in_units(self.decimals[2])
         for nozzle, price in prices.items():
-            if price > 9999:
-                raise ValueError(f"price of nozzle {nozzle} does not fit in 4 digits")
+            if price > LARGEST_PRICE:
+                raise CannotProgram(f"the price of nozzle {nozzle} needs more than the 4 price digits "
+                                    f"at {self.decimals[2]} decimals")
         self.queue(self.cb1_prices(prices), gets_reply=False)
         self.queue(self.cb3(ord("G"), set_flags=True), gets_reply=True)
         self.programmed = True
@@ -157,7 +160,8 @@ class CurrentLoopPump:
             kind, units = "amount", LARGEST_PRESET
         else:
             kind, units = preset
-            units = min(units, LARGEST_PRESET)
+            if units > LARGEST_PRESET:
+                raise CannotProgram(f"the preset is above the largest a CB0 carries ({LARGEST_PRESET} units)")
             shown = self.volume_text(units) + " l" if kind == "volume" else self.amount_text(units)
             self.say(f"preset {kind} {shown}")
         self.queue(self.cb3(ord("A")), gets_reply=True)

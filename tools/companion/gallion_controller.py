@@ -21,6 +21,7 @@ from decimal import Decimal, InvalidOperation, ROUND_DOWN
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from currentloop_controller import CurrentLoopController  # noqa: E402
+from errors import CannotProgram  # noqa: E402
 from events import EventPrinter, silence_stdout  # noqa: E402
 from serial_line import PortError, SerialLine  # noqa: E402
 from zarn_controller import ZarnController  # noqa: E402
@@ -230,6 +231,9 @@ def main(arguments):
         reason = run(controller, options, events, stop)
     except PortError as error:
         reason = f"the line failed: {error}"
+        status = EXIT_CANNOT_RUN
+    except CannotProgram as error:
+        reason = f"cannot program the pumps: {error}"
         status = EXIT_CANNOT_RUN
     except BrokenPipeError:
         silence_stdout()

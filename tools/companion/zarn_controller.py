@@ -15,6 +15,7 @@ import time
 
 import zarn_link as link
 import zarn_transactions as zt
+from errors import CannotProgram
 from events import decimal_text
 from presence import Presence
 
@@ -165,6 +166,8 @@ class ZarnPump:
         if preset is None:
             return []
         kind, units = preset
+        if units > zt.LARGEST_PRESET:
+            raise CannotProgram(f"the preset needs more than the pump's {zt.PRESET_DIGITS} digits")
         if kind == "volume":
             self.say(f"preset volume {self.volume_text(units)} l")
             return [zt.cd3_preset_volume(units)]
@@ -264,6 +267,10 @@ class ZarnPump:
             self.decimals = tuple(wanted)
             self.say(f"decimals set: volume {wanted[0]}, amount {wanted[1]}, price {wanted[2]}")
         prices = self.settings.prices_in_units(self.decimals[2])
+        for nozzle, price in prices.items():
+            if price > zt.LARGEST_PRICE:
+                raise CannotProgram(f"the price of nozzle {nozzle} needs more than the pump's "
+                                    f"{zt.PRICE_DIGITS} price digits at {self.decimals[2]} decimals")
         by_nozzle = [prices.get(nozzle, 0) for nozzle in range(1, max(self.settings.nozzles) + 1)]
         self.commands += [zt.cd5_prices(by_nozzle), zt.cd2_allowed_nozzles(self.settings.nozzles),
                           zt.cd1(zt.RESET)]

@@ -45,6 +45,12 @@ ALARM_NAMES = {
 PARAMETERS_LENGTH = 51
 DECIMALS_AT = 22
 
+# Unit prices travel as 3 BCD bytes, presets as 4.
+PRICE_DIGITS = 6
+LARGEST_PRICE = 10 ** PRICE_DIGITS - 1
+PRESET_DIGITS = 8
+LARGEST_PRESET = 10 ** PRESET_DIGITS - 1
+
 # Highest nozzle this controller programs: the total counters carry volume, amount and number
 # of fillings for nozzles 1-8 (counters 1-8 and 17-24).
 HIGHEST_NOZZLE = 8
