@@ -265,10 +265,15 @@ class BadLineTest(unittest.TestCase):
                 self.assertIn("stopped (run time over): 0 fillings completed", self.companion.all_output())
 
     def test_noise_is_reported_not_fatal(self):
+        # Random bytes that happen to carry a good CRC: only their content gives them away.
+        zarn_rubbish = zarn_link.data_block(0x50, 0, bytes([99, 1, 0]))
+        current_loop_rubbish = currentloop_link.finish_frame(bytearray(b"\x02qPP0" + b"x" * 27))
         cases = [("zarn", b"\x51\x30\x01\x01\x05\x00\x00\x03\xfa", r"block from address 0x51"),
                  ("zarn", b"\x50\x30\x01\x01\x05\x12\x34\x03\xfa", r"damaged \(CRC 3412"),
                  ("zarn", b"\x00" * 40, r"\d+ bytes without an end of block"),
+                 ("zarn", zarn_rubbish, r"malformed reply \(unknown reply transaction 99\).*asking the status again"),
                  ("currentloop", b"\x02" + b"q" * 30 + b"\x03", r"reply ignored: bad CRC"),
+                 ("currentloop", current_loop_rubbish, r"reply ignored: bytes 5-8 are not a number"),
                  ("currentloop", b"garbage", r"7 stray bytes")]
         for protocol, noise, message in cases:
             with self.subTest(protocol=protocol, noise=noise):

@@ -123,6 +123,27 @@ def frame_problem(frame, expected_source):
         return f"reply from {chr(frame[2])!r}, expected {chr(expected_source)!r}"
     if frame[4] != ord("0"):
         return f"reply of type {chr(frame[4])!r}, expected '0' (DB0)"
+    return db0_content_problem(frame)
+
+
+DIGIT_FIELDS = ((5, 4), (10, 6), (16, 6))  # unit price, volume, amount
+STATE_LETTERS = b"EFABCDL"
+NOZZLE_CHARACTERS = b"012348"
+
+
+def db0_content_problem(frame):
+    """Why the data of a DB0 with a good CRC still cannot be a pump's reply (random bytes on the
+    line, say), or None. A field's first character may lie beyond '9' (a value too large for the
+    field); every other character of a figure is a digit."""
+    for start, width in DIGIT_FIELDS:
+        if frame[start] < ord("0") or not all(ord("0") <= byte <= ord("9") for byte in frame[start + 1:start + width]):
+            return f"bytes {start}-{start + width - 1} are not a number"
+    if frame[9] not in NOZZLE_CHARACTERS:
+        return f"nozzle character 0x{frame[9]:02X}"
+    if frame[22] not in STATE_LETTERS:
+        return f"state letter 0x{frame[22]:02X}"
+    if frame[23] & 0xC3 != 0x40:
+        return f"status byte 0x{frame[23]:02X}"
     return None
 
 

@@ -371,20 +371,19 @@ class ZarnController:
 
     def handle_data(self, pump, block):
         try:
-            transactions = zt.split_transactions(block.transactions_bytes())
-        except zt.MalformedReply as error:
-            pump.say(f"malformed reply ({error}): {link.hex_text(block.raw)}")
-            return
-        for code, data in transactions:
-            try:
+            for code, data in zt.split_transactions(block.transactions_bytes()):
                 pump.handle_transaction(code, data)
-            except zt.MalformedReply as error:
-                pump.say(f"malformed reply ({error}): {link.hex_text(block.raw)}")
-                return
+        except zt.MalformedReply as error:
+            # What the block should have said (a nozzle lifted, a new status) is lost, and the
+            # pump reports only changes: ask for its whole status again.
+            pump.say(f"malformed reply ({error}): {link.hex_text(block.raw)}; asking the status again")
+            pump.commands.append(zt.cd1(zt.RETURN_STATUS))
 
     def note_answer(self, pump):
         pump.presence.answered()
 
     def note_silence(self, pump):
         if pump.presence.silent():
+            if pump.phase in (FILLING, CLOSING):
+                pump.say(f"the filling on nozzle {pump.filling_nozzle} is lost to this controller")
             pump.forget()  # when it comes back it is asked and programmed again
