@@ -12,7 +12,6 @@ import sys
 import tempfile
 import time
 import unittest
-from decimal import Decimal
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -142,7 +141,8 @@ class FillingTest(unittest.TestCase):
         self.runner.ok("hangup 1 1")
 
         done = self.companion.wait_for(r"zarn pump 1: filling done: ([\d.]+) l, amount ([\d.]+), price 1.60, nozzle 2")
-        totals = self.companion.wait_for(r"zarn pump 1: totals nozzle 2: volume ([\d.]+) l, amount ([\d.]+), fillings (\d+)")
+        totals = self.companion.wait_for(
+            r"zarn pump 1: totals nozzle 2: volume ([\d.]+) l, amount ([\d.]+), fillings (\d+)")
         self.assertEqual(self.companion.exit_status(), 0, self.companion.all_output())
 
         volume, amount = units(done.group(1)), units(done.group(2))
@@ -171,7 +171,8 @@ class FillingTest(unittest.TestCase):
         self.runner.wait_for_state(1, 1, lambda state: units(state["volume"]) >= 50)
         self.runner.ok("hangup 1 1")
 
-        done = self.companion.wait_for(r"currentloop pump 1: filling done: ([\d.]+) l, amount ([\d.]+), price 1.70, nozzle 3")
+        done = self.companion.wait_for(
+            r"currentloop pump 1: filling done: ([\d.]+) l, amount ([\d.]+), price 1.70, nozzle 3")
         totals = self.companion.wait_for(
             r"currentloop pump 1: totals nozzle 3 \(counted by this controller\): volume ([\d.]+) l, "
             r"amount ([\d.]+), fillings 1")
