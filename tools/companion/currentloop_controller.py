@@ -37,8 +37,9 @@ LARGEST_PRICE = 9999
 NOZZLES = 5
 PHASE_PATIENCE_S = 5.0
 
-STATUS_ERRORS = {0x04: "double pulse error", 0x08: "pulser current error",
-                 0x10: "communication error", 0x20: "CPU reset"}
+# The alarm bits of a reply's status byte, by the names the simulator gives them.
+STATUS_ERRORS = {0x04: "Double pulse error", 0x08: "Pulser current error",
+                 0x10: "Communication error", 0x20: "CPU reset"}
 
 
 def pump_position(address):

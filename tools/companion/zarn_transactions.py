@@ -22,14 +22,15 @@ DC14_SUSPENDED = 14
 DC15_RESUMED = 15
 DC101_TOTALS = 101
 
+# The pump's own status texts (a suspended pump has none).
 STATUS_NAMES = {
-    0: "not programmed",
-    1: "reset",
-    2: "authorized",
-    4: "filling",
-    5: "filling completed",
-    6: "max amount/volume reached",
-    7: "switched off",
+    0: "Not programmed",
+    1: "Reset",
+    2: "Authorized",
+    4: "Filling",
+    5: "Filling completed",
+    6: "Max amount/volume reached",
+    7: "Switched off",
     8: "suspended",
 }
 
