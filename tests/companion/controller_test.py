@@ -225,6 +225,17 @@ class FillingTest(unittest.TestCase):
                               self.companion.all_output())
                 self.companion.close()
 
+    def test_a_loop_removed_under_the_companion_ends_its_run(self):
+        line = self.folder.file("zarn-line")
+        self.runner.ok(f"loop add zarn pty:{line} 1 1")
+        self.runner.ok("pump add 1 1")
+        self.start_companion("zarn", line, "--pumps", "1")
+        self.companion.wait_for(r"zarn pump 1: programmed")
+        self.runner.ok("loop remove 1")
+        self.assertEqual(self.companion.exit_status(), 2)
+        self.assertIn("the virtual port was closed at its other end (Gallion ended, or its loop was removed)",
+                      self.companion.all_output())
+
 
 class BadLineTest(unittest.TestCase):
     """Silence, noise and Ctrl-C: clear messages and a clean end, never a hang or a traceback."""

@@ -155,6 +155,8 @@ def parse_options(arguments):
     if options.nozzles and any(nozzle not in nozzle_range for nozzle in options.nozzles):
         parser.error(f"{options.protocol} nozzles this controller programs are "
                      f"{nozzle_range.start}-{nozzle_range.stop - 1}")
+    if options.fillings < 0 or options.run_time < 0:
+        parser.error("--fillings and --run-time cannot be negative")
     if options.reply_timeout <= 0:
         parser.error("--reply-timeout must be above 0")
     options.preset = (("volume", options.preset_volume) if options.preset_volume else
@@ -178,7 +180,7 @@ class StopRequest:
         self.reason = "Ctrl-C" if number == signal.SIGINT else "SIGTERM"
 
 
-def run(controller, options, events, stop):
+def run(controller, options, stop):
     """Serves the pumps round after round until the fillings are done, the time is up or a stop
     is requested. Returns why it ended."""
     started = time.monotonic()
@@ -228,7 +230,7 @@ def main(arguments):
     events.line(describe(options))
     status = EXIT_NOT_COMPLETED
     try:
-        reason = run(controller, options, events, stop)
+        reason = run(controller, options, stop)
     except PortError as error:
         reason = f"the line failed: {error}"
         status = EXIT_CANNOT_RUN

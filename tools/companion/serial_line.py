@@ -4,6 +4,7 @@ Every read here has a deadline: a silent or dead line gives "nothing" (an empty 
 wait without end.
 """
 
+import errno
 import fcntl
 import os
 import select
@@ -30,7 +31,8 @@ class SerialLine:
 
     def __init__(self, path, parity="auto"):
         self.path = path
-        self.parity = ("none" if is_pseudo_terminal(path) else "odd") if parity == "auto" else parity
+        self.is_virtual = is_pseudo_terminal(path)
+        self.parity = ("none" if self.is_virtual else "odd") if parity == "auto" else parity
         try:
             self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
         except OSError as error:
@@ -81,6 +83,13 @@ class SerialLine:
             os.close(self.fd)
             self.fd = -1
 
+    def _line_error(self, action, error):
+        if error.errno == errno.EIO and self.is_virtual:
+            # A pseudo-terminal whose other end has closed fails every read and write with EIO.
+            return PortError(f"{self.path}: the virtual port was closed at its other end "
+                             f"(Gallion ended, or its loop was removed)")
+        return PortError(f"cannot {action} {self.path}: {error.strerror}")
+
     def write(self, data, timeout=2.0):
         """Writes all bytes; raises PortError when the line takes none of them for `timeout` s."""
         deadline = time.monotonic() + timeout
@@ -93,7 +102,7 @@ class SerialLine:
             except BlockingIOError:
                 pass
             except OSError as error:
-                raise PortError(f"cannot write to {self.path}: {error.strerror}") from None
+                raise self._line_error("write to", error) from None
             left = deadline - time.monotonic()
             if left <= 0:
                 raise PortError(f"{self.path} takes no more bytes (is the other end reading?)")
@@ -113,8 +122,7 @@ class SerialLine:
             except BlockingIOError:
                 continue
             except OSError as error:
-                # A pseudo-terminal whose other end has gone reads as EIO: the simulator ended.
-                raise PortError(f"cannot read from {self.path}: {error.strerror}") from None
+                raise self._line_error("read from", error) from None
             if data:
                 return data[0]
             # An empty read on a terminal means a hang-up: count it as silence until the deadline,
