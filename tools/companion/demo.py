@@ -26,7 +26,7 @@ from events import silence_stdout
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONTROLLER = os.path.join(HERE, "gallion_controller.py")
 PUMPS = (1, 4)
-# The customers: "Heavy" automatic filling, a new filling 10 to 29 s after the last one.
+# The customers: "Heavy" automatic filling, the nozzle lifted again 10 to 29 s after hanging up.
 LEVEL_HEAVY = 3
 # The demonstration's own settings. A short throttle distance lets the Zarn pumps, which the
 # controller gives a 10-litre preset, finish a filling in about 20 s (the customer holds the
