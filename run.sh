@@ -13,6 +13,20 @@ repository=$(cd "$(dirname "$0")" && pwd)
 gallion_setup
 cd "$caller_folder"
 
+# --demo: Gallion with automatic filling on its demo pumps and the companion controller on the
+# other end of each line, until Ctrl-C (tools/companion/demo.py). In the windows when a display is
+# available, else (or with --headless after --demo) headless.
+if [ "${1:-}" = "--demo" ]; then
+    shift
+    if [ "${1:-}" = "--headless" ]; then
+        shift
+    elif [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+        set -- --windows "$repository/build/src/shell/gallion" "$@"
+    fi
+    exec python3 "$repository/tools/companion/demo.py" --runner "$repository/build/src/headless/gallion-headless" \
+        --folder "$repository/build/demo" "$@"
+fi
+
 # With a display the windows program starts, showing the same demonstration loop unless options
 # are given (--ini FILE, --config FILE); --headless, or no display, starts the runner below.
 if [ "${1:-}" = "--headless" ]; then
