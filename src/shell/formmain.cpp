@@ -55,7 +55,8 @@ QAction* AddItem(QMenu* menu, const char* caption, Qt::Key key = Qt::Key_unknown
 // A file dialog for configuration files, drawn by Qt itself (the same on every desktop).
 std::string AskFileName(QWidget* parent, QFileDialog::AcceptMode mode, const char* title, const char* filter)
 {
-    QFileDialog dialog(parent, QString::fromLatin1(title), QString(), QString::fromLatin1(filter));
+    // It opens in the current folder, where the auto-save file lies too.
+    QFileDialog dialog(parent, QString::fromLatin1(title), QDir::currentPath(), QString::fromLatin1(filter));
     dialog.setObjectName(mode == QFileDialog::AcceptOpen ? QStringLiteral("OpenDialog") : QStringLiteral("SaveDialog"));
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setAcceptMode(mode);
