@@ -22,12 +22,12 @@ const std::vector<Release>& Releases()
 {
     static const std::vector<Release> releases = {
         {"V1.2.8", "2026-12-08",
-         {{"Zarn loops of up to 16 pumps and Current Loop loops of up to 8", "pumps, each on its own serial line"},
+         {{"Zarn loops of up to 16 pumps and Current Loop loops", "of up to 8 pumps, each on its own serial line"},
           {"Communication view, pump logs and automatic fillings"},
           {"Error simulation and pump detail dialogs"},
-          {"Configuration files: loading checks the whole file first and keeps", "the running loops when it is damaged"},
-          {"The auto-save keeps the previous file as autosave.gcf.bak"},
-          {"Spy port: records a loop's traffic into a ring of files; the", "control dialog lists the spy ports of every port name"},
+          {"Configuration files: loading checks the whole file", "first and keeps the running loops when it is damaged"},
+          {"The auto-save keeps the previous file as", "autosave.gcf.bak"},
+          {"Spy port: records a loop's traffic into a ring of", "files; the control dialog lists the spy ports of", "every port name"},
           {"Mini view (Tiny, F8), About box and key-command help"}}},
     };
     return releases;
@@ -88,7 +88,7 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent)
     title->setFont(title_font);
     version_ = new QLabel(QString::fromLatin1(kVersionText));
     version_->setObjectName(QStringLiteral("Version"));
-    auto* maker = new QLabel(QStringLiteral("Made by the Gallion developers, 2024-2026"));
+    auto* maker = new QLabel(QStringLiteral("Made by the Gallion developers, 2026"));
     maker->setObjectName(QStringLiteral("Copyright"));
     auto* logo = new QLabel;
     logo->setObjectName(QStringLiteral("ProgramIcon"));

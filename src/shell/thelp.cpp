@@ -13,6 +13,7 @@
 namespace {
 
 const QColor kPaleYellow(0xFF, 0xFF, 0xC0);
+constexpr int kKeyListWidth = 112;
 
 struct Command {
     const char* function;
@@ -48,6 +49,11 @@ QListWidget* NewList(const char* name)
     auto* list = new QListWidget;
     list->setObjectName(QString::fromLatin1(name));
     list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    QFont font = list->font();
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    list->setFont(font);
     return list;
 }
 
@@ -107,8 +113,9 @@ THelp::THelp(QWidget* parent) : QDialog(parent)
     connect(functions_, &QListWidget::currentRowChanged, this, &THelp::SelectRow);
     connect(keys_, &QListWidget::currentRowChanged, this, &THelp::SelectRow);
     auto* lists = new QHBoxLayout;
-    lists->addWidget(functions_, 3);
-    lists->addWidget(keys_, 1);
+    keys_->setFixedWidth(kKeyListWidth);
+    lists->addWidget(functions_, 1);
+    lists->addWidget(keys_);
 
     auto* hint = new QLabel(QStringLiteral("Press a key to highlight it's function"));
     hint->setObjectName(QStringLiteral("Hint"));
