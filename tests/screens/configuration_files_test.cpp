@@ -210,6 +210,15 @@ private slots:
         QCOMPARE(window.LoopHolder()->count(), 1);
         QCOMPARE(window.ActivePage(), page);
         QVERIFY(ZarnPumpAnswers(master, 0x50));
+
+        // A good file replaces them: the old loop's pump falls silent, the file's answers.
+        ZarnMaster other_master(other);
+        QCOMPARE(ThroughFileDialog(window.LoadItem(), QStringLiteral("good.gcf")), QStringList());
+        QCOMPARE(window.LoopHolder()->count(), 1);
+        QCOMPARE(window.ActivePage()->Loop().PortName(), other.SlavePath());
+        line.Drain();
+        QVERIFY(!master.Poll(0x50, 300));
+        QVERIFY(ZarnPumpAnswers(other_master, 0x50));
     }
 
     // A loop whose port cannot be opened is left out with its message; the others load.

@@ -156,6 +156,31 @@ private slots:
         QVERIFY(window.isVisible());
     }
 
+    // A signal while the mini view is open: the mini view closes, the shut-down runs once and the
+    // main window is not shown again.
+    void SignalWhileTheMiniViewIsOpen()
+    {
+        PtyController line;
+        Window_rig rig;
+        TfMain& window = rig.Window();
+        rig.AddPage(Protocol::zarn, line.SlavePath(), 1, 4);
+        bool asked = false;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            if (!window.MiniView()->isVisible() || asked)
+                return;
+            asked = true;
+            window.CloseOnSignal();
+        });
+        look.start(10);
+        window.TinyItem()->trigger();
+        QVERIFY(asked);
+        QVERIFY(WaitUntil([&] { return window.IsShutDown(); }));
+        QVERIFY(!window.MiniView()->isVisible());
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.LoopHolder()->count(), 0);
+    }
+
     // About: version, change log as laid out, "OK" closes.
     void AboutShowsVersionAndChangeLog()
     {
