@@ -1,8 +1,9 @@
 #!/bin/sh
 # Renders every window built so far to PNG files under docs/screenshots/ (offscreen: no display
 # needed): the main window (both protocols, with and without the communication pane, a filling
-# under way), its menus, Preferences and New loop. Each page shows a real loop on a virtual port
-# whose controller the program plays.
+# under way), its menus, Preferences, New loop, the mini view, About, the key-command help and the
+# spy-port dialogs. Each page shows a real loop on a virtual port whose controller the program
+# plays.
 set -e
 cd "$(dirname "$0")/.."
 . scripts/setup.sh

@@ -38,6 +38,19 @@ std::string CL_loop::DetailStatusText(char state)
     return StateText(state, "max amount/volume reached");
 }
 
+std::string CL_loop::MiniViewStateText(char state)
+{
+    return StateText(state, "Max amount/volume reached");
+}
+
+std::string CL_loop::MiniViewStatusText(int position) const
+{
+    CL_pump* pump = Pump(position);
+    if (!pump)
+        return "";
+    return MiniViewStateText(pump->GetState().state);
+}
+
 bool CL_loop::GetPanelView(int position, Panel_view& view) const
 {
     CL_pump* pump = Pump(position);

@@ -13,6 +13,7 @@ public:
     bool AddPump(int position) override { return position >= 0 && forecourt_->CreatePump(position) == position; }
 
     bool GetPanelView(int position, Panel_view& view) const override;
+    std::string MiniViewStatusText(int position) const override;
     bool GetPumpDetail(int position, Pump_detail& detail) const override;
 
     void NozzleClick(int position, int nozzle) override;
@@ -36,6 +37,7 @@ public:
     // The panel's and the detail dialog's text for a state letter.
     static std::string PanelStatusText(char state);
     static std::string DetailStatusText(char state);
+    static std::string MiniViewStateText(char state);
 
 private:
     CL_pump* Pump(int position) const { return forecourt_->GetPump(position); }

@@ -1,5 +1,8 @@
 #include "loops/loop_files.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "common/error.h"
 #include "config/config_file.h"
 #include "loops/cl_loop.h"
@@ -9,8 +12,42 @@ struct Loop_file::Records {
     Configuration configuration;
 };
 
-std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops)
+namespace {
+
+// Copies the file that is about to be replaced to its backup name: a copy beside the backup,
+// then renamed over it, so an interrupted copy never leaves a half backup. Returns "" when done
+// or when there is nothing to keep (no file yet), else what went wrong.
+std::string KeepBackup(const std::string& file_name)
 {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_regular_file(file_name, error))
+        return "";
+    const std::string backup = BackupName(file_name);
+    const std::string partial = backup + ".part";
+    if (fs::copy_file(file_name, partial, fs::copy_options::overwrite_existing, error))
+        fs::rename(partial, backup, error);
+    if (!error)
+        return "";
+    const std::string reason = error.message();
+    fs::remove(partial, error);
+    return "Cannot keep the previous configuration as " + backup + ": " + reason;
+}
+
+}  // namespace
+
+std::string BackupName(const std::string& file_name)
+{
+    return file_name + ".bak";
+}
+
+std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops,
+                      Previous_file previous)
+{
+    std::string backup_error;
+    if (previous == Previous_file::keep_as_backup && !file_name.empty())
+        backup_error = KeepBackup(file_name);
+
     std::vector<Loop_ref> forecourts;
     for (const Pump_loop* loop : loops) {
         if (const auto* zarn = dynamic_cast<const Zarn_loop*>(loop))
@@ -18,7 +55,10 @@ std::string SaveLoops(const std::string& file_name, const std::vector<const Pump
         else if (const auto* current_loop = dynamic_cast<const CL_loop*>(loop))
             forecourts.push_back(&current_loop->GetForecourt());
     }
-    return SaveConfigurationFile(file_name, forecourts);
+    const std::string save_error = SaveConfigurationFile(file_name, forecourts);
+    if (!save_error.empty())
+        return save_error;
+    return backup_error;
 }
 
 Loop_file::Loop_file(const std::string& file_name) : records_(std::make_unique<Records>())

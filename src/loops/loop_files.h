@@ -8,9 +8,17 @@
 // Configuration files for loops of either protocol: saving the running loops, reading a file and
 // building its loops. All of it runs on the thread that owns the loops.
 
+// What becomes of the file a save replaces: nothing more, or a copy kept as file_name + ".bak"
+// (the auto-save's "autosave.gcf.bak"), made before the new file is renamed into place.
+enum class Previous_file { replace, keep_as_backup };
+
 // Writes the loops, in tab order, to `file_name` (written beside, then renamed into place).
-// Returns "" on success, else what went wrong (the old file is then as it was).
-std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops);
+// Returns "" on success, else what went wrong (the old file is then as it was). With
+// keep_as_backup, a backup that cannot be made is reported too, but the save still goes ahead.
+std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops,
+                      Previous_file previous = Previous_file::replace);
+// The name of the backup that Previous_file::keep_as_backup keeps.
+std::string BackupName(const std::string& file_name);
 
 // A file read and checked whole, before any running loop is touched.
 class Loop_file {

@@ -146,6 +146,9 @@ public:
     // Snapshots; false (the record untouched) when there is no pump.
     virtual bool GetPanelView(int position, Panel_view& view) const = 0;
     virtual bool GetPumpDetail(int position, Pump_detail& detail) const = 0;
+    // The state name the mini view shows after the pump number ("Filling", "Max amt/vol reached",
+    // a current-loop state without a name as its character code); "" when there is no pump.
+    virtual std::string MiniViewStatusText(int position) const = 0;
     // The pump's receive-error lines: a copy, or taken out of the pump's list.
     virtual std::vector<std::string> RxErrorLines(int position) const = 0;
     virtual std::vector<std::string> TakeRxErrorLines(int position) = 0;

@@ -29,6 +29,16 @@ bool Zarn_loop::AddPump(int position)
     return forecourt_->CreatePump(position, true) == position && position >= 0;
 }
 
+std::string Zarn_loop::MiniViewStatusText(int position) const
+{
+    Zarn_pump* pump = Pump(position);
+    if (!pump)
+        return "";
+    Zarn_pump_state state;
+    pump->GetPanelState(state);
+    return state.short_status_text;
+}
+
 bool Zarn_loop::GetPanelView(int position, Panel_view& view) const
 {
     Zarn_pump* pump = Pump(position);

@@ -13,6 +13,7 @@ public:
     bool AddPump(int position) override;
 
     bool GetPanelView(int position, Panel_view& view) const override;
+    std::string MiniViewStatusText(int position) const override;
     bool GetPumpDetail(int position, Pump_detail& detail) const override;
 
     void NozzleClick(int position, int nozzle) override;

@@ -3,6 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -17,6 +20,7 @@
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
+#include <cstdio>
 
 #include "loops/loop_files.h"
 #include "screens/tcl_loop.h"
@@ -24,13 +28,17 @@
 #include "shell/app_settings.h"
 #include "shell/comm_view.h"
 #include "shell/formconfig.h"
+#include "shell/formcontrolspy.h"
+#include "shell/formspyportsettings.h"
+#include "shell/tabout.h"
+#include "shell/thelp.h"
+#include "shell/tminiview.h"
 #include "shell/loop_holder.h"
 #include "shell/shell_messages.h"
 #include "shell/taddloop.h"
 
 namespace {
 
-const char* const kVersionText = "V1.2.8";
 const char* const kRemoveLoopQuestion = "Do you really want to remove the loop? ";
 constexpr int kLoopHolderWidth = 465;
 constexpr int kStatusBarHeight = 25;
@@ -44,18 +52,19 @@ QAction* AddItem(QMenu* menu, const char* caption, Qt::Key key = Qt::Key_unknown
     return item;
 }
 
-// An item whose window comes later: shown, but greyed, so it never silently does nothing.
-QAction* AddLaterItem(QMenu* menu, const char* caption, Qt::Key key = Qt::Key_unknown)
+// A file dialog for configuration files, drawn by Qt itself (the same on every desktop).
+std::string AskFileName(QWidget* parent, QFileDialog::AcceptMode mode, const char* title, const char* filter)
 {
-    QAction* item = AddItem(menu, caption, key);
-    item->setEnabled(false);
-    return item;
-}
-
-void ShowLoadErrors(QWidget* parent, const std::vector<std::string>& errors)
-{
-    for (const std::string& error : errors)
-        shell_messages::Failure(parent, QString::fromStdString(error));
+    // It opens in the current folder, where the auto-save file lies too.
+    QFileDialog dialog(parent, QString::fromLatin1(title), QDir::currentPath(), QString::fromLatin1(filter));
+    dialog.setObjectName(mode == QFileDialog::AcceptOpen ? QStringLiteral("OpenDialog") : QStringLiteral("SaveDialog"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("gcf"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return "";
+    return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }
 
 }  // namespace
@@ -83,7 +92,7 @@ TfMain::TfMain(std::unique_ptr<Page_dialogs> dialogs) : dialogs_(std::move(dialo
     comm_->FollowPages(loop_holder_);
     connect(loop_holder_, &QTabWidget::currentChanged, this, &TfMain::ShowPortOfActivePage);
 
-    version_ = new QLabel(QStringLiteral("  ") + QString::fromLatin1(kVersionText), this);
+    version_ = new QLabel(QStringLiteral("  ") + QString::fromLatin1(TAbout::kVersionText), this);
     version_->setObjectName(QStringLiteral("pVersion"));
     version_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     version_->setFixedWidth(80);
@@ -108,7 +117,12 @@ TfMain::TfMain(std::unique_ptr<Page_dialogs> dialogs) : dialogs_(std::move(dialo
     BuildMenus();
 
     // The windows the main window opens, each created once and kept for the whole run.
+    about_ = new TAbout(this);
+    help_ = new THelp(this);
     add_loop_ = new TAddLoop(this);
+    mini_view_ = new TMiniView(this);
+    spy_settings_ = new TfSpyPortSettings(this);
+    control_spy_ = new TfControlSpy(this);
     config_ = new TfConfig(this);
 }
 
@@ -121,8 +135,10 @@ TfMain::~TfMain()
 void TfMain::BuildMenus()
 {
     file_menu_ = menuBar()->addMenu(QStringLiteral("File"));
-    AddLaterItem(file_menu_, "Load configuration");
-    AddLaterItem(file_menu_, "Save configuration");
+    load_item_ = AddItem(file_menu_, "Load configuration");
+    connect(load_item_, &QAction::triggered, this, &TfMain::LoadFromMenu);
+    save_item_ = AddItem(file_menu_, "Save configuration");
+    connect(save_item_, &QAction::triggered, this, &TfMain::SaveFromMenu);
     QAction* exit = AddItem(file_menu_, "Exit");
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
@@ -135,8 +151,8 @@ void TfMain::BuildMenus()
     connect(preferences, &QAction::triggered, this, &TfMain::Preferences);
 
     view_menu_ = menuBar()->addMenu(QStringLiteral("View"));
-    // The mini view comes later; until then "Tiny" is greyed.
-    tiny_item_ = AddLaterItem(view_menu_, "Tiny", Qt::Key_F8);
+    tiny_item_ = AddItem(view_menu_, "Tiny", Qt::Key_F8);
+    connect(tiny_item_, &QAction::triggered, this, &TfMain::Tiny);
     hide_comm_item_ = AddItem(view_menu_, "Hide communication", Qt::Key_F7);
     hide_comm_item_->setCheckable(true);
     connect(hide_comm_item_, &QAction::triggered, this, [this](bool hidden) {
@@ -151,13 +167,17 @@ void TfMain::BuildMenus()
     });
 
     spy_menu_ = menuBar()->addMenu(QStringLiteral("SpyPort"));
-    AddLaterItem(spy_menu_, "SpyPort Settings...");
-    AddLaterItem(spy_menu_, "Control SpyPort...");
+    QAction* spy_settings = AddItem(spy_menu_, "SpyPort Settings...");
+    connect(spy_settings, &QAction::triggered, this, &TfMain::SpyPortSettings);
+    QAction* control_spy = AddItem(spy_menu_, "Control SpyPort...");
+    connect(control_spy, &QAction::triggered, this, &TfMain::ControlSpyPort);
     spy_menu_->menuAction()->setVisible(false);  // LoadSettings decides
 
     help_menu_ = menuBar()->addMenu(QStringLiteral("Help"));
-    key_commands_item_ = AddLaterItem(help_menu_, "Key commands...", Qt::Key_F1);
-    AddLaterItem(help_menu_, "About...");
+    key_commands_item_ = AddItem(help_menu_, "Key commands...", Qt::Key_F1);
+    connect(key_commands_item_, &QAction::triggered, this, &TfMain::KeyCommands);
+    QAction* about = AddItem(help_menu_, "About...");
+    connect(about, &QAction::triggered, this, &TfMain::About);
 
     // The keys reach the window through its key preview (PreviewKey), which runs these items;
     // the shortcuts are shown in the menus and act when the menu bar itself has the keys.
@@ -192,10 +212,100 @@ std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
         return {file.Error()};
     // The file's loops may use the ports of the running ones: those go first.
     loop_holder_->RemoveAllPages();
+    // The user has loaded loops: the auto-save at exit writes them.
+    keep_autosave_file_ = false;
     std::vector<std::string> errors;
     for (std::unique_ptr<Pump_loop>& loop : file.Build(errors))
         AddPage(MakeLoopPage(std::move(loop), *dialogs_));
+    // The first page of the file is the active one, as after a fresh start.
+    if (loop_holder_->count() > 0)
+        loop_holder_->setCurrentIndex(0);
     return errors;
+}
+
+void TfMain::LoadConfigurationFile(const std::string& file_name)
+{
+    if (file_name.empty())
+        return;
+    for (const std::string& error : LoadConfiguration(file_name))
+        shell_messages::Failure(this, QString::fromStdString(error));
+}
+
+void TfMain::SaveConfigurationFile(const std::string& file_name)
+{
+    if (file_name.empty())
+        return;
+    std::vector<const Pump_loop*> loops;
+    for (int i = 0; i < loop_holder_->count(); ++i) {
+        if (TLoop* page = loop_holder_->Page(i))
+            loops.push_back(&page->Loop());
+    }
+    const std::string error = SaveLoops(file_name, loops);
+    if (!error.empty())
+        shell_messages::Failure(this, QString::fromStdString(error));
+}
+
+void TfMain::LoadFromMenu()
+{
+    const std::string name = AskFileName(this, QFileDialog::AcceptOpen, "Open configuration file",
+                                         "Gallion Configuration file (*.gcf)");
+    if (!shut_down_)
+        LoadConfigurationFile(name);
+}
+
+void TfMain::SaveFromMenu()
+{
+    if (!ActivePage())
+        return;
+    const std::string name =
+        AskFileName(this, QFileDialog::AcceptSave, "Save current configuration", "Gallion config file (*.gcf)");
+    if (!shut_down_)
+        SaveConfigurationFile(name);
+}
+
+void TfMain::Tiny()
+{
+    tiny_item_->setEnabled(false);
+    // The pages in tab order, each linked to the next.
+    TLoop* first = nullptr;
+    TLoop* previous = nullptr;
+    for (int i = 0; i < loop_holder_->count(); ++i) {
+        TLoop* page = loop_holder_->Page(i);
+        if (!page)
+            continue;
+        page->MiniViewNext = nullptr;
+        if (previous)
+            previous->MiniViewNext = page;
+        else
+            first = page;
+        previous = page;
+    }
+    hide();
+    mini_view_->ShowMiniView(first);
+    tiny_item_->setEnabled(true);
+    // A close requested meanwhile (a signal) goes on from here; the window is not shown again.
+    if (!shut_down_ && !closing_on_signal_)
+        show();
+}
+
+void TfMain::KeyCommands()
+{
+    help_->exec();
+}
+
+void TfMain::About()
+{
+    about_->exec();
+}
+
+void TfMain::SpyPortSettings()
+{
+    spy_settings_->Execute();
+}
+
+void TfMain::ControlSpyPort()
+{
+    control_spy_->Execute();
 }
 
 void TfMain::NewLoop()
@@ -204,6 +314,7 @@ void TfMain::NewLoop()
     // A signal may have ended the program while the dialog was open.
     if (!loop || shut_down_)
         return;
+    keep_autosave_file_ = false;  // the user has created a loop: the auto-save writes it
     AddPage(MakeLoopPage(std::move(loop), *dialogs_));
     comm_->Clear();
 }
@@ -321,7 +432,17 @@ void TfMain::LoadSettings()
     spy_menu_->menuAction()->setVisible(spy);
     add_loop_->SetSpyPortShown(spy);
     if (App_settings::AutoLoad())
-        ShowLoadErrors(this, LoadConfiguration(kAutoSaveFileName));
+        AutoLoadConfiguration();
+}
+
+void TfMain::AutoLoadConfiguration()
+{
+    const std::vector<std::string> errors = LoadConfiguration(kAutoSaveFileName);
+    // A file that is there but could not be used whole is not replaced at exit by what is left of
+    // it (nothing, or the loops that could be built), unless the user creates or loads loops.
+    keep_autosave_file_ = !errors.empty() && QFileInfo::exists(QString::fromLatin1(kAutoSaveFileName));
+    for (const std::string& error : errors)
+        shell_messages::Failure(this, QString::fromStdString(error));
 }
 
 void TfMain::SaveSettings()
@@ -340,13 +461,33 @@ void TfMain::AutoSaveConfiguration()
 {
     if (!App_settings::AutoSave())
         return;
+    const std::string place = QDir::current().absoluteFilePath(QString::fromLatin1(kAutoSaveFileName)).toStdString();
+    if (keep_autosave_file_) {
+        NoteExitMessage("The configuration was not saved: " + place +
+                        " could not be loaded at start-up and is kept as it was.");
+        return;
+    }
     std::vector<const Pump_loop*> loops;
     for (int i = 0; i < loop_holder_->count(); ++i) {
         if (TLoop* page = loop_holder_->Page(i))
             loops.push_back(&page->Loop());
     }
-    // A file that cannot be written is not reported: the program is ending.
-    SaveLoops(kAutoSaveFileName, loops);
+    // The previous auto-save stays as "autosave.gcf.bak".
+    const std::string error = SaveLoops(kAutoSaveFileName, loops, Previous_file::keep_as_backup);
+    if (!error.empty())
+        NoteExitMessage("The configuration was not saved at exit: " + error);
+}
+
+void TfMain::NoteExitMessage(const std::string& text)
+{
+    exit_messages_.push_back(text);
+    std::fprintf(stderr, "gallion: %s\n", text.c_str());
+}
+
+void TfMain::CloseOnSignal()
+{
+    closing_on_signal_ = true;
+    close();
 }
 
 void TfMain::ShutDown()
@@ -413,6 +554,14 @@ void TfMain::closeEvent(QCloseEvent* event)
     }
     ShutDown();
     event->accept();
+    // The user who chose "Exit" or closed the window sees what went wrong; the loops are already
+    // stopped and their ports released.
+    if (!closing_on_signal_ && !exit_messages_.empty()) {
+        QString text;
+        for (const std::string& message : exit_messages_)
+            text += QString::fromStdString(message) + QLatin1Char('\n');
+        shell_messages::Failure(this, text.trimmed());
+    }
 }
 
 void TfMain::EndModalsThenClose(int loop_level)

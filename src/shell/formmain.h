@@ -17,6 +17,11 @@ class TCommPane;
 class TLoop;
 class TLoopHolder;
 class TfConfig;
+class TAbout;
+class THelp;
+class TMiniView;
+class TfControlSpy;
+class TfSpyPortSettings;
 
 // The main window: the tab control `LoopHolder` with one page per loop, the communication pane to
 // its right, the menus, the status bar with the version panel, the pump refresh timer (1000 ms,
@@ -43,13 +48,24 @@ public:
     TCommPane* CommPane() const { return comm_; }
     TAddLoop* AddLoopDialog() const { return add_loop_; }
     TfConfig* ConfigDialog() const { return config_; }
+    TMiniView* MiniView() const { return mini_view_; }
+    TAbout* AboutBox() const { return about_; }
+    THelp* HelpDialog() const { return help_; }
+    TfSpyPortSettings* SpyPortSettingsDialog() const { return spy_settings_; }
+    TfControlSpy* ControlSpyDialog() const { return control_spy_; }
     QLabel* VersionPanel() const { return version_; }
     QLabel* PortPanel() const { return port_panel_; }
 
     // Adds a page as the last tab and makes it active.
     void AddPage(std::unique_ptr<TLoop> page);
-    // Every loop of a configuration file becomes a loaded-loop page; returns the errors.
+    // Every loop of a configuration file becomes a loaded-loop page; returns the errors. The whole
+    // file is read and checked first: a missing or damaged file leaves the pages as they are (its
+    // one error is returned). A loop whose port cannot be opened is left out with its error.
     std::vector<std::string> LoadConfiguration(const std::string& file_name);
+    // The same, each error shown in a message box (an empty name does nothing).
+    void LoadConfigurationFile(const std::string& file_name);
+    // Writes every page's loop, in tab order; a failure is shown in a message box.
+    void SaveConfigurationFile(const std::string& file_name);
 
     // The commands of the menus and keys.
     void NewLoop();              // F2: the New loop dialog; a loop results as the last, active tab
@@ -57,12 +73,25 @@ public:
     void NextPage();             // F5: the next tab, after the last the first
     void ToggleCommunication();  // F7: "Hide communication"
     void Preferences();
+    void LoadFromMenu();   // "Load configuration": the open-file dialog, then the file's loops
+    void SaveFromMenu();   // "Save configuration": with a page only; the save-file dialog
+    void Tiny();           // F8: the mini view instead of this window until "Large mode"
+    void KeyCommands();    // F1
+    void About();
+    void SpyPortSettings();
+    void ControlSpyPort();
     // The shut-down sequence of "Exit", the window's close button and SIGINT/SIGTERM: settings
     // saved, the configuration auto-saved when that is on, every page destroyed (its loop stops,
     // its port closes). Runs once; later calls do nothing. A close request while a dialog is open
     // closes the dialogs first and runs this once they have returned.
     void ShutDown();
     bool IsShutDown() const { return shut_down_; }
+    // The close of SIGINT and SIGTERM: the same shut-down, with its messages on standard error
+    // only (nobody may be at the screen to answer a box).
+    void CloseOnSignal();
+    // What the last shut-down had to say (a failed auto-save, a kept auto-save file); each was
+    // also written to standard error.
+    const std::vector<std::string>& ExitMessages() const { return exit_messages_; }
 
     // The window's key preview, for every key event the application delivers (KeyPress and
     // ShortcutOverride): true when the event was used (it is then consumed).
@@ -79,6 +108,8 @@ public:
     QAction* NewLoopItem() const { return new_loop_item_; }
     QAction* RemoveLoopItem() const { return remove_loop_item_; }
     QAction* KeyCommandsItem() const { return key_commands_item_; }
+    QAction* LoadItem() const { return load_item_; }
+    QAction* SaveItem() const { return save_item_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -89,8 +120,11 @@ private:
     void BuildMenus();
     void LoadSettings();
     void SaveSettings();
-    // The one place of the configuration auto-save at exit.
+    // The one place of the configuration auto-save at exit; what went wrong goes to
+    // exit_messages_.
     void AutoSaveConfiguration();
+    void AutoLoadConfiguration();
+    void NoteExitMessage(const std::string& text);
     bool FunctionKey(int key);
     void Tick();
     void ShowPortOfActivePage();
@@ -107,6 +141,16 @@ private:
     QTimer* comm_timer_ = nullptr;
     TAddLoop* add_loop_ = nullptr;
     TfConfig* config_ = nullptr;
+    TMiniView* mini_view_ = nullptr;
+    TAbout* about_ = nullptr;
+    THelp* help_ = nullptr;
+    TfSpyPortSettings* spy_settings_ = nullptr;
+    TfControlSpy* control_spy_ = nullptr;
+    // The auto-load found an "autosave.gcf" it could not use whole (damaged, or a loop left out):
+    // the exit keeps that file instead of replacing it, unless loops were created or loaded since.
+    bool keep_autosave_file_ = false;
+    bool closing_on_signal_ = false;
+    std::vector<std::string> exit_messages_;
     bool first_show_ = true;
     // The active page when the window was hidden and whether its feed was on then.
     QPointer<TLoop> hidden_page_;
@@ -123,4 +167,6 @@ private:
     QAction* tiny_item_ = nullptr;
     QAction* hide_comm_item_ = nullptr;
     QAction* key_commands_item_ = nullptr;
+    QAction* load_item_ = nullptr;
+    QAction* save_item_ = nullptr;
 };

@@ -82,7 +82,7 @@ int main(int argc, char** argv)
         }
         // Closing the last window ends the event loop; with a dialog open the window closes it
         // first.
-        window.close();
+        window.CloseOnSignal();
     });
     app.SetKeyPreview([&window](QWidget* receiver, QKeyEvent* event) { return window.PreviewKey(receiver, event); });
     window.show();

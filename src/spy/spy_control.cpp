@@ -10,9 +10,10 @@ namespace {
 
 const char* const kSpyEventPrefix = "SPY_";
 
-void SwitchSpy(const std::string& port_name, bool on, const char* failure_text)
+void SwitchEvent(const std::string& event_name, bool on)
 {
-    std::unique_ptr<NamedEvent> event = NamedEvent::Open(SpyControlEventName(port_name));
+    const char* failure_text = on ? "Not able to start spyobject" : "Not able to stop spyobject";
+    std::unique_ptr<NamedEvent> event = NamedEvent::Open(event_name);
     if (!event)
         throw Gallion_error("Not a valid spyobject");
     try {
@@ -43,10 +44,22 @@ std::vector<SpyEventState> ListSpyEvents()
 
 void StartSpy(const std::string& port_name)
 {
-    SwitchSpy(port_name, true, "Not able to start spyobject");
+    SwitchEvent(SpyControlEventName(port_name), true);
 }
 
 void StopSpy(const std::string& port_name)
 {
-    SwitchSpy(port_name, false, "Not able to stop spyobject");
+    SwitchEvent(SpyControlEventName(port_name), false);
+}
+
+void SwitchSpyEvent(const std::string& event_name, bool on)
+{
+    SwitchEvent(event_name, on);
+}
+
+bool SpyEventRunning(const std::string& event_name, bool& exists)
+{
+    std::unique_ptr<NamedEvent> event = NamedEvent::Open(event_name);
+    exists = event != nullptr;
+    return event && event->IsSet();
 }

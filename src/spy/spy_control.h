@@ -21,3 +21,9 @@ std::vector<SpyEventState> ListSpyEvents();
 // "Not able to stop spyobject" when the event does not take the new state.
 void StartSpy(const std::string& port_name);
 void StopSpy(const std::string& port_name);
+
+// The same by the control event's own name, as ListSpyEvents gives it ("SPY_COM3"): for callers
+// that show the events and let the user pick one. Same errors.
+void SwitchSpyEvent(const std::string& event_name, bool on);
+// Whether a live event of that name is set; false in `exists` when there is none.
+bool SpyEventRunning(const std::string& event_name, bool& exists);

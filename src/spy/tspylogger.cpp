@@ -95,6 +95,9 @@ std::string TSpyLogger::FileName(const std::string& output_directory, const std:
     char number[16];
     std::snprintf(number, sizeof number, "%04d", index);
     std::string prefix = output_directory == kDefaultDirectory ? std::string() : output_directory;
+    // A folder given without its trailing separator still means that folder, not a name prefix.
+    if (!prefix.empty() && prefix.back() != '/')
+        prefix += '/';
     return prefix + "SPYPS_" + spy_name + "_" + number + ".buf";
 }
 

@@ -81,7 +81,8 @@ public:
 
     const std::string& SpyName() const { return spy_name_; }
     const std::string& ControlEventName() const { return control_->Name(); }
-    // The file of the ring with the given index, with the output directory read at the run start.
+    // The file of the ring with the given index, with the output directory read at the run start
+    // ("(default)" or empty: the current folder; a folder without its trailing '/' gets one).
     static std::string FileName(const std::string& output_directory, const std::string& spy_name, int index);
 
 private:

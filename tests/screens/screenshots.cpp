@@ -14,8 +14,14 @@
 // main_configure_menu.png, main_view_menu.png   two menus of the main window
 // preferences-general.png, preferences-zarn.png, preferences-current-loop.png, new-loop.png
 //                  the Preferences and New loop dialogs as a first start shows them
+// mini_view.png    the mini view over a current-loop and a Zarn loop
+// about.png, help.png   the About box and the key-command help (with the flow row highlighted)
+// spy_settings.png, control_spy.png   the spy-port dialogs, the control dialog on a recording port
+// main_file_menu.png   the File menu
 #include <QDir>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
 #include <QMenu>
 #include <QTreeWidget>
 #include <QMenuBar>
@@ -39,10 +45,16 @@
 #include "screens/screens_kit.h"
 #include "screens/tloop.h"
 #include "shell/formconfig.h"
+#include "shell/formcontrolspy.h"
+#include "shell/formspyportsettings.h"
+#include "shell/tabout.h"
+#include "shell/thelp.h"
+#include "shell/tminiview.h"
 #include "shell/formmain.h"
 #include "shell/taddloop.h"
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
+#include "spy/spy_name.h"
 #include "zarn/forecourt_master.h"
 
 using namespace screens_kit;
@@ -324,6 +336,55 @@ bool CurrentLoopPictures(const QString& folder, Test_place& place)
     decimals.Load(*loop.Decimals());
     ok = SaveDialog(&decimals, folder, QStringLiteral("cl_decimals.png")) && ok;
     ok = SaveWithoutPane(rig.Window(), folder, QStringLiteral("cl_page_no_pane.png")) && ok;
+
+    // A Zarn loop beside it, and the mini view over both ("Tiny").
+    PtyController zarn_line;
+    TLoop* zarn = rig.AddPage(Protocol::zarn, zarn_line.SlavePath(), 1, 3);
+    zarn->AddPump(0);
+    zarn->AddPump(2);
+    TMiniView* mini = rig.Window().MiniView();
+    QTimer::singleShot(300, mini, [&] {
+        ok = Save(mini, folder, QStringLiteral("mini_view.png")) && ok;
+        mini->LargeModeButton()->click();
+    });
+    rig.Window().TinyItem()->trigger();
+    ok = SaveWindowMenu(rig.Window(), rig.Window().FileMenu(), folder, QStringLiteral("main_file_menu.png")) && ok;
+    return ok;
+}
+
+// About, the key-command help and the spy-port dialogs, the control dialog with a loop of this
+// program recording.
+bool ShellPictures(const QString& folder, Test_place& place)
+{
+    bool ok = true;
+    {
+        TAbout about;
+        ok = SaveDialog(&about, folder, QStringLiteral("about.png")) && ok;
+        THelp help;
+        help.FunctionList()->setCurrentRow(8);
+        ok = SaveDialog(&help, folder, QStringLiteral("help.png")) && ok;
+        TfSpyPortSettings settings;
+        ok = SaveDialog(&settings, folder, QStringLiteral("spy_settings.png")) && ok;
+    }
+    place.Settings().Set("Zarn", "HandleReturningMessages", "0");
+    PtyController line;
+    std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::zarn, line.SlavePath(), true, 1, 4);
+    TfControlSpy control;
+    control.show();
+    Spend(100);
+    const QString event = QString::fromStdString(SpyControlEventName(line.SlavePath()));
+    const QList<QListWidgetItem*> found = control.ExistingList()->findItems(event, Qt::MatchExactly);
+    if (found.isEmpty()) {
+        std::fprintf(stderr, "screenshots: the spy port %s is not listed\n", qPrintable(event));
+        return false;
+    }
+    QListWidget* list = control.ExistingList();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, list->visualItemRect(found.first()).center());
+    control.StartButton()->click();
+    Spend(100);
+    ok = Save(&control, folder, QStringLiteral("control_spy.png")) && ok;
+    control.StopButton()->click();
+    control.hide();
     return ok;
 }
 
@@ -351,6 +412,10 @@ int main(int argc, char** argv)
     {
         Test_place place;
         ok = DialogPictures(folder, place) && ok;
+    }
+    {
+        Test_place place;
+        ok = ShellPictures(folder, place) && ok;
     }
     return ok ? 0 : 1;
 }

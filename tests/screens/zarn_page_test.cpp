@@ -475,7 +475,7 @@ private slots:
         QCOMPARE(holder->count(), 2);
         TLoop* zarn_page = holder->Page(0);
         TLoop* cl_page = holder->Page(1);
-        QCOMPARE(rig.Window().ActivePage(), cl_page);
+        QCOMPARE(rig.Window().ActivePage(), zarn_page);  // the file's first loop
         QVERIFY(qobject_cast<TZarnLoop*>(zarn_page) && qobject_cast<TCL_Loop*>(cl_page));
         for (int p = 0; p < 8; ++p)
             QCOMPARE(zarn_page->Panel(p) != nullptr, p == 1 || p == 4);

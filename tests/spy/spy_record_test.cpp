@@ -52,5 +52,7 @@ TEST(SpyName, FileNamesCarryTheDirectoryAndAFourDigitIndex)
 {
     EXPECT_EQ(TSpyLogger::FileName("(default)", "COM1", 2), "SPYPS_COM1_0002.buf");
     EXPECT_EQ(TSpyLogger::FileName("/var/spy/", "COM1", 0), "/var/spy/SPYPS_COM1_0000.buf");
+    EXPECT_EQ(TSpyLogger::FileName("/var/spy", "COM1", 0), "/var/spy/SPYPS_COM1_0000.buf");
+    EXPECT_EQ(TSpyLogger::FileName("spy", "COM1", 1), "spy/SPYPS_COM1_0001.buf");
     EXPECT_EQ(TSpyLogger::FileName("", "COM1", 12345), "SPYPS_COM1_12345.buf");
 }

@@ -1,0 +1,83 @@
+#include "shell/tminiview.h"
+
+#include <QGuiApplication>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "screens/tloop.h"
+
+namespace {
+
+constexpr int kButtonPanelHeight = 39;
+const QColor kTooltipYellow(0xFF, 0xFF, 0xE1);
+
+// The loop's title line, then one line per pump: its number, a blank and its state.
+void AddLoopLines(QListWidget* list, const Pump_loop& loop)
+{
+    list->addItem(QString::fromStdString(loop.Title()));
+    for (int position = 0; position < loop.Positions(); ++position) {
+        if (!loop.HasPump(position))
+            continue;
+        list->addItem(QString::number(loop.PumpNumberOf(position)) + QLatin1Char(' ') +
+                      QString::fromStdString(loop.MiniViewStatusText(position)));
+    }
+}
+
+}  // namespace
+
+TMiniView::TMiniView(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("MiniView"));
+    setWindowTitle(QStringLiteral("Gallion"));
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    setFixedSize(kWidth, kHeight);
+    QPalette yellow = palette();
+    yellow.setColor(QPalette::Window, kTooltipYellow);
+    yellow.setColor(QPalette::Base, kTooltipYellow);
+    setPalette(yellow);
+    setAutoFillBackground(true);
+
+    listbox_ = new QListWidget;
+    listbox_->setObjectName(QStringLiteral("Listbox"));
+    listbox_->setFocusPolicy(Qt::NoFocus);
+    large_mode_ = new QPushButton(QStringLiteral("Large mode"));
+    large_mode_->setObjectName(QStringLiteral("LargeMode"));
+    connect(large_mode_, &QPushButton::clicked, this, &QDialog::accept);
+    auto* panel = new QWidget;
+    panel->setFixedHeight(kButtonPanelHeight);
+    auto* panel_layout = new QHBoxLayout(panel);
+    panel_layout->setContentsMargins(4, 4, 4, 4);
+    panel_layout->addWidget(large_mode_);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(listbox_, 1);
+    layout->addWidget(panel);
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(kRefreshMs);
+    connect(timer_, &QTimer::timeout, this, &TMiniView::RefreshMiniView);
+}
+
+void TMiniView::ShowMiniView(TLoop* first)
+{
+    chain_head_ = first;
+    RefreshMiniView();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    timer_->start();
+    exec();
+    timer_->stop();
+    chain_head_ = nullptr;
+}
+
+void TMiniView::RefreshMiniView()
+{
+    listbox_->clear();
+    for (TLoop* page = chain_head_; page; page = page->MiniViewNext)
+        AddLoopLines(listbox_, page->Loop());
+}
