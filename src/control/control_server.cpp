@@ -80,7 +80,8 @@ void SetNonBlocking(int fd)
 
 }  // namespace
 
-Control_server::Control_server(const std::string& path) : path_(path)
+Control_server::Control_server(const std::string& path, size_t max_queued_output)
+    : path_(path), max_queued_output_(max_queued_output)
 {
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ready_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -217,7 +218,7 @@ bool Control_server::Send(uint64_t client, const std::string& line)
         if (found == clients_.end() || found->second.dropped)
             return false;
         Client& target = found->second;
-        if (target.output.size() + line.size() + 1 > kMaxQueuedOutputBytes) {
+        if (target.output.size() + line.size() + 1 > max_queued_output_) {
             target.dropped = true;
             target.output.clear();
             target.output.shrink_to_fit();

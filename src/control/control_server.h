@@ -39,7 +39,8 @@ public:
 
     // Listens on `path`. A socket file there whose program has ended is replaced; a live one, or
     // anything that is not a socket, refuses with Gallion_error.
-    explicit Control_server(const std::string& path);
+    // `max_queued_output`: the bound of unread output per client (tests use a small one).
+    explicit Control_server(const std::string& path, size_t max_queued_output = kMaxQueuedOutputBytes);
     ~Control_server();
     Control_server(const Control_server&) = delete;
     Control_server& operator=(const Control_server&) = delete;
@@ -50,7 +51,7 @@ public:
     std::vector<Control_event> TakeEvents();
 
     // Queues one line (the line end is added) for a client. False when the client has gone or
-    // has just been dropped for having more than kMaxQueuedOutputBytes unread.
+    // has just been dropped for having more than its bound of output unread.
     bool Send(uint64_t client, const std::string& line);
     // Closes the connection once what is queued for it has been written.
     void CloseAfterOutput(uint64_t client);
@@ -80,6 +81,7 @@ private:
     void Wake();
 
     const std::string path_;
+    const size_t max_queued_output_;
     int listen_fd_ = -1;
     int wake_fd_ = -1;   // the owner wakes the thread (output queued, stop)
     int ready_fd_ = -1;  // the thread tells the owner that events wait
