@@ -3,6 +3,8 @@
 
 # Debian packages the build and the tests need. Later tools go here too.
 GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
+# Python 3 (standard library only) runs the control socket's client and its tests.
+GALLION_PACKAGES="$GALLION_PACKAGES python3"
 # clang and its runtimes for the libFuzzer targets (fuzz/run.sh).
 GALLION_PACKAGES="$GALLION_PACKAGES clang libclang-rt-14-dev"
 # Qt 6 Widgets and Qt Test for the windows; fonts so that windows rendered offscreen (tests,

@@ -8,6 +8,7 @@ repository).
 """
 
 import os
+import socket
 import subprocess
 import tempfile
 import time
@@ -21,6 +22,18 @@ RUNNER = os.environ.get("GALLION_HEADLESS", os.path.join(HERE, "..", "..", "buil
                                                          "gallion-headless"))
 
 
+def accepts_connections(path):
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    probe.settimeout(2)
+    try:
+        probe.connect(path)
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
 def start_gallion(folder, program=RUNNER, extra=()):
     """Starts Gallion with a control socket in `folder`; returns (process, socket path)."""
     ini = os.path.join(folder, "Gallion.ini")
@@ -31,7 +44,7 @@ def start_gallion(folder, program=RUNNER, extra=()):
     process = subprocess.Popen([program, "--ini", ini, "--control", path, *extra], cwd=folder,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
-    while not os.path.exists(path):
+    while not accepts_connections(path):
         if process.poll() is not None or time.monotonic() > deadline:
             process.kill()
             raise RuntimeError("Gallion did not open its control socket")

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "common/error.h"
@@ -241,6 +242,24 @@ void Control_server::CloseAfterOutput(uint64_t client)
         found->second.close_when_sent = true;
     }
     Wake();
+}
+
+void Control_server::FinishOutput(int most_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(most_ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            bool written = true;
+            for (const auto& [id, client] : clients_)
+                written = written && (client.output.empty() || client.dropped);
+            if (written)
+                return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 size_t Control_server::ClientCount() const

@@ -56,6 +56,11 @@ public:
     // Closes the connection once what is queued for it has been written.
     void CloseAfterOutput(uint64_t client);
 
+    // At the program's end: waits until every client's queued output is written (the reply to
+    // "quit" among it), at most `most_ms` milliseconds, so a client that does not read cannot
+    // hold the end up.
+    void FinishOutput(int most_ms);
+
     // Connections open now (for tests and checks).
     size_t ClientCount() const;
 

@@ -249,7 +249,10 @@ int main(int argc, char** argv)
     inputs.push_back(STDIN_FILENO);
     Console_input console(inputs);
     Serve(runner, console, server.get());
-    // The socket goes first: no client reaches a loop that is being destroyed.
+    // The socket goes first: no client reaches a loop that is being destroyed. The replies
+    // already given (the "ok" of a client's "quit") are written first, briefly.
+    if (server)
+        server->FinishOutput(200);
     server.reset();
     runner.RemoveAllLoops();
     return 0;

@@ -256,8 +256,7 @@ Reply Headless_runner::Traffic(const std::vector<std::string>& words)
     if (words.size() != 2 || (words[1] != "on" && words[1] != "off"))
         return WrongUse("traffic on|off");
     traffic_on_ = words[1] == "on";
-    for (size_t i = 0; i < loops_.size(); ++i)
-        loops_[i]->SetCommunicationOn(traffic_on_);
+    loops_.SetFeedsOn(traffic_on_);
     return Reply::Ok();
 }
 
@@ -321,7 +320,7 @@ void Headless_runner::DrainTraffic(const std::function<void(const std::string&)>
     const int most_texts_per_pass = 10000;
     for (size_t i = 0; i < loops_.size(); ++i) {
         for (int taken = 0; taken < most_texts_per_pass; ++taken) {
-            std::string text = loops_[i]->FetchCommunicationText();
+            std::string text = loops_.FetchTrafficText(i);
             if (text.empty())
                 break;
             print("traffic " + std::to_string(i + 1) + " " + text);

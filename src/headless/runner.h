@@ -22,6 +22,16 @@ public:
     // "pump add" / "pump remove": false when the position is taken / has no pump.
     virtual bool AddPump(Pump_loop& loop, int position) { return loop.AddPump(position); }
     virtual bool RemovePump(Pump_loop& loop, int position) { return loop.RemovePump(position); }
+    // "traffic on|off": the loops' feeds (the windows program leaves them to its communication
+    // pane).
+    virtual void SetFeedsOn(bool on)
+    {
+        for (size_t i = 0; i < size(); ++i)
+            (*this)[i]->SetCommunicationOn(on);
+    }
+    // The next traffic text of a loop, "" when none waits (the windows program: the next text its
+    // communication pane has shown of that loop).
+    virtual std::string FetchTrafficText(size_t index) { return (*this)[index]->FetchCommunicationText(); }
 };
 
 // The runner's own loops.
