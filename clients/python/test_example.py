@@ -41,7 +41,7 @@ def start_gallion(folder, program=RUNNER, extra=()):
         # Quick pump cycles; the stub's line echoes nothing back.
         settings.write("[Zarn]\nPumpSleepMs=5\nHandleReturningMessages=0\n[CurrentLoop]\nPumpSleepMs=5\n")
     path = os.path.join(folder, "control.sock")
-    process = subprocess.Popen([program, "--ini", ini, "--control", path, *extra], cwd=folder,
+    process = subprocess.Popen([os.path.abspath(program), "--ini", ini, "--control", path, *extra], cwd=folder,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
     while not accepts_connections(path):

@@ -1,13 +1,12 @@
 """A minimal Zarn forecourt controller on a pseudo-terminal, for tests and examples.
 
-It opens a pseudo-terminal pair; Gallion takes the other end as its port
-(``loop add zarn <stub.device> 1 8``) and the stub plays the controller on this end, byte for
-byte: it polls a pump, acknowledges its DATA replies and sends commands. Every read has a deadline.
+It opens a pseudo-terminal pair, Gallion taking the other end as its port
+(``loop add zarn <stub.device> 1 8``), or the device of a Gallion virtual port; the stub plays the
+controller on its end, byte for byte: it polls a pump, acknowledges its DATA replies and sends commands. Every read has a deadline.
 """
 
 import os
 import select
-import termios
 import time
 import tty
 
@@ -51,16 +50,25 @@ def address_of(pump):
 
 
 class ZarnStub:
-    def __init__(self):
-        self.master, self._slave = os.openpty()
-        tty.setraw(self._slave)
-        self.device = os.ttyname(self._slave)
+    def __init__(self, device=None):
+        """Without `device`: a new pseudo-terminal pair, Gallion opens `self.device`. With one
+        (the device of Gallion's virtual port, 'loop add zarn pty ...'): the stub opens it."""
+        if device is None:
+            self.master, self._slave = os.openpty()
+            tty.setraw(self._slave)
+            self.device = os.ttyname(self._slave)
+        else:
+            self.master = os.open(device, os.O_RDWR | os.O_NOCTTY)
+            tty.setraw(self.master)
+            self._slave = None
+            self.device = device
         self._numbers = {}
         self.last_turnaround = None  # seconds from a POLL to its reply's last byte
 
     def close(self):
         os.close(self.master)
-        os.close(self._slave)
+        if self._slave is not None:
+            os.close(self._slave)
 
     def __enter__(self):
         return self
