@@ -176,10 +176,12 @@ class RunnerControl(Program):
                     connection.sendall(b"loop li")
                 connection.close()
             self.assertEqual(checker.loops(), [])
+        # No descriptor is left behind (the count may dip below: the sanitizers' own files come
+        # and go).
         deadline = time.monotonic() + 5
-        while open_descriptors(self.process.pid) != before and time.monotonic() < deadline:
+        while open_descriptors(self.process.pid) > before and time.monotonic() < deadline:
             time.sleep(0.02)
-        self.assertEqual(open_descriptors(self.process.pid), before)
+        self.assertLessEqual(open_descriptors(self.process.pid), before)
 
     def test_socket_is_private_and_a_live_one_is_not_taken_over(self):
         mode = os.lstat(self.path).st_mode
