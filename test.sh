@@ -28,11 +28,12 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 stage_done "ThreadSanitizer build and tests (build-tsan/)"
 
 echo
-echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak and serial-fault tests =="
-gallion_build_targets build-asan "soak_soak_test faults_serial_faults_test faults_fuzz_regression_test" \
-    -DGALLION_ASAN=ON || exit 1
+echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak, serial-fault and control socket tests =="
+gallion_build_targets build-asan "soak_soak_test faults_serial_faults_test faults_fuzz_regression_test \
+    gallion-headless control_control_server_test" -DGALLION_ASAN=ON || exit 1
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-    ctest --test-dir build-asan -L "soak|faults" --output-on-failure -j2 --timeout 300 || status=1
+    ctest --test-dir build-asan -L "soak|faults|control" -E "clients_python_example" --output-on-failure -j2 \
+    --timeout 300 || status=1
 stage_done "AddressSanitizer build and tests (build-asan/)"
 
 echo

@@ -3,7 +3,8 @@
 
 # Debian packages the build and the tests need. Later tools go here too.
 GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
-# Python 3 (standard library only) for the companion controller, the demonstration and their tests.
+# Python 3 (standard library only) runs the companion controller, the demonstration, the control
+# socket's client and their tests.
 GALLION_PACKAGES="$GALLION_PACKAGES python3"
 # clang and its runtimes for the libFuzzer targets (fuzz/run.sh).
 GALLION_PACKAGES="$GALLION_PACKAGES clang libclang-rt-14-dev"

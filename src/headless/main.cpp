@@ -1,13 +1,17 @@
 // gallion-headless: Gallion without windows, driven by commands on standard input (and an
-// optional script file), one reply line per command.
+// optional script file) and, with --control, by clients of a local control socket; one reply line
+// per command.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/settings.h"
+#include "control/control_server.h"
+#include "headless/command_sessions.h"
 #include "headless/runner.h"
 
 namespace {
@@ -47,170 +54,126 @@ void InstallSignalHandlers()
 // Prints one line and flushes it at once, so a driving program sees every reply when it comes.
 void PrintLine(const std::string& text)
 {
-    std::string line = text;
-    for (char& c : line)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    line += '\n';
+    const std::string line = text + '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
 
-std::vector<std::string> SplitWords(const std::string& line)
-{
-    std::istringstream stream(line);
-    std::vector<std::string> words;
-    std::string word;
-    while (stream >> word)
-        words.push_back(word);
-    return words;
-}
-
-int64_t NowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 const int kDrainPeriodMs = 200;
 
-// Reads lines from a file descriptor while the traffic keeps being printed every 200 ms and a
-// signal ends the run. Owns the partial line between reads.
-class Command_source {
+// The terminal's command input: the script file first (if any), then standard input. Lines are
+// handed out one at a time; the runner reads on only when the terminal session has nothing
+// queued, so a long script is never read ahead of its sleeps.
+class Console_input {
 public:
-    Command_source(int fd) : fd_(fd) {}
-    enum class Result { Line, End, Signal };
+    explicit Console_input(std::vector<int> fds) : fds_(std::move(fds)) {}
 
-    // Waits for the next line; drains traffic meanwhile.
-    Result Next(Headless_runner& runner, std::string& line)
+    bool AtEnd() const { return fds_.empty() && pending_.empty(); }
+    // The descriptor to wait on for more input; -1 when all have ended.
+    int Fd() const { return fds_.empty() ? -1 : fds_.front(); }
+
+    // The next complete line; at the end of the last input also its unterminated rest.
+    bool TakeLine(std::string& line)
     {
-        for (;;) {
-            if (TakeLine(line))
-                return Result::Line;
-            if (at_end_) {
-                if (pending_.empty())
-                    return Result::End;
-                line.swap(pending_);
-                pending_.clear();
-                return Result::Line;
-            }
-            Result waited = WaitForInput(runner, kDrainPeriodMs);
-            if (waited == Result::Signal)
-                return waited;
+        const size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return true;
+        }
+        if (fds_.empty() && !pending_.empty()) {
+            line.swap(pending_);
+            pending_.clear();
+            return true;
+        }
+        return false;
+    }
+
+    // Reads what the current input holds (it was reported readable).
+    void Read()
+    {
+        char buffer[4096];
+        const ssize_t n = read(fds_.front(), buffer, sizeof buffer);
+        if (n > 0) {
+            pending_.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            // This input has ended: a script's unterminated last line still counts as a line.
+            if (fds_.size() > 1 && !pending_.empty())
+                pending_ += '\n';
+            if (fds_.front() != STDIN_FILENO)
+                close(fds_.front());
+            fds_.erase(fds_.begin());
         }
     }
 
 private:
-    bool TakeLine(std::string& line)
-    {
-        size_t end = pending_.find('\n');
-        if (end == std::string::npos)
-            return false;
-        line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        return true;
-    }
-
-    Result WaitForInput(Headless_runner& runner, int timeout_ms)
-    {
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-        int ready = poll(fds, 2, timeout_ms);
-        if (ready < 0 && errno != EINTR)
-            at_end_ = true;
-        if (fds[1].revents & POLLIN)
-            return Result::Signal;
-        if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            char buffer[4096];
-            ssize_t n = read(fd_, buffer, sizeof buffer);
-            if (n > 0)
-                pending_.append(buffer, static_cast<size_t>(n));
-            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
-                at_end_ = true;
-        }
-        runner.DrainTraffic(PrintLine);
-        return Result::Line;
-    }
-
-    int fd_;
+    std::vector<int> fds_;
     std::string pending_;
-    bool at_end_ = false;
 };
 
-// Waits `ms` milliseconds, printing traffic meanwhile; false when a signal came.
-bool Pause(Headless_runner& runner, int ms)
+int MsUntil(std::optional<Command_sessions::Clock::time_point> at, int longest)
 {
-    const int64_t until = NowMs() + ms;
-    for (;;) {
-        runner.DrainTraffic(PrintLine);
-        const int64_t left = until - NowMs();
-        if (left <= 0)
-            return true;
-        pollfd fd{signal_pipe[0], POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(std::min<int64_t>(left, kDrainPeriodMs))) > 0)
-            return false;
-    }
+    if (!at)
+        return longest;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*at - Command_sessions::Clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(left + 1, 0, longest));
 }
 
-enum class Outcome { Continue, Quit };
-
-// Carries out one input line; Quit on "quit" or a signal during "sleep".
-Outcome RunLine(Headless_runner& runner, const std::string& raw_line)
+// Runs the terminal's commands and those of the control socket's clients until "quit", a signal,
+// or (without a control socket) the end of the terminal's input.
+void Serve(Headless_runner& runner, Console_input& console, Control_server* server)
 {
-    std::string line = raw_line;
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    std::vector<std::string> words = SplitWords(line);
-    if (words.empty() || words[0][0] == '#')
-        return Outcome::Continue;
-    if (words[0] == "quit") {
-        PrintLine(words.size() == 1 ? "ok" : "error: usage: quit");
-        return words.size() == 1 ? Outcome::Quit : Outcome::Continue;
-    }
-    if (words[0] == "help") {
-        PrintLine("ok " + Headless_runner::HelpText());
-        return Outcome::Continue;
-    }
-    if (words[0] == "sleep") {
-        int ms = 0;
-        if (words.size() != 2 || !ParseInt(words[1], ms) || ms < 0) {
-            PrintLine("error: usage: sleep MS");
-            return Outcome::Continue;
+    Command_sessions sessions(runner);
+    sessions.Open(Command_sessions::kConsole, PrintLine);
+    auto next_drain = Command_sessions::Clock::now();
+    for (;;) {
+        std::string line;
+        while (!sessions.QuitRequested() && sessions.Idle(Command_sessions::kConsole) && console.TakeLine(line)) {
+            sessions.Submit(Command_sessions::kConsole, line);
+            sessions.Run();
         }
-        const bool completed = Pause(runner, ms);
-        PrintLine("ok");
-        return completed ? Outcome::Continue : Outcome::Quit;
-    }
-    Reply reply = runner.Execute(words);
-    PrintLine(reply.ok ? (reply.text.empty() ? "ok" : "ok " + reply.text) : "error: " + reply.text);
-    return Outcome::Continue;
-}
+        sessions.Run();
+        if (sessions.QuitRequested())
+            return;
+        if (!server && console.AtEnd() && sessions.Idle(Command_sessions::kConsole))
+            return;
+        const auto now = Command_sessions::Clock::now();
+        if (now >= next_drain) {
+            sessions.DrainTraffic();
+            next_drain = now + std::chrono::milliseconds(kDrainPeriodMs);
+        }
 
-// Runs every line from the descriptor; Quit when the run must end.
-Outcome RunSource(Headless_runner& runner, int fd)
-{
-    Command_source source(fd);
-    std::string line;
-    for (;;) {
-        Command_source::Result result = source.Next(runner, line);
-        if (result == Command_source::Result::Signal)
-            return Outcome::Quit;
-        if (result == Command_source::Result::End)
-            return Outcome::Continue;
-        if (RunLine(runner, line) == Outcome::Quit)
-            return Outcome::Quit;
+        pollfd fds[3] = {{signal_pipe[0], POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (sessions.Idle(Command_sessions::kConsole))
+            fds[1].fd = console.Fd();
+        if (server)
+            fds[2].fd = server->ReadyFd();
+        const int timeout =
+            std::min(MsUntil(sessions.NextCheck(), kDrainPeriodMs), MsUntil(next_drain, kDrainPeriodMs));
+        if (poll(fds, 3, timeout) < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents & POLLIN)
+            return;
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR))
+            console.Read();
+        if (fds[2].revents & POLLIN)
+            sessions.TakeControlEvents(*server);
     }
 }
 
 void PrintUsage()
 {
     std::printf(
-        "usage: gallion-headless [--ini FILE] [--config FILE] [--script FILE]\n"
+        "usage: gallion-headless [--ini FILE] [--config FILE] [--script FILE] [--control PATH]\n"
         "Reads commands from FILE (with --script), then from standard input, one per line.\n"
         "Every command gets one reply line: \"ok [data]\" or \"error: message\".\n"
         "--ini FILE     the settings file to use instead of Gallion.ini\n"
         "--config FILE  loads the loops of a configuration file at start (exits with status 1 when\n"
         "               it cannot load all of them)\n"
         "--script FILE  commands to run before standard input\n"
+        "--control PATH also takes commands from clients of a Unix-domain socket at PATH (for\n"
+        "               this user only); the runner then runs until \"quit\" or a signal\n"
         "--help         this text; the command \"help\" lists the commands\n");
 }
 
@@ -220,18 +183,22 @@ int main(int argc, char** argv)
 {
     std::string script;
     std::string config;
+    std::string control_path;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help") {
             PrintUsage();
             return 0;
         }
-        if ((option == "--ini" || option == "--script" || option == "--config") && i + 1 < argc) {
+        if ((option == "--ini" || option == "--script" || option == "--config" || option == "--control") &&
+            i + 1 < argc) {
             const std::string value = argv[++i];
             if (option == "--ini")
                 Settings::SetFile(value);
             else if (option == "--script")
                 script = value;
+            else if (option == "--control")
+                control_path = value;
             else
                 config = value;
             continue;
@@ -243,7 +210,6 @@ int main(int argc, char** argv)
 
     InstallSignalHandlers();
     Headless_runner runner;
-    Outcome outcome = Outcome::Continue;
     if (!config.empty()) {
         // A test rig must notice a configuration that did not load: the messages go to standard
         // error and the runner ends with status 1 instead of running without those loops.
@@ -260,18 +226,34 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    std::unique_ptr<Control_server> server;
+    if (!control_path.empty()) {
+        try {
+            server = std::make_unique<Control_server>(control_path);
+        } catch (const Gallion_error& error) {
+            std::fprintf(stderr, "gallion-headless: %s\n", error.what());
+            runner.RemoveAllLoops();
+            return 2;
+        }
+    }
+    std::vector<int> inputs;
     if (!script.empty()) {
-        int fd = open(script.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = open(script.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             std::fprintf(stderr, "gallion-headless: cannot read script '%s': %s\n", script.c_str(),
                          std::strerror(errno));
             return 2;
         }
-        outcome = RunSource(runner, fd);
-        close(fd);
+        inputs.push_back(fd);
     }
-    if (outcome == Outcome::Continue)
-        RunSource(runner, STDIN_FILENO);
+    inputs.push_back(STDIN_FILENO);
+    Console_input console(inputs);
+    Serve(runner, console, server.get());
+    // The socket goes first: no client reaches a loop that is being destroyed. The replies
+    // already given (the "ok" of a client's "quit") are written first, briefly.
+    if (server)
+        server->FinishOutput(200);
+    server.reset();
     runner.RemoveAllLoops();
     return 0;
 }

@@ -179,11 +179,6 @@ private:
 Reply Pump_command::Run(const std::string& usage)
 {
     const std::string& verb = words_[0];
-    if (verb == "pump") {
-        if (words_[1] == "add")
-            return loop_.AddPump(position_) ? Reply::Ok() : Reply::Error("position not available");
-        return loop_.RemovePump(position_) ? Reply::Ok() : NoPump();
-    }
     if (!loop_.HasPump(position_))
         return NoPump();
     if (verb == "select")

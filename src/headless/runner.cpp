@@ -16,14 +16,20 @@ Reply WrongUse(const std::string& usage)
 
 Headless_runner::~Headless_runner()
 {
-    RemoveAllLoops();
+    // Only the runner's own loops: the windows program's pages belong to its window.
+    owned_loops_.Clear();
 }
 
-void Headless_runner::RemoveAllLoops()
+void Owned_loops::Clear()
 {
     for (auto& loop : loops_)
         loop.reset();
     loops_.clear();
+}
+
+void Headless_runner::RemoveAllLoops()
+{
+    loops_.Clear();
 }
 
 std::string Headless_runner::HelpText()
@@ -35,7 +41,7 @@ std::string Headless_runner::HelpText()
            "visible L P LIST|none | identity L P standard|full | totals L P N VOLUME AMOUNT FILLINGS | "
            "state L P | rxerrors L P | decimals L V A P | traffic on|off | interpreted L on|off | "
            "filter L P|all | spy list | spy on NAME | spy off NAME | save FILE | load FILE | "
-           "sleep MS | help | quit";
+           "sleep MS | wait L P status N TIMEOUT_MS | help | quit";
 }
 
 Reply Headless_runner::Execute(const std::vector<std::string>& words)
@@ -69,6 +75,24 @@ Reply Headless_runner::Execute(const std::vector<std::string>& words)
     return PumpCommand(words);
 }
 
+Reply Headless_runner::PumpHasStatus(const std::string& loop_word, const std::string& pump_word,
+                                     const std::string& status, bool& reached) const
+{
+    Pump_loop* loop = nullptr;
+    int position = 0;
+    Reply error;
+    if (!FindPump(loop_word, pump_word, loop, position, error))
+        return error;
+    Pump_detail detail;
+    if (!loop->GetPumpDetail(position, detail))
+        return Reply::Error("no pump " + pump_word);
+    if (detail.protocol == Protocol::zarn)
+        reached = status == std::to_string(detail.status);
+    else
+        reached = status.size() == 1 && status[0] == detail.state_letter;
+    return Reply::Ok();
+}
+
 Reply Headless_runner::LoopCommand(const std::vector<std::string>& words)
 {
     if (words.size() >= 2 && words[1] == "add")
@@ -81,7 +105,7 @@ Reply Headless_runner::LoopCommand(const std::vector<std::string>& words)
             return error;
         int number = 0;
         ParseInt(words[2], number);
-        loops_.erase(loops_.begin() + (number - 1));
+        loops_.Erase(static_cast<size_t>(number - 1));
         return Reply::Ok();
     }
     return WrongUse("loop add zarn|cl PORT FIRST LAST [spy] | loop remove L | loop list");
@@ -117,7 +141,7 @@ Reply Headless_runner::AddLoop(const std::vector<std::string>& words)
     std::string data = std::to_string(loops_.size() + 1);
     if (loop->PortIsVirtual())
         data += " " + loop->DevicePath();
-    loops_.push_back(std::move(loop));
+    loops_.Append(std::move(loop));
     return Reply::Ok(data);
 }
 
@@ -150,7 +174,7 @@ Pump_loop* Headless_runner::FindLoop(const std::string& word, Reply& error) cons
         error = Reply::Error("no loop " + word);
         return nullptr;
     }
-    return loops_[number - 1].get();
+    return loops_[static_cast<size_t>(number - 1)];
 }
 
 bool Headless_runner::FindPump(const std::string& loop_word, const std::string& pump_word, Pump_loop*& loop,
@@ -220,6 +244,10 @@ Reply Headless_runner::PumpCommand(const std::vector<std::string>& words)
     Reply error;
     if (!FindPump(words[at], words[at + 1], loop, position, error))
         return error;
+    if (verb == "pump" && words[1] == "add")
+        return loops_.AddPump(*loop, position) ? Reply::Ok() : Reply::Error("position not available");
+    if (verb == "pump")
+        return loops_.RemovePump(*loop, position) ? Reply::Ok() : Reply::Error("no pump " + std::to_string(loop->PumpNumberOf(position)));
     return RunPumpCommand(*loop, position, words, at + 2, shape->usage);
 }
 
@@ -228,8 +256,7 @@ Reply Headless_runner::Traffic(const std::vector<std::string>& words)
     if (words.size() != 2 || (words[1] != "on" && words[1] != "off"))
         return WrongUse("traffic on|off");
     traffic_on_ = words[1] == "on";
-    for (auto& loop : loops_)
-        loop->SetCommunicationOn(traffic_on_);
+    loops_.SetFeedsOn(traffic_on_);
     return Reply::Ok();
 }
 
@@ -293,7 +320,7 @@ void Headless_runner::DrainTraffic(const std::function<void(const std::string&)>
     const int most_texts_per_pass = 10000;
     for (size_t i = 0; i < loops_.size(); ++i) {
         for (int taken = 0; taken < most_texts_per_pass; ++taken) {
-            std::string text = loops_[i]->FetchCommunicationText();
+            std::string text = loops_.FetchTrafficText(i);
             if (text.empty())
                 break;
             print("traffic " + std::to_string(i + 1) + " " + text);
@@ -306,8 +333,8 @@ Reply Headless_runner::Save(const std::vector<std::string>& words)
     if (words.size() != 2)
         return WrongUse("save FILE");
     std::vector<const Pump_loop*> loops;
-    for (const auto& loop : loops_)
-        loops.push_back(loop.get());
+    for (size_t i = 0; i < loops_.size(); ++i)
+        loops.push_back(loops_[i]);
     const std::string error = SaveLoops(words[1], loops);
     return error.empty() ? Reply::Ok() : Reply::Error(error);
 }
@@ -320,9 +347,10 @@ std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& f
     // The file's loops usually open the same ports again: the present ones go first.
     RemoveAllLoops();
     std::vector<std::string> errors;
-    loops_ = file.Build(errors);
-    for (auto& loop : loops_)
+    for (auto& loop : file.Build(errors)) {
         loop->SetCommunicationOn(traffic_on_);
+        loops_.Append(std::move(loop));
+    }
     return errors;
 }
 
@@ -344,9 +372,9 @@ Reply Headless_runner::Spy(const std::vector<std::string>& words)
         // A bare "pty" port records under its device path: take the one loop of this runner that
         // records on a bare "pty" port; with several, the user must name the device path.
         std::vector<std::string> devices;
-        for (const auto& loop : loops_)
-            if (loop->PortName() == "pty" && loop->Spy())
-                devices.push_back(loop->DevicePath());
+        for (size_t i = 0; i < loops_.size(); ++i)
+            if (loops_[i]->PortName() == "pty" && loops_[i]->Spy())
+                devices.push_back(loops_[i]->DevicePath());
         if (devices.size() > 1) {
             std::string list;
             for (const std::string& device : devices)

@@ -244,7 +244,14 @@ void TLoop::RemovePump(int position)
         return;
     const auto answer = QMessageBox::question(this, QStringLiteral("Confirm"), QStringLiteral("Remove pump ? "),
                                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes || !panels_[position])
+    if (answer != QMessageBox::Yes)
+        return;
+    DeletePump(position);
+}
+
+void TLoop::DeletePump(int position)
+{
+    if (position < 0 || position >= Slots() || !panels_[position])
         return;
     delete panels_[position];
     panels_[position] = nullptr;

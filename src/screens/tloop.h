@@ -53,6 +53,7 @@ public:
     // The page operations the main window and the page's own menus, clicks and keys call.
     void AddPump(int position);
     void RemovePump(int position);  // asks "Remove pump ? " first
+    void DeletePump(int position);  // removes it without asking (the control socket's command)
     void ToggleFlow(int position);
     void BeginLogging(int position);
     void UpdatePumps(bool force);

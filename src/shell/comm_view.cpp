@@ -149,6 +149,8 @@ void TCommPane::Drain()
             const std::string text = loop_->FetchCommunicationText();
             if (text.empty())
                 break;
+            if (tap_)
+                tap_(*loop_, text);
             // A text with line breaks takes as many lines of the view as it has.
             const QString lines = QString::fromLatin1(text.c_str()).remove(QLatin1Char('\r'));
             for (const QString& line : lines.split(QLatin1Char('\n')))

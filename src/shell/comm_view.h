@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+#include <string>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -56,6 +58,11 @@ public:
 
     const QStringList& Lines() const { return lines_; }
 
+    // Every text the pane takes from a loop's feed is also handed to the tap (the control
+    // socket's traffic lines); an empty tap: nobody.
+    using Text_tap = std::function<void(const Pump_loop& loop, const std::string& text)>;
+    void SetTextTap(Text_tap tap) { tap_ = std::move(tap); }
+
     // Controls, for tests and the screenshots.
     QPlainTextEdit* View() const { return view_; }
     QPushButton* StopStartButton() const { return stop_start_; }
@@ -75,6 +82,7 @@ private:
     void SetCaptions(bool feed_on);
     void ToggleInterpreted();
 
+    Text_tap tap_;
     Pump_loop* loop_ = nullptr;
     QPointer<TLoop> followed_page_;  // the page FollowPages last saw as active
     QStringList lines_;

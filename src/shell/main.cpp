@@ -1,5 +1,6 @@
 // gallion: the windows program. Options: --ini FILE (the settings file), --config FILE (loads the
-// loops of a configuration file at start), --help.
+// loops of a configuration file at start), --control PATH (takes the runner's commands from
+// clients of a local socket), --help.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,18 +10,23 @@
 #include <QSocketNotifier>
 #include <QStringList>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "common/error.h"
 #include "common/settings.h"
+#include "shell/control_link.h"
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: gallion [--ini FILE] [--config FILE]\n"
+    "usage: gallion [--ini FILE] [--config FILE] [--control PATH]\n"
     "--ini FILE     the settings file to use instead of Gallion.ini\n"
     "--config FILE  loads the loops of a configuration file at start\n"
+    "--control PATH takes the runner's commands from clients of a Unix-domain socket at PATH\n"
+    "               (for this user only)\n"
     "--help         this text\n";
 
 int signal_pipe[2] = {-1, -1};
@@ -54,6 +60,7 @@ int main(int argc, char** argv)
 {
     Gallion_application app(argc, argv);
     std::string config;
+    std::string control_path;
     const QStringList arguments = app.arguments();
     for (int i = 1; i < arguments.size(); ++i) {
         const QString& option = arguments[i];
@@ -61,10 +68,14 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if ((option == QStringLiteral("--ini") || option == QStringLiteral("--config")) && i + 1 < arguments.size()) {
+        if ((option == QStringLiteral("--ini") || option == QStringLiteral("--config") ||
+             option == QStringLiteral("--control")) &&
+            i + 1 < arguments.size()) {
             const std::string value = arguments[++i].toLocal8Bit().toStdString();
             if (option == QStringLiteral("--ini"))
                 Settings::SetFile(value);
+            else if (option == QStringLiteral("--control"))
+                control_path = value;
             else
                 config = value;
             continue;
@@ -75,6 +86,16 @@ int main(int argc, char** argv)
 
     InstallSignalHandlers();
     TfMain window;
+    // The socket is made before the window shows: a refused one ends the program untouched.
+    std::unique_ptr<Control_link> control;
+    if (!control_path.empty()) {
+        try {
+            control = std::make_unique<Control_link>(control_path, window);
+        } catch (const Gallion_error& error) {
+            std::fprintf(stderr, "gallion: %s\n", error.what());
+            return 2;
+        }
+    }
     QSocketNotifier signal_notifier(signal_pipe[0], QSocketNotifier::Read);
     QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window] {
         char byte;
@@ -98,6 +119,7 @@ int main(int argc, char** argv)
     const int status = app.exec();
     // However the event loop ended, the loops end as the shut-down sequence ends them.
     window.ShutDown();
+    control.reset();
     app.SetKeyPreview({});
     return status;
 }
