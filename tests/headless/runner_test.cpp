@@ -397,6 +397,8 @@ TEST(HeadlessRunner, TraceAndUntraceALoop)
         std::snprintf(digits, sizeof digits, "%02X", byte);
         reply_hex += (reply_hex.empty() ? "" : " ") + std::string(digits);
     }
+    // Both frames are recorded just after the reply is on the line; the writer follows.
+    ASSERT_TRUE(WaitFor([&] { return Contains(ReadWholeFile(trace), "\"dir\":\"tx\""); }));
     EXPECT_EQ(runner.Command("untrace 1"), "ok");
     EXPECT_EQ(runner.Command("untrace 1"), "ok") << "nothing to end is no error";
 
