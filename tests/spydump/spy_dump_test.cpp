@@ -17,6 +17,7 @@
 #include "spy/spy_record.h"
 #include "spydump/spy_dump.h"
 #include "support/pty_controller.h"
+#include "support/wait.h"
 #include "zarn/zarn_crc.h"
 
 namespace {
@@ -96,6 +97,14 @@ void WriteFile(const std::string& path, const Bytes& bytes)
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+uintmax_t FolderBytes(const std::string& folder)
+{
+    uintmax_t bytes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        bytes += entry.file_size();
+    return bytes;
+}
+
 int64_t WallMs(int seconds)
 {
     std::tm local{};
@@ -122,6 +131,7 @@ TEST(SpyDumpTest, RecordedSessionIsPrintedByteForByteAcrossTheRing)
     PtyController line;
     Bytes sent, received;
     int blocks = 0;
+    uintmax_t chunks = 0;
     {
         std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::zarn, line.SlavePath(), true, 1, 2);
         ASSERT_TRUE(loop->AddPump(0));
@@ -133,6 +143,12 @@ TEST(SpyDumpTest, RecordedSessionIsPrintedByteForByteAcrossTheRing)
             ASSERT_FALSE(reply.empty());
             received.insert(received.end(), reply.begin(), reply.end());
             blocks += 2;
+            // The recorder drops bytes while its 100 chunks wait for the disk (by design, so the
+            // line is never held up): the controller waits for it, so that no byte goes missing
+            // on a slow machine. The request and the reply are a chunk each by now.
+            chunks += 2;
+            const uintmax_t recorded = 9 * chunks + 2 * (sent.size() + received.size());
+            ASSERT_TRUE(WaitFor([&] { return FolderBytes(dir.Path()) >= recorded; }));
             if (reply.size() > 3 && (reply[1] >> 4) == 0x3) {  // a DATA reply: acknowledged
                 const Bytes ack{0x50, static_cast<uint8_t>(0xC0 | (reply[1] & 0x0F)), 0xFA};
                 line.Send(ack);
