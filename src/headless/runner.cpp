@@ -34,8 +34,8 @@ std::string Headless_runner::HelpText()
            "automate L P 0-3 | log L P FILE [hex] | unlog L P | error L P CODE COUNT | "
            "visible L P LIST|none | identity L P standard|full | totals L P N VOLUME AMOUNT FILLINGS | "
            "state L P | rxerrors L P | decimals L V A P | traffic on|off | interpreted L on|off | "
-           "filter L P|all | trace L FILE | untrace L | spy list | spy on NAME | spy off NAME | save FILE | load FILE | "
-           "sleep MS | help | quit";
+           "filter L P|all | trace L FILE | untrace L | spy list | spy on NAME | spy off NAME | "
+           "save FILE | load FILE | sleep MS | help | quit";
 }
 
 Reply Headless_runner::Execute(const std::vector<std::string>& words)

@@ -751,7 +751,7 @@ private slots:
         TCommPane pane;
         pane.PreparePopup();
         QVERIFY(!pane.TraceItem()->isEnabled());  // no loop yet
-        QVERIFY(!pane.StartTrace(dir.File("none.jsonl")));
+        QVERIFY(!pane.StartTrace(QString::fromStdString(dir.File("none.jsonl"))));
         pane.ChangePage(nullptr, loop.get(), {});
         pane.PreparePopup();
         QCOMPARE(pane.TraceItem()->text(), QStringLiteral("Trace to file..."));
