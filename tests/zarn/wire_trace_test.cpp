@@ -3,6 +3,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/logfile.h"
 #include "link_fixture.h"
 #include "support/wait.h"
 #include "zarn/zarn_interpreter.h"
@@ -165,4 +166,16 @@ TEST_F(LinkTest, TraceTellsInjectedErrorsResendsAndOverflow)
     // of 44 bytes that nobody is addressed by ('A' is no pump of this loop).
     EXPECT_EQ(Field(lines[6], "hex"), Hex(Bytes(256, 0x41)));
     EXPECT_EQ(Field(lines[7], "hex"), Hex(Bytes(44, 0x41)) + " FA");
+}
+
+TEST_F(LinkTest, RemovingTheLoopEndsItsTraceWithEveryFrameWritten)
+{
+    TempDir dir;
+    const std::string path = dir.File("trace.jsonl");
+    ASSERT_TRUE(io_->Trace().Start(path));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(Poll(), (Bytes{0x50, 0x70, 0xFA}));
+    Stop();  // the I/O object goes with its trace still running
+    EXPECT_EQ(TraceLines(path).size(), 40u) << "every poll and every EOT";
+    EXPECT_FALSE(Logfile::IsOpenAsLog(path)) << "the file is free again";
 }
