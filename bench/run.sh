@@ -2,9 +2,10 @@
 # Builds the benchmarks in a Release tree (build-bench/) and runs them:
 #   bench/run.sh [TURNAROUND_ROUNDS] [IDLE_SECONDS] [REMOVAL_LOAD_SECONDS] [UI_PHASE_SECONDS] [STALL_ROUNDS]
 #   (defaults 5000, 10, 10, 10, 3000)
-# Prints the machine, then the turnaround and idle-cost tables and the time of a busy loop's
-# removal beside CPU hogs, the windows program under load, and the pump line's turnaround with a
-# control-socket client that stops reading (bench/README.md explains them).
+# Prints the machine, then the turnaround tables (without and with the wire trace), the idle-cost
+# table and the time of a busy loop's removal beside CPU hogs, the windows program under load, and
+# the pump line's turnaround with a control-socket client that stops reading (bench/README.md
+# explains them).
 set -e
 cd "$(dirname "$0")/.."
 if [ ! -f build-bench/CMakeCache.txt ]; then
@@ -14,6 +15,8 @@ cmake --build build-bench -j2 --target bench_turnaround bench_idle bench_removal
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r)"
 echo
 build-bench/bench/bench_turnaround "${1:-5000}"
+echo
+build-bench/bench/bench_turnaround "${1:-5000}" trace
 echo
 build-bench/bench/bench_idle "${2:-10}"
 echo

@@ -11,7 +11,9 @@
 // Conditions: 8 pumps on each loop, the measured pump's traffic logged to a file by the feed,
 // and a thread draining the communication view every 200 ms as the main window does.
 //
-// Usage: bench_turnaround [ROUNDS]   (default 5000 per exchange)
+// Usage: bench_turnaround [ROUNDS] [trace]   (default 5000 per exchange)
+// With "trace", both loops also write their wire trace to a file the whole time, so the figures
+// show what tracing costs the controller.
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -204,6 +207,7 @@ Bytes PollFrame()
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
+    const bool trace = argc > 2 && std::string(argv[2]) == "trace";
     bench::Settings_file settings("[Zarn]\nHandleReturningMessages=0\n");
     const std::filesystem::path logs = std::filesystem::temp_directory_path() / ("gallion-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(logs);
@@ -221,6 +225,10 @@ int main(int argc, char** argv)
     zarn.StartLogging(0, (logs / "zarn-pump1.log").string(), true);
     current_loop.StartLogging(0, (logs / "cl-pump1.log").string(), true);
     View_drainer drainer(zarn, current_loop);
+    if (trace) {
+        zarn.Trace().Start((logs / "zarn.jsonl").string());
+        current_loop.Trace().Start((logs / "cl.jsonl").string());
+    }
 
     const Bytes poll = ZarnControl(0x50, 0x20);
     const Bytes cb3 = PollFrame();
@@ -238,7 +246,7 @@ int main(int argc, char** argv)
                 gallion.push_back(Exchange(zarn_line, poll, bench::ZarnBlockComplete, &eot));
             }
         }
-        std::printf("%d rounds per exchange, times in microseconds\n", rounds);
+        std::printf("%d rounds per exchange, times in microseconds, wire trace %s\n", rounds, trace ? "on" : "off");
         std::printf("%-26s %-8s %8s %8s %8s %9s\n", "exchange", "", "min", "median", "p99", "max");
         Report("Zarn POLL -> EOT", gallion, floor);
 
@@ -283,6 +291,19 @@ int main(int argc, char** argv)
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_turnaround: %s\n", error.what());
         result = 1;
+    }
+    if (trace) {
+        const uint64_t drops = zarn.Trace().DropCount() + current_loop.Trace().DropCount();
+        zarn.Trace().Stop();
+        current_loop.Trace().Stop();
+        size_t lines = 0;
+        for (const char* name : {"zarn.jsonl", "cl.jsonl"}) {
+            std::ifstream in(logs / name);
+            for (std::string line; std::getline(in, line);)
+                ++lines;
+        }
+        std::printf("wire trace: %zu lines written, %llu frames dropped\n", lines,
+                    static_cast<unsigned long long>(drops));
     }
     zarn.StopLogging(0);
     current_loop.StopLogging(0);

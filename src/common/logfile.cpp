@@ -26,13 +26,14 @@ public:
         static OpenLogs instance;
         return instance;
     }
-    // False (and the path of the log holding it) when the file is open as a log already.
-    bool Add(unsigned long long device, unsigned long long inode, const std::string& path, std::string& holder)
+    // False (and what holds the file, with its path) when the file is open already.
+    bool Add(unsigned long long device, unsigned long long inode, const std::string& path, const File_role& role,
+             std::string& holder)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto inserted = paths_.emplace(std::make_pair(device, inode), path);
+        auto inserted = paths_.emplace(std::make_pair(device, inode), Holder{path, role.holder});
         if (!inserted.second)
-            holder = inserted.first->second;
+            holder = std::string(inserted.first->second.holder) + " (" + inserted.first->second.path + ")";
         return inserted.second;
     }
     void Remove(unsigned long long device, unsigned long long inode)
@@ -47,8 +48,12 @@ public:
     }
 
 private:
+    struct Holder {
+        std::string path;
+        const char* holder;
+    };
     std::mutex mutex_;
-    std::map<std::pair<unsigned long long, unsigned long long>, std::string> paths_;
+    std::map<std::pair<unsigned long long, unsigned long long>, Holder> paths_;
 };
 
 std::string CanonicalPathOf(const std::string& file_name)
@@ -61,48 +66,51 @@ std::string CanonicalPathOf(const std::string& file_name)
     return path;
 }
 
-Gallion_error CannotCreate(const std::string& file_name, const std::string& reason)
+Gallion_error CannotCreate(const File_role& role, const std::string& file_name, const std::string& reason)
 {
-    return Gallion_error("Cannot create log file \"" + file_name + "\": " + reason);
+    return Gallion_error(std::string("Cannot create ") + role.what + " \"" + file_name + "\": " + reason);
 }
 
 const char* const kNotRegular = "not a regular file";
 
 }  // namespace
 
-Logfile::Logfile(const std::string& file_name)
+const File_role kPumpLogRole{"log file", "the log of another pump"};
+const File_role kWireTraceRole{"trace file", "the wire trace of a loop"};
+
+Logfile::Logfile(const std::string& file_name, const File_role& role)
 {
     // What exists and is no regular file is not even opened (opening a device can act on it).
     struct stat existing {};
     if (stat(file_name.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
-        throw CannotCreate(file_name, kNotRegular);
+        throw CannotCreate(role, file_name, kNotRegular);
     // No O_TRUNC here: the file is emptied only once it is known to be a regular file that no
     // other pump logs into. O_NONBLOCK keeps a named pipe without reader from blocking the open.
     fd_ = open(file_name.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         int error = errno;
-        throw CannotCreate(file_name, error == ENXIO ? kNotRegular : std::strerror(error));  // ENXIO: a pipe
+        throw CannotCreate(role, file_name, error == ENXIO ? kNotRegular : std::strerror(error));  // ENXIO: a pipe
     }
     struct stat info {};
     if (fstat(fd_, &info) != 0) {
         int error = errno;
         close(fd_);
         fd_ = -1;
-        throw CannotCreate(file_name, std::strerror(error));
+        throw CannotCreate(role, file_name, std::strerror(error));
     }
     if (!S_ISREG(info.st_mode)) {
         close(fd_);
         fd_ = -1;
-        throw CannotCreate(file_name, kNotRegular);
+        throw CannotCreate(role, file_name, kNotRegular);
     }
     canonical_path_ = CanonicalPathOf(file_name);
     device_ = static_cast<unsigned long long>(info.st_dev);
     inode_ = static_cast<unsigned long long>(info.st_ino);
     std::string holder;
-    if (!OpenLogs::Instance().Add(device_, inode_, canonical_path_, holder)) {
+    if (!OpenLogs::Instance().Add(device_, inode_, canonical_path_, role, holder)) {
         close(fd_);
         fd_ = -1;
-        throw CannotCreate(file_name, "already open as the log of another pump (" + holder + ")");
+        throw CannotCreate(role, file_name, "already open as " + holder);
     }
     int flags = fcntl(fd_, F_GETFL);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0 || ftruncate(fd_, 0) != 0) {
@@ -110,7 +118,7 @@ Logfile::Logfile(const std::string& file_name)
         close(fd_);
         fd_ = -1;
         OpenLogs::Instance().Remove(device_, inode_);
-        throw CannotCreate(file_name, std::strerror(error));
+        throw CannotCreate(role, file_name, std::strerror(error));
     }
 }
 

@@ -14,9 +14,19 @@
 // A file that cannot be taken raises Gallion_error: "Cannot create log file \"NAME\": REASON",
 // with REASON the system's text (for example "No such file or directory"), "not a regular file",
 // or "already open as the log of another pump (CANONICAL PATH)".
+// What a file is used for, for the messages: a pump log, or a loop's wire trace.
+struct File_role {
+    const char* what;    // "log file": "Cannot create log file ..."
+    const char* holder;  // "the log of another pump": "already open as the log of another pump"
+};
+extern const File_role kPumpLogRole;
+extern const File_role kWireTraceRole;
+
 class Logfile {
 public:
-    explicit Logfile(const std::string& file_name);
+    // The registry of open files is shared by every role: a trace never writes into a pump log,
+    // nor a pump log into a trace.
+    explicit Logfile(const std::string& file_name, const File_role& role = kPumpLogRole);
     ~Logfile();
     Logfile(const Logfile&) = delete;
     Logfile& operator=(const Logfile&) = delete;

@@ -78,6 +78,9 @@ public:
     bool GetInterpreted() const { return feed_->GetInterpreted(); }
     std::string FetchCommunicationText() { return feed_->FetchCommunicationText(); }
 
+    // The wire trace of the loop's line (owned by the I/O thread's object, which records into it).
+    Wire_trace& Trace() { return io_->Trace(); }
+
     const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title) { title_ = title; }
     const std::string& PortName() const { return port_name_; }

@@ -4,14 +4,17 @@
 #include "common/random_seed.h"
 #include "currentloop/cl_message_displayer.h"
 #include "currentloop/cl_pump.h"
+#include "currentloop/cl_trace.h"
 #include "spy/loop_port.h"
 
 CL_IO::CL_IO(const std::string& port_name, bool spy, CL_Message_displayer& displayer)
     : port_(OpenLoopPort(port_name, spy)),
       displayer_(displayer),
       random_(RandomSeed(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)))),
+      trace_(CLTraceDescriber()),
       loop_(std::make_unique<Io_loop>(*port_, [this](uint8_t byte) { ReceiveByte(byte); }))
 {
+    sent_for_trace_.reserve(cl_frame::kLastPumpAddress - cl_frame::kFirstPumpAddress + 1);  // a broadcast's replies
 }
 
 CL_IO::~CL_IO()
@@ -43,35 +46,50 @@ void CL_IO::ReceiveByte(uint8_t byte)
 void CL_IO::ProcessFrame(CL_Message& frame)
 {
     frame.tick = TickMs();
+    const bool tracing = trace_.Active();
+    const int64_t received_at = tracing ? TraceClockMicros() : 0;
+    sent_for_trace_.clear();
     displayer_.Post(frame, 0);
-    if (frame.length != cl_frame::kLength)
+    const Trace_verdict verdict = CheckAndDispatch(frame);
+    // The trace is told after the replies are on the line, so it never delays them.
+    if (!tracing)
         return;
+    trace_.Record(0, frame.bytes[cl_frame::kDestination], verdict, -1, received_at, frame.bytes.data(), frame.length);
+    for (const Sent_for_trace& sent : sent_for_trace_)
+        trace_.Record(1, sent.bytes[cl_frame::kSource], sent.verdict, -1, sent.wall_us, sent.bytes.data(),
+                      sent.bytes.size());
+}
+
+Trace_verdict CL_IO::CheckAndDispatch(const CL_Message& frame)
+{
+    if (frame.length != cl_frame::kLength)
+        return Trace_verdict::malformed;
     const uint16_t crc = CL_FrameCrc(frame);
     if (frame.bytes[cl_frame::kCrcHigh] != (crc >> 8) || frame.bytes[cl_frame::kCrcLow] != (crc & 0xFF))
-        return;
+        return Trace_verdict::bad_crc;
     const uint8_t destination = frame.bytes[cl_frame::kDestination];
     const uint8_t type = frame.bytes[cl_frame::kType];
     if (frame.bytes[cl_frame::kSource] != cl_frame::kController || destination == cl_frame::kController ||
         type < '0' || type > '3')
-        return;
-    Dispatch(frame);
+        return Trace_verdict::malformed;
+    return Dispatch(frame) ? Trace_verdict::good : Trace_verdict::not_addressed;
 }
 
-void CL_IO::Dispatch(const CL_Message& frame)
+bool CL_IO::Dispatch(const CL_Message& frame)
 {
     const uint8_t destination = frame.bytes[cl_frame::kDestination];
-    if (destination != cl_frame::kAllPumps) {
-        HandOver(destination, frame);
-        return;
-    }
+    if (destination != cl_frame::kAllPumps)
+        return HandOver(destination, frame);
     // A broadcast: the pump named to answer goes first, so its reply leaves before any other
     // pump has acted on the frame.
     const uint8_t reply_address = CL_ReplyAddress(frame);
     const bool named_pump_done = HandOver(reply_address, frame);
+    bool taken = named_pump_done;
     for (unsigned address = cl_frame::kFirstPumpAddress; address <= cl_frame::kLastPumpAddress; ++address) {
         if (!(named_pump_done && address == reply_address))
-            HandOver(static_cast<uint8_t>(address), frame);
+            taken = HandOver(static_cast<uint8_t>(address), frame) || taken;
     }
+    return taken;
 }
 
 void CL_IO::SetDispatchObserverForTest(DispatchObserver observer)
@@ -129,4 +147,10 @@ void CL_IO::SendReply(CL_Message& reply)
     reply.tick = TickMs();
     port_->WriteBuffer(reply.bytes.data(), cl_frame::kLength);
     displayer_.Post(reply, 1);
+    if (trace_.Active() && sent_for_trace_.size() < sent_for_trace_.capacity()) {
+        Sent_for_trace& sent = sent_for_trace_.emplace_back();
+        sent.wall_us = TraceClockMicros();
+        sent.verdict = reply.bad_crc ? Trace_verdict::bad_crc_injected : Trace_verdict::good;
+        std::copy_n(reply.bytes.begin(), cl_frame::kLength, sent.bytes.begin());
+    }
 }

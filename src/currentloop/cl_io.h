@@ -1,12 +1,15 @@
 #pragma once
+#include <array>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "common/io_loop.h"
 #include "common/tport.h"
+#include "common/wire_trace.h"
 #include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
 
@@ -42,6 +45,9 @@ public:
     std::string ErrorText() const { return loop_->ErrorText(); }
     std::string DevicePath() const { return port_->DevicePath(); }
 
+    // The loop's wire trace: every frame both ways with its bytes and verdict.
+    Wire_trace& Trace() { return trace_; }
+
     // Tests watch the order of dispatch: called on the I/O thread with 'H' before a pump handles
     // a frame and 'S' after its reply was written, each with the pump's address.
     using DispatchObserver = std::function<void(char event, uint8_t address)>;
@@ -50,7 +56,9 @@ public:
 private:
     void ReceiveByte(uint8_t byte);
     void ProcessFrame(CL_Message& frame);
-    void Dispatch(const CL_Message& frame);
+    Trace_verdict CheckAndDispatch(const CL_Message& frame);
+    // True when a pump of the loop took the frame.
+    bool Dispatch(const CL_Message& frame);
     // Hands the frame to the pump at the address, if any, and writes its reply; true when a pump
     // was there.
     bool HandOver(uint8_t address, const CL_Message& frame);
@@ -66,5 +74,15 @@ private:
     DispatchObserver observer_;  // guarded by observer_mutex_
 
     std::mt19937 random_;  // used by the I/O thread only
+
+    // Replies written for the frame being processed, kept for the trace, which is told after
+    // they are on the line (I/O thread only).
+    struct Sent_for_trace {
+        int64_t wall_us;
+        Trace_verdict verdict;
+        std::array<uint8_t, cl_frame::kLength> bytes;
+    };
+    std::vector<Sent_for_trace> sent_for_trace_;
+    Wire_trace trace_;  // outlives the thread, which records into it
     std::unique_ptr<Io_loop> loop_;  // the thread; declared last, so it is stopped first
 };

@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"  // JsonString
+
 // A small writer of one-line JSON: the runner prints snapshots and lists this way.
 class Json_object {
 public:
@@ -19,7 +21,6 @@ private:
     std::string body_;
 };
 
-std::string JsonString(const std::string& text);
 std::string JsonArray(const std::vector<std::string>& json_values);
 std::string JsonNumberArray(const std::vector<int>& numbers);
 std::string JsonStringArray(const std::vector<std::string>& texts);

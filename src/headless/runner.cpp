@@ -40,8 +40,8 @@ std::string Headless_runner::HelpText()
            "automate L P 0-3 | log L P FILE [hex] | unlog L P | error L P CODE COUNT | "
            "visible L P LIST|none | identity L P standard|full | totals L P N VOLUME AMOUNT FILLINGS | "
            "state L P | rxerrors L P | decimals L V A P | traffic on|off | interpreted L on|off | "
-           "filter L P|all | spy list | spy on NAME | spy off NAME | save FILE | load FILE | "
-           "sleep MS | wait L P status N TIMEOUT_MS | help | quit";
+           "filter L P|all | trace L FILE | untrace L | spy list | spy on NAME | spy off NAME | "
+           "save FILE | load FILE | sleep MS | wait L P status N TIMEOUT_MS | help | quit";
 }
 
 Reply Headless_runner::Execute(const std::vector<std::string>& words)
@@ -72,6 +72,8 @@ Reply Headless_runner::Execute(const std::vector<std::string>& words)
     }
     if (verb == "spy")
         return Spy(words);
+    if (verb == "trace" || verb == "untrace")
+        return Trace(words);
     return PumpCommand(words);
 }
 
@@ -391,6 +393,30 @@ Reply Headless_runner::Spy(const std::vector<std::string>& words)
             StopSpy(name);
     } catch (const Gallion_error& error) {
         return Reply::Error(error.what());
+    }
+    return Reply::Ok();
+}
+
+// "trace L FILE" starts the loop's wire trace into FILE; "untrace L" ends it (nothing to end is
+// no error).
+Reply Headless_runner::Trace(const std::vector<std::string>& words)
+{
+    const bool start = words[0] == "trace";
+    if (words.size() != (start ? 3u : 2u))
+        return WrongUse(start ? "trace L FILE" : "untrace L");
+    Reply error;
+    Pump_loop* loop = FindLoop(words[1], error);
+    if (!loop)
+        return error;
+    if (!start) {
+        loop->StopTrace();
+        return Reply::Ok();
+    }
+    try {
+        if (!loop->StartTrace(words[2]))
+            return Reply::Error("loop " + words[1] + " traces to \"" + loop->TraceFileName() + "\" already");
+    } catch (const Gallion_error& failure) {
+        return Reply::Error(failure.what());
     }
     return Reply::Ok();
 }

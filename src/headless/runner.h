@@ -92,6 +92,7 @@ private:
     Reply Decimals(const std::vector<std::string>& words);
     Reply Save(const std::vector<std::string>& words);
     Reply Spy(const std::vector<std::string>& words);
+    Reply Trace(const std::vector<std::string>& words);
 
     // Resolves "L" to a loop, or sets `error`.
     Pump_loop* FindLoop(const std::string& word, Reply& error) const;

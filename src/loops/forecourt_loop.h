@@ -127,6 +127,11 @@ public:
     void SetFilterAddress(uint8_t address) override { forecourt_->SetFilterAddress(address); }
     uint8_t GetFilterAddress() const override { return forecourt_->GetFilterAddress(); }
 
+    bool StartTrace(const std::string& file_name) override { return forecourt_->Trace().Start(file_name); }
+    void StopTrace() override { forecourt_->Trace().Stop(); }
+    bool IsTracing() const override { return forecourt_->Trace().Active(); }
+    std::string TraceFileName() const override { return forecourt_->Trace().FileName(); }
+
 protected:
     // The facts every panel shows beside the pump's own snapshot.
     void FillLoopFlags(int position, Panel_view& view) const

@@ -231,6 +231,15 @@ public:
     virtual void SetFilterAddress(uint8_t address) = 0;   // 0: all pumps
     virtual uint8_t GetFilterAddress() const = 0;
     void SetFilterPosition(std::optional<int> position);  // nullopt: all pumps
+
+    // The wire trace: one JSON line per frame in both directions (time, direction, pump, raw
+    // bytes, interpreted text, verdict), polls and EOT included, written by a low-priority thread.
+    // StartTrace raises Gallion_error ("Cannot create trace file ...") when the file cannot be
+    // used; false when the loop traces already. StopTrace writes what waits and closes the file.
+    virtual bool StartTrace(const std::string& file_name) = 0;
+    virtual void StopTrace() = 0;
+    virtual bool IsTracing() const = 0;
+    virtual std::string TraceFileName() const = 0;  // "" when not tracing
 };
 
 // Creates a loop of a protocol on a port; raises Gallion_error with the engine's text ("Invalid

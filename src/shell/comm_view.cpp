@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,6 +23,8 @@ const char* const kStop = "Stop";
 const char* const kStart = "Start";
 const char* const kStoppedLine = " *** Communication view stopped *** ";
 const char* const kStartedLine = " *** Communication view started *** ";
+const char* const kTraceToFile = "Trace to file...";
+const char* const kStopTrace = "Stop trace";
 
 constexpr int kButtonWidth = 48;
 constexpr int kFilterFontPixels = 19;
@@ -93,6 +96,10 @@ TCommPane::TCommPane(QWidget* parent) : QWidget(parent)
     stop_item_ = popup_->addAction(QString::fromLatin1(kStop));
     clear_item_ = popup_->addAction(QStringLiteral("Clear"));
     copy_item_ = popup_->addAction(QStringLiteral("Copy"));
+    popup_->addSeparator();
+    trace_item_ = popup_->addAction(QString::fromLatin1(kTraceToFile));
+    trace_item_->setObjectName(QStringLiteral("TraceItem"));
+    connect(trace_item_, &QAction::triggered, this, &TCommPane::TraceOrStopTrace);
     connect(interpreted_item_, &QAction::triggered, this, &TCommPane::ToggleInterpreted);
     connect(stop_item_, &QAction::triggered, this, &TCommPane::StopStart);
     // The popup's "Clear" does what the button does.
@@ -204,6 +211,31 @@ void TCommPane::PreparePopup()
     if (loop_)
         interpreted_item_->setChecked(loop_->GetInterpreted());
     interpreted_mark_ = interpreted_item_->isChecked();
+    trace_item_->setText(QString::fromLatin1(loop_ && loop_->IsTracing() ? kStopTrace : kTraceToFile));
+    trace_item_->setEnabled(loop_ != nullptr);
+}
+
+void TCommPane::TraceOrStopTrace()
+{
+    if (!loop_)
+        return;
+    if (loop_->IsTracing()) {
+        loop_->StopTrace();
+        return;
+    }
+    const QString file_name =
+        QFileDialog::getSaveFileName(this, QString::fromLatin1(kTraceToFile), QString(),
+                                     QStringLiteral("Trace files (*.jsonl);;All files (*)"));
+    // The dialog is modal, but the active loop may have gone meanwhile (a signal ends the program).
+    if (!file_name.isEmpty())
+        StartTrace(file_name);
+}
+
+bool TCommPane::StartTrace(const QString& file_name)
+{
+    if (!loop_)
+        return false;
+    return loop_->StartTrace(file_name.toLocal8Bit().toStdString());
 }
 
 void TCommPane::ToggleInterpreted()

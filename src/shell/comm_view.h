@@ -53,8 +53,15 @@ public:
     void StopStart();
     void Clear();
     void Copy();  // the whole text to the clipboard (an empty view gives an empty text)
-    // Sets the popup's "Interpreted" mark from the active loop, as when the menu opens.
+    // Sets the popup's "Interpreted" mark from the active loop, as when the menu opens, and the
+    // trace item's caption: "Stop trace" while the active loop traces, else "Trace to file...".
     void PreparePopup();
+    // The trace item: while the active loop traces, stops its trace; otherwise asks for a file
+    // and starts the loop's wire trace into it.
+    void TraceOrStopTrace();
+    // Starts the active loop's wire trace into the file (raises Gallion_error with the reason
+    // when the file cannot be used). False without an active loop or when it traces already.
+    bool StartTrace(const QString& file_name);
 
     const QStringList& Lines() const { return lines_; }
 
@@ -74,6 +81,7 @@ public:
     QAction* StopItem() const { return stop_item_; }
     QAction* ClearItem() const { return clear_item_; }
     QAction* CopyItem() const { return copy_item_; }
+    QAction* TraceItem() const { return trace_item_; }
 
 private:
     void AddLine(const QString& line);
@@ -99,4 +107,5 @@ private:
     QAction* stop_item_ = nullptr;
     QAction* clear_item_ = nullptr;
     QAction* copy_item_ = nullptr;
+    QAction* trace_item_ = nullptr;
 };

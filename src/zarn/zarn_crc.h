@@ -33,6 +33,8 @@ public:
     bool Feed(uint8_t byte);
     // The completed block (unstuffed, without SF); collection starts a new empty block.
     std::unique_ptr<Message> TakeBlock();
+    // Bytes of the block being collected.
+    size_t Collected() const { return collecting_->length; }
 
 private:
     void StartAfresh();

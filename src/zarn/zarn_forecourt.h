@@ -73,6 +73,9 @@ public:
     std::string FetchCommunicationText() { return feed_->FetchCommunicationText(); }
     Message_displayer& Feed() { return *feed_; }
 
+    // The wire trace of the loop's line (owned by the I/O thread's object, which records into it).
+    Wire_trace& Trace() { return io_->Trace(); }
+
     // The loop's description.
     const std::string& Title() const { return title_; }
     void SetTitle(const std::string& title) { title_ = title; }

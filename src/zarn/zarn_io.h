@@ -1,10 +1,12 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "common/io_loop.h"
 #include "common/tport.h"
+#include "common/wire_trace.h"
 #include "zarn/block_sink.h"
 #include "zarn/message.h"
 #include "zarn/zarn_crc.h"
@@ -36,11 +38,16 @@ public:
     std::string ErrorText() const { return loop_->ErrorText(); }
     bool HandlesReturningMessages() const { return handle_returning_; }
 
+    // The loop's wire trace: every block both ways with its raw line bytes and verdict.
+    Wire_trace& Trace() { return trace_; }
+
 private:
     void OnByte(uint8_t byte);
+    void KeepRawByte(uint8_t byte);
     void OnBlock(std::unique_ptr<Message> block);
-    bool SwallowedAsEcho(const Message& block);
-    void WriteReply(Message& reply);
+    Trace_verdict TakeAsEcho(const Message& block);
+    size_t WriteReply(Message& reply);
+    void TraceRaw(Trace_verdict verdict, int expected, int64_t wall_us);
 
     Block_sink* const feed_;
     std::unique_ptr<TPort> port_;
@@ -53,6 +60,12 @@ private:
     bool has_sent_copy_ = false;
     int mismatch_count_ = 0;
     uint8_t send_buffer_[StuffedSize(Message::kCapacity)] = {};
+    // The line bytes of the block being collected, as they arrived (for the trace).
+    std::array<uint8_t, Trace_frame::kMaxBytes> raw_{};
+    size_t raw_length_ = 0;
+    size_t raw_cut_ = 0;
+
+    Wire_trace trace_;  // outlives the thread, which records into it
 
     std::unique_ptr<Io_loop> loop_;  // the thread; stopped first in the destructor
 };

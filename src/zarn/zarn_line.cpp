@@ -161,13 +161,19 @@ Zarn_line::Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_tim
 {
 }
 
-bool Zarn_line::HandleBlock(std::unique_ptr<Message> block, Message& reply)
+bool Zarn_line::HandleBlock(std::unique_ptr<Message> block, Message& reply, Trace_outcome* outcome_wanted)
 {
-    if (!block || block->length < 2 || block->length > Message::kCapacity)
+    Trace_outcome unused;
+    Trace_outcome& outcome = outcome_wanted != nullptr ? *outcome_wanted : unused;
+    if (!block || block->length < 2 || block->length > Message::kCapacity) {
+        outcome.received = Trace_verdict::too_short;
         return false;  // no room for ADR and CTRL: dropped
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (TryConsume(ignore_count_))
+    if (TryConsume(ignore_count_)) {
+        outcome.received = Trace_verdict::ignored;
         return false;
+    }
 
     const uint8_t control = block->bytes[1];
     const uint8_t number = control & 0x0F;
@@ -177,15 +183,18 @@ bool Zarn_line::HandleBlock(std::unique_ptr<Message> block, Message& reply)
         has_reply = HandleAck();
         break;
     case 0x5:
-        has_reply = HandleNak(number, reply);
+        has_reply = HandleNak(number, reply, outcome);
         break;
     case 0x2:
-        has_reply = HandlePoll(reply);
+        has_reply = HandlePoll(reply, outcome);
         break;
     case 0x3:
-        has_reply = HandleData(std::move(block), reply);
+        has_reply = HandleData(std::move(block), reply, outcome);
         break;
-    default:  // 0xE_ and unknown kinds: no reply
+    case 0xE:  // taken without any reply
+        break;
+    default:  // unknown kinds: no reply
+        outcome.received = Trace_verdict::malformed;
         break;
     }
     poll_deadline_.Restart();
@@ -199,7 +208,7 @@ bool Zarn_line::HandleAck()
     return false;
 }
 
-bool Zarn_line::HandleNak(uint8_t number, Message& reply)
+bool Zarn_line::HandleNak(uint8_t number, Message& reply, Trace_outcome& outcome)
 {
     next_sequence_ = number;
     if (!pending_)
@@ -213,19 +222,22 @@ bool Zarn_line::HandleNak(uint8_t number, Message& reply)
     block.bytes[crc_position + 1] = static_cast<uint8_t>(crc >> 8);
     next_sequence_ = resend_number;
     reply = block;
+    outcome.reply = Trace_verdict::resent;
     return true;
 }
 
-bool Zarn_line::HandlePoll(Message& reply)
+bool Zarn_line::HandlePoll(Message& reply, Trace_outcome& outcome)
 {
     if (pending_) {
         if (retries_ < kMaxResends) {
             ++retries_;
             reply = *pending_;
+            outcome.reply = Trace_verdict::resent;
             return true;
         }
         pending_.reset();  // the master never acknowledged it: give up
         retries_ = 0;
+        outcome.received = Trace_verdict::retries_exhausted;
         return false;
     }
     std::unique_ptr<Message> block = outgoing_.Take();
@@ -233,24 +245,28 @@ bool Zarn_line::HandlePoll(Message& reply)
         ControlReply(kEotControl, reply);
         return true;
     }
-    SendNew(std::move(block), reply);
+    SendNew(std::move(block), reply, outcome);
     return true;
 }
 
 // Numbers a block taken from the outgoing queue, appends CRC and ETX and makes it the pending
 // block (with the injected sequence or CRC error when one is due).
-void Zarn_line::SendNew(std::unique_ptr<Message> block, Message& reply)
+void Zarn_line::SendNew(std::unique_ptr<Message> block, Message& reply, Trace_outcome& outcome)
 {
     uint8_t number = next_sequence_;
-    if (TryConsume(bad_sequence_count_))
+    if (TryConsume(bad_sequence_count_)) {
         number = WrongSequenceNumber(number);
+        outcome.reply = Trace_verdict::wrong_sequence_injected;
+    }
     block->bytes[0] = address_;
     block->bytes[1] = static_cast<uint8_t>(kDataControl | number);
 
     const size_t body = block->length;  // at most kMaxReplyBody, so CRC and ETX fit
     uint16_t crc = ZarnCrc16(block->bytes.data(), body);
-    if (TryConsume(bad_crc_count_))
+    if (TryConsume(bad_crc_count_)) {
         crc = WrongCrc(crc);
+        outcome.reply = Trace_verdict::bad_crc_injected;
+    }
     block->bytes[body] = static_cast<uint8_t>(crc & 0xFF);
     block->bytes[body + 1] = static_cast<uint8_t>(crc >> 8);
     block->bytes[body + 2] = kZarnETX;
@@ -262,20 +278,27 @@ void Zarn_line::SendNew(std::unique_ptr<Message> block, Message& reply)
     next_sequence_ = FollowingSequenceNumber(next_sequence_);
 }
 
-bool Zarn_line::HandleData(std::unique_ptr<Message> block, Message& reply)
+bool Zarn_line::HandleData(std::unique_ptr<Message> block, Message& reply, Trace_outcome& outcome)
 {
     const size_t length = block->length;
-    if (length < 5)
+    if (length < 5) {
+        outcome.received = Trace_verdict::too_short;
         return false;  // no room for CRC and ETX: not a DATA block we can check
+    }
     const size_t crc_position = length - 3;
     const uint16_t computed = ZarnCrc16(block->bytes.data(), crc_position);
     const uint16_t received = static_cast<uint16_t>(block->bytes[crc_position] | (block->bytes[crc_position + 1] << 8));
-    if (computed != received)
+    if (computed != received) {
+        outcome.received = Trace_verdict::bad_crc;
         return false;  // the master repeats it
+    }
 
     const uint8_t number = block->bytes[1] & 0x0F;
     if (number != expected_sequence_ && number != 0) {
         ControlReply(static_cast<uint8_t>(kNakControl | number), reply);
+        outcome.received = Trace_verdict::wrong_sequence;
+        outcome.reply = Trace_verdict::nak;
+        outcome.expected = expected_sequence_;
         expected_sequence_ = 0;  // from now on only a block numbered 0 resynchronises
         return true;
     }

@@ -9,6 +9,7 @@
 
 #include "common/random_seed.h"
 #include "common/timeout.h"
+#include "common/wire_trace.h"
 #include "zarn/message.h"
 
 // Reply blocks of one pump waiting for a POLL. Posting applies the merging rules: at most one
@@ -64,8 +65,9 @@ public:
     Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_timeout_seconds);
 
     // Handles a block addressed to this pump. Returns true and fills `reply` with the block to
-    // write (before stuffing and SF) when there is one.
-    bool HandleBlock(std::unique_ptr<Message> block, Message& reply);
+    // write (before stuffing and SF) when there is one. `outcome`, when given, learns the verdicts
+    // on the block and the reply (for the wire trace); it changes nothing on the line.
+    bool HandleBlock(std::unique_ptr<Message> block, Message& reply, Trace_outcome* outcome = nullptr);
 
     // Queues a reply built by the pump (ADR and CTRL are filled in here). `standalone` keeps the
     // block apart from others (rubbish replies). Returns how many waiting replies were dropped
@@ -79,10 +81,10 @@ public:
 
 private:
     bool HandleAck();
-    bool HandleNak(uint8_t number, Message& reply);
-    bool HandlePoll(Message& reply);
-    bool HandleData(std::unique_ptr<Message> block, Message& reply);
-    void SendNew(std::unique_ptr<Message> block, Message& reply);
+    bool HandleNak(uint8_t number, Message& reply, Trace_outcome& outcome);
+    bool HandlePoll(Message& reply, Trace_outcome& outcome);
+    bool HandleData(std::unique_ptr<Message> block, Message& reply, Trace_outcome& outcome);
+    void SendNew(std::unique_ptr<Message> block, Message& reply, Trace_outcome& outcome);
     void ControlReply(uint8_t control, Message& reply) const;
     uint8_t WrongSequenceNumber(uint8_t right);
     uint16_t WrongCrc(uint16_t right);

@@ -17,7 +17,8 @@ public:
     int Unregister(Zarn_line* line);
     // Hands the block to the line at its address. True with `reply` filled when the line answers;
     // false for a block without room for ADR and CTRL or for an address nobody registered.
-    bool Route(std::unique_ptr<Message> block, Message& reply);
+    // `outcome`, when given, learns the verdicts (a block for nobody is not_addressed).
+    bool Route(std::unique_ptr<Message> block, Message& reply, Trace_outcome* outcome = nullptr);
 
 private:
     Address_table<Zarn_line> lines_;

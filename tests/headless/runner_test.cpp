@@ -372,3 +372,47 @@ TEST(HeadlessRunner, SpyControlThroughNamedEvents)
 }
 
 }  // namespace
+
+TEST(HeadlessRunner, TraceAndUntraceALoop)
+{
+    TempSettings settings;
+    QuickZarnSettings(settings);
+    TempDir dir;
+    PtyController pty;
+    RunnerProcess runner({"--ini", settings.Path()});
+    ASSERT_EQ(runner.Command("loop add zarn " + pty.SlavePath() + " 1 2"), "ok 1");
+    ASSERT_EQ(runner.Command("pump add 1 1"), "ok");
+
+    const std::string trace = dir.File("line.jsonl");
+    EXPECT_EQ(runner.Command("trace 1 " + trace), "ok");
+    EXPECT_EQ(runner.Command("trace 1 " + dir.File("other.jsonl")), "error: loop 1 traces to \"" + trace + "\" already");
+    EXPECT_EQ(runner.Command("trace 2 " + trace), "error: no loop 2");
+    EXPECT_EQ(runner.Command("trace 1"), "error: usage: trace L FILE");
+    pty.Send({0x50, 0x20, 0xFA});
+    const std::vector<uint8_t> reply = pty.ReadUntil(0xFA, 3000);  // the pump's first status report
+    ASSERT_GE(reply.size(), 3u);
+    std::string reply_hex;
+    for (uint8_t byte : reply) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        reply_hex += (reply_hex.empty() ? "" : " ") + std::string(digits);
+    }
+    // Both frames are recorded just after the reply is on the line; the writer follows.
+    ASSERT_TRUE(WaitFor([&] { return Contains(ReadWholeFile(trace), "\"dir\":\"tx\""); }));
+    EXPECT_EQ(runner.Command("untrace 1"), "ok");
+    EXPECT_EQ(runner.Command("untrace 1"), "ok") << "nothing to end is no error";
+
+    const std::string text = ReadWholeFile(trace);
+    const size_t newline = text.find('\n');
+    ASSERT_NE(newline, std::string::npos) << text;
+    EXPECT_TRUE(Contains(text.substr(0, newline), "\"dir\":\"rx\",\"addr\":\"50\",\"pump\":1,\"verdict\":\"good\","
+                                                  "\"hex\":\"50 20 FA\""))
+        << text;
+    EXPECT_TRUE(Contains(text.substr(newline + 1), "\"dir\":\"tx\",\"addr\":\"50\",\"pump\":1,\"verdict\":\"good\","
+                                                   "\"hex\":\"" + reply_hex + "\""))
+        << text;
+
+    // A folder is no trace file; the reason comes back.
+    EXPECT_EQ(runner.Command("trace 1 " + dir.Path()),
+              "error: Cannot create trace file \"" + dir.Path() + "\": not a regular file");
+}

@@ -21,6 +21,7 @@
 #include <functional>
 #include <optional>
 
+#include "common/error.h"
 #include "common/settings.h"
 #include "screens/screens_kit.h"
 #include "shell/app_settings.h"
@@ -734,10 +735,53 @@ private slots:
         // The DATA block as its bytes: address 50, control 3n, CD1 01 01 00.
         QVERIFY2(pane.Lines()[0].startsWith(QStringLiteral("* 50 3")), qPrintable(pane.Lines()[0]));
         QVERIFY2(pane.Lines()[0].contains(QStringLiteral(" 01 01 00 ")), qPrintable(pane.Lines()[0]));
-        QCOMPARE(Captions(pane.Popup()), (QStringList{"Interpreted", "Stop", "Clear", "Copy"}));
+        QCOMPARE(Captions(pane.Popup()), (QStringList{"Interpreted", "Stop", "Clear", "Copy", "Trace to file..."}));
         pane.ClearItem()->trigger();
         QVERIFY(pane.Lines().isEmpty());
         QVERIFY(pane.View()->toPlainText().isEmpty());
+    }
+
+    void CommPaneTracesTheActiveLoop()
+    {
+        PtyController pty;
+        ZarnMaster master(pty);
+        TempDir dir;
+        std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::zarn, pty.SlavePath(), false, 1, 4);
+        QVERIFY(loop->AddPump(0));
+        TCommPane pane;
+        pane.PreparePopup();
+        QVERIFY(!pane.TraceItem()->isEnabled());  // no loop yet
+        QVERIFY(!pane.StartTrace(QString::fromStdString(dir.File("none.jsonl"))));
+        pane.ChangePage(nullptr, loop.get(), {});
+        pane.PreparePopup();
+        QCOMPARE(pane.TraceItem()->text(), QStringLiteral("Trace to file..."));
+
+        // A folder is refused with the reason, and nothing traces.
+        bool refused = false;
+        try {
+            pane.StartTrace(QString::fromStdString(dir.Path()));
+        } catch (const Gallion_error& error) {
+            refused = QString::fromLocal8Bit(error.what()).endsWith(QStringLiteral(": not a regular file"));
+        }
+        QVERIFY(refused);
+        QVERIFY(!loop->IsTracing());
+
+        const QString file = QString::fromStdString(dir.File("line.jsonl"));
+        QVERIFY(pane.StartTrace(file));
+        QVERIFY(loop->IsTracing());
+        pane.PreparePopup();
+        QCOMPARE(pane.TraceItem()->text(), QStringLiteral("Stop trace"));
+        QVERIFY(Commands(master, kPump1, 1));
+        // The writer takes its time; the frames are recorded just after they are on the line.
+        QVERIFY(WaitUntil([&] { return ReadWholeFile(file.toStdString()).find("<P1 ACK ") != std::string::npos; }));
+        pane.TraceItem()->trigger();  // stops the trace
+        QVERIFY(!loop->IsTracing());
+        const QString text = QString::fromStdString(ReadWholeFile(file.toStdString()));
+        QVERIFY2(text.contains(QStringLiteral("\"dir\":\"rx\",\"addr\":\"50\",\"pump\":1,\"verdict\":\"good\"")),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("\"text\":\"<P1 ACK ")), qPrintable(text));
+        pane.PreparePopup();
+        QCOMPARE(pane.TraceItem()->text(), QStringLiteral("Trace to file..."));
     }
 
     void CommPaneStopStartAndCopy()
