@@ -41,6 +41,8 @@ public:
     // The port error that ended the thread; empty while none happened.
     std::string ErrorText() const { return loop_->ErrorText(); }
     std::string DevicePath() const { return port_->DevicePath(); }
+    void SetLinePacing(bool on) { port_->SetLinePacing(on); }
+    bool LinePacing() const { return port_->LinePacing(); }
 
     // Tests watch the order of dispatch: called on the I/O thread with 'H' before a pump handles
     // a frame and 'S' after its reply was written, each with the pump's address.
