@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: once in build/, then once more
-# under ThreadSanitizer in build-tsan/; then the soak and serial-fault tests under AddressSanitizer
-# and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh, build-fuzz/).
+# under ThreadSanitizer in build-tsan/; then the soak, serial-fault and TCP-fault tests under
+# AddressSanitizer and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh,
+# build-fuzz/).
 # Exits non-zero when anything fails. Each stage reports how long it took.
 set -e
 . "$(dirname "$0")/scripts/setup.sh"
@@ -29,7 +30,7 @@ stage_done "ThreadSanitizer build and tests (build-tsan/)"
 
 echo
 echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak and serial-fault tests =="
-gallion_build_targets build-asan "soak_soak_test faults_serial_faults_test faults_fuzz_regression_test" \
+gallion_build_targets build-asan "soak_soak_test faults_serial_faults_test faults_fuzz_regression_test faults_tcp_faults_test" \
     -DGALLION_ASAN=ON || exit 1
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
     ctest --test-dir build-asan -L "soak|faults" --output-on-failure -j2 --timeout 300 || status=1
