@@ -9,10 +9,12 @@ cd "$(dirname "$0")/.."
 if [ ! -f build-bench/CMakeCache.txt ]; then
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGALLION_BENCH=ON -DGALLION_TESTS=OFF
 fi
-cmake --build build-bench -j2 --target bench_turnaround bench_idle bench_removal bench_ui_load
+cmake --build build-bench -j2 --target bench_turnaround bench_tcp_turnaround bench_idle bench_removal bench_ui_load
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r)"
 echo
 build-bench/bench/bench_turnaround "${1:-5000}"
+echo
+build-bench/bench/bench_tcp_turnaround "${1:-5000}"
 echo
 build-bench/bench/bench_idle "${2:-10}"
 echo
