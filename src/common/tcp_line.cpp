@@ -30,6 +30,8 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(200);
 constexpr int kKeepIdleSeconds = 10;
 constexpr int kKeepIntervalSeconds = 5;
 constexpr int kKeepCount = 3;
+// Sent bytes that the peer has not acknowledged for this long: the peer is gone.
+constexpr unsigned kUnacknowledgedGiveUpMs = 30000;
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -94,6 +96,7 @@ void TuneConnection(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedGiveUpMs, sizeof kUnacknowledgedGiveUpMs);
 }
 
 // Closes with a reset instead of an orderly close: the peer learns at once that it was refused.

@@ -29,7 +29,8 @@ bool IsTcpPortName(const std::string& name);
 // While nobody is connected the line is a line with nobody on it: reads find nothing and written
 // bytes are lost. Every wait also watches the port's wake descriptor, so removing a loop never
 // waits for the network. Connections send at once (no Nagle delay) and are probed while idle, so
-// a controller that vanished without closing is noticed within about half a minute.
+// a controller that vanished without closing is noticed within about half a minute (also when
+// replies to it go unacknowledged).
 class Tcp_line {
 public:
     using Clock = std::chrono::steady_clock;
