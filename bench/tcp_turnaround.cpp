@@ -131,20 +131,9 @@ private:
     int fd_;
 };
 
-struct Figures {
-    double min_us = 0, median_us = 0, p99_us = 0, max_us = 0;
-};
-
-Figures Summarise(std::vector<int64_t> ns)
-{
-    std::sort(ns.begin(), ns.end());
-    auto at = [&](double q) { return ns[std::min(ns.size() - 1, static_cast<size_t>(q * (ns.size() - 1) + 0.5))] / 1000.0; };
-    return {ns.front() / 1000.0, at(0.5), at(0.99), ns.back() / 1000.0};
-}
-
 void PrintRow(const char* exchange, const char* line, const std::vector<int64_t>& ns)
 {
-    const Figures f = Summarise(ns);
+    const bench::Figures f = bench::Summarise(ns);
     std::printf("%-28s %-6s %9.1f %9.1f %9.1f %10.1f\n", exchange, line, f.min_us, f.median_us, f.p99_us, f.max_us);
 }
 
@@ -167,26 +156,6 @@ void Compare(const char* exchange, Controller_line& pty, Controller_line& tcp, c
     }
     PrintRow(exchange, "pty", over_pty);
     PrintRow("", "tcp", over_tcp);
-}
-
-// A CB3 to pump 1 with pump 1 as reply address and no command.
-Bytes PollFrame()
-{
-    CL_Message m;
-    m.length = cl_frame::kLength;
-    m.bytes[0] = cl_frame::kStx;
-    m.bytes[cl_frame::kDestination] = 'P';
-    m.bytes[cl_frame::kSource] = cl_frame::kController;
-    m.bytes[3] = 'P';
-    m.bytes[cl_frame::kType] = '3';
-    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
-        m.bytes[i] = ' ';
-    m.bytes[cl_frame::kCb3ReplyAddress] = 'P';
-    const uint16_t crc = CL_FrameCrc(m);
-    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
-    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
-    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
-    return Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
 }
 
 }  // namespace
@@ -212,7 +181,7 @@ int main(int argc, char** argv)
 
         // Pump 1 first says what it has queued (its first DATA block), then only EOT.
         const Bytes poll{0x50, 0x20, kZarnSF};
-        for (Controller_line* line : {static_cast<Controller_line*>(&zarn_pty), static_cast<Controller_line*>(&zarn_tcp)}) {
+        for (Controller_line* line : std::vector<Controller_line*>{&zarn_pty, &zarn_tcp}) {
             for (int i = 0; i < 20; ++i) {
                 const Bytes answer = (line->Send(poll), line->ReadAnswer(bench::ZarnBlockComplete));
                 if ((answer[1] & 0xF0) == 0x70)
@@ -224,7 +193,7 @@ int main(int argc, char** argv)
         std::printf("times in microseconds, from writing the request to holding the whole answer\n");
         std::printf("%-28s %-6s %9s %9s %9s %10s\n", "exchange", "line", "min", "median", "p99", "max");
         Compare("Zarn POLL -> EOT", zarn_pty, zarn_tcp, poll, bench::ZarnBlockComplete, rounds);
-        const Bytes cb3 = PollFrame();
+        const Bytes cb3 = bench::CurrentLoopPollFrame();
         Compare("current loop CB3 -> DB0", cl_pty, cl_tcp, cb3, bench::FrameComplete, rounds);
 
         // The same pseudo-terminal loop cannot be paced (it is a device to Gallion): a virtual one is.
