@@ -114,7 +114,8 @@ protected:
         ASSERT_EQ(received.size(), 32u) << "the kernel gave no receive time stamps";
         EXPECT_TRUE(cltest::CrcMatches(reply));
         EXPECT_GE(received.back() - received.front(), 31 * kByteTime)
-            << std::chrono::duration_cast<std::chrono::microseconds>(received.back() - received.front()).count() << " us";
+            << std::chrono::duration_cast<std::chrono::microseconds>(received.back() - received.front()).count()
+            << " us";
     }
 
     // A paced reply on a pseudo-terminal never arrives faster than the line: byte k comes at least
@@ -227,13 +228,17 @@ TEST_F(ClTcp, NamesThatCannotBeUsedAreRefusedWithTheReason)
     };
     EXPECT_EQ(refusal("tcp:4001"), "Invalid port: tcp:4001: expected tcp:HOST:PORT");
     EXPECT_EQ(refusal("tcp:host:0"), "Invalid port: tcp:host:0: the port must be a number from 1 to 65535");
-    EXPECT_EQ(refusal("tcp-listen:70000"), "Invalid port: tcp-listen:70000: the port must be a number from 0 to 65535");
+    EXPECT_EQ(refusal("tcp-listen:70000"),
+              "Invalid port: tcp-listen:70000: the port must be a number from 0 to 65535");
     EXPECT_EQ(refusal("tcp-listen:"), "Invalid port: tcp-listen:: the port must be a number from 0 to 65535");
-    EXPECT_EQ(refusal("tcp:no-such-host.invalid:4001").rfind("Invalid port: tcp:no-such-host.invalid:4001: no-such-host.invalid: ", 0), 0u);
+    const std::string unknown_host = refusal("tcp:no-such-host.invalid:4001");
+    EXPECT_EQ(unknown_host.rfind("Invalid port: tcp:no-such-host.invalid:4001: no-such-host.invalid: ", 0), 0u)
+        << unknown_host;
 
     TcpServer taken;
     const std::string name = "tcp-listen:" + std::to_string(taken.Port());
-    EXPECT_EQ(refusal(name), "Invalid port: " + name + ": 127.0.0.1:" + std::to_string(taken.Port()) + ": Address already in use");
+    EXPECT_EQ(refusal(name),
+              "Invalid port: " + name + ": 127.0.0.1:" + std::to_string(taken.Port()) + ": Address already in use");
 }
 
 }  // namespace

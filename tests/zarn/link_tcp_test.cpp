@@ -64,7 +64,8 @@ std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecour
     kept.push_back(first.value_or(Bytes{}));
     line.Send({kPump1, 0xC0, 0xFA});
     EXPECT_EQ(master.Poll(kPump1), (Bytes{kPump1, 0x70}));
-    EXPECT_TRUE(master.SendData(kPump1, Join({Cd2({1}), Cd5({150}), Cd3(1000), Cd1(6)})));  // nozzle 1 at 1.50, 10.00 l, Authorize
+    // Nozzle 1 allowed at 1.50, a preset of 10.00 l, Authorize.
+    EXPECT_TRUE(master.SendData(kPump1, Join({Cd2({1}), Cd5({150}), Cd3(1000), Cd1(6)})));
     EXPECT_TRUE(WaitFor([&] { return pump->GetStatus() == 2; }));
     EXPECT_TRUE(master.SendData(kPump1, Cd1(0)));  // return status
     EXPECT_TRUE(collect_until_status(2, true));
