@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: once in build/, then once more
-# under ThreadSanitizer in build-tsan/; then the soak and serial-fault tests under AddressSanitizer
-# and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh, build-fuzz/).
+# under ThreadSanitizer in build-tsan/; then the soak, serial-fault and TCP-fault tests under
+# AddressSanitizer and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh,
+# build-fuzz/).
 # Exits non-zero when anything fails. Each stage reports how long it took.
 set -e
 . "$(dirname "$0")/scripts/setup.sh"
@@ -28,9 +29,9 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 stage_done "ThreadSanitizer build and tests (build-tsan/)"
 
 echo
-echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak, serial-fault and control socket tests =="
+echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak, serial-fault, TCP-fault and control socket tests =="
 gallion_build_targets build-asan "soak_soak_test faults_serial_faults_test faults_fuzz_regression_test \
-    gallion-headless control_control_server_test" -DGALLION_ASAN=ON || exit 1
+    faults_tcp_faults_test gallion-headless control_control_server_test" -DGALLION_ASAN=ON || exit 1
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
     ctest --test-dir build-asan -L "soak|faults|control" -E "clients_python_example" --output-on-failure -j2 \
     --timeout 300 || status=1

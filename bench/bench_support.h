@@ -1,6 +1,7 @@
 #pragma once
 // Small pieces shared by the benchmarks: a pseudo-terminal pair in raw mode, reads with a
-// deadline, a monotonic clock, a settings file of their own, and figures of this process.
+// deadline, a monotonic clock, a settings file of their own, figures of this process, the
+// summary of a set of times and the current-loop poll both turnaround benchmarks send.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,6 +18,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "currentloop/cl_message.h"
 
 namespace bench {
 
@@ -153,6 +156,38 @@ inline long ResidentKiB()
             return std::stol(line.substr(6));
     }
     return -1;
+}
+
+// Minimum, median, 99th percentile and maximum of a set of times, in microseconds.
+struct Figures {
+    double min_us = 0, median_us = 0, p99_us = 0, max_us = 0;
+};
+
+inline Figures Summarise(std::vector<int64_t> ns)
+{
+    std::sort(ns.begin(), ns.end());
+    auto at = [&](double q) { return ns[std::min(ns.size() - 1, static_cast<size_t>(q * (ns.size() - 1) + 0.5))] / 1000.0; };
+    return {ns.front() / 1000.0, at(0.5), at(0.99), ns.back() / 1000.0};
+}
+
+// A CB3 to pump 1 with pump 1 as reply address and no command.
+inline Bytes CurrentLoopPollFrame()
+{
+    CL_Message m;
+    m.length = cl_frame::kLength;
+    m.bytes[0] = cl_frame::kStx;
+    m.bytes[cl_frame::kDestination] = 'P';
+    m.bytes[cl_frame::kSource] = cl_frame::kController;
+    m.bytes[3] = 'P';
+    m.bytes[cl_frame::kType] = '3';
+    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
+        m.bytes[i] = ' ';
+    m.bytes[cl_frame::kCb3ReplyAddress] = 'P';
+    const uint16_t crc = CL_FrameCrc(m);
+    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
+    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
+    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
+    return Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
 }
 
 }  // namespace bench

@@ -97,17 +97,6 @@ private:
     std::thread thread_;
 };
 
-struct Figures {
-    double min_us = 0, median_us = 0, p99_us = 0, max_us = 0;
-};
-
-Figures Summarise(std::vector<int64_t> ns)
-{
-    std::sort(ns.begin(), ns.end());
-    auto at = [&](double q) { return ns[std::min(ns.size() - 1, static_cast<size_t>(q * (ns.size() - 1) + 0.5))] / 1000.0; };
-    return {ns.front() / 1000.0, at(0.5), at(0.99), ns.back() / 1000.0};
-}
-
 int64_t Exchange(bench::Pty& line, const Bytes& request, const std::function<bool(const Bytes&)>& complete,
                  const Bytes* expected)
 {
@@ -122,8 +111,8 @@ int64_t Exchange(bench::Pty& line, const Bytes& request, const std::function<boo
 
 void Report(const char* name, const std::vector<int64_t>& gallion, const std::vector<int64_t>& floor)
 {
-    const Figures g = Summarise(gallion);
-    const Figures f = Summarise(floor);
+    const bench::Figures g = bench::Summarise(gallion);
+    const bench::Figures f = bench::Summarise(floor);
     std::printf("%-26s %-8s %8.1f %8.1f %8.1f %9.1f\n", name, "Gallion", g.min_us, g.median_us, g.p99_us, g.max_us);
     std::printf("%-26s %-8s %8.1f %8.1f %8.1f %9.1f\n", "", "floor", f.min_us, f.median_us, f.p99_us, f.max_us);
     std::printf("%-26s %-8s %8.2f %8.2f %8.2f %9.2f   median %s 1.5x, p99 %s 1 ms\n", "", "ratio", g.min_us / f.min_us,
@@ -182,26 +171,6 @@ void EmptyZarnQueue(bench::Pty& line)
     throw std::runtime_error("pump 1 never ran out of replies");
 }
 
-// A CB3 to pump 1 with pump 1 as reply address and no command.
-Bytes PollFrame()
-{
-    CL_Message m;
-    m.length = cl_frame::kLength;
-    m.bytes[0] = cl_frame::kStx;
-    m.bytes[cl_frame::kDestination] = 'P';
-    m.bytes[cl_frame::kSource] = cl_frame::kController;
-    m.bytes[3] = 'P';
-    m.bytes[cl_frame::kType] = '3';
-    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
-        m.bytes[i] = ' ';
-    m.bytes[cl_frame::kCb3ReplyAddress] = 'P';
-    const uint16_t crc = CL_FrameCrc(m);
-    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
-    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
-    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
-    return Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -231,7 +200,7 @@ int main(int argc, char** argv)
     }
 
     const Bytes poll = ZarnControl(0x50, 0x20);
-    const Bytes cb3 = PollFrame();
+    const Bytes cb3 = bench::CurrentLoopPollFrame();
     int result = 0;
     try {
         // POLL -> EOT.

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/error.h"
+#include "common/tcp_line.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ constexpr int kReadTimeoutMs = 5000;
 // A real line at 9600 baud drains about one byte per millisecond; a write that makes no progress
 // for this long is given up (the rest dropped) rather than hanging the I/O thread.
 constexpr int kWriteGiveUpMs = 2000;
+// One byte on a 9600-baud line: start bit, 8 data bits, parity and stop bit.
+constexpr std::chrono::nanoseconds kByteTime(11LL * 1000000000LL / 9600);
 
 std::atomic<int> g_read_timeout_ms{kReadTimeoutMs};
 
@@ -79,9 +82,16 @@ Gallion_error InvalidPort(const std::string& what, const std::string& reason)
     return Gallion_error(std::string(kInvalidPort) + ": " + what + ": " + reason);
 }
 
-bool IsVirtualPortName(const std::string& name)
+namespace {
+bool IsPseudoTerminalPortName(const std::string& name)
 {
     return name == "pty" || name.compare(0, 4, "pty:") == 0;
+}
+}  // namespace
+
+bool IsVirtualPortName(const std::string& name)
+{
+    return IsPseudoTerminalPortName(name) || IsTcpPortName(name);
 }
 
 // "COMn" -> /dev/ttyS<n-1>; "/..." as it stands; anything else under /dev.
@@ -109,7 +119,10 @@ TPort::TPort(const std::string& name) : name_(name)
     if (wake_fd_ < 0)
         throw Gallion_error("Could not set Timeouts");
     try {
-        if (IsVirtualPortName(name)) {
+        if (IsTcpPortName(name)) {
+            tcp_ = std::make_unique<Tcp_line>(name);
+            device_path_ = tcp_->Endpoint();
+        } else if (IsPseudoTerminalPortName(name)) {
             is_virtual_ = true;
             if (name == "pty:")  // a link without a path
                 throw InvalidPort(name, "no path for the link after \"pty:\"");
@@ -152,6 +165,8 @@ void TPort::CloseDevice()
 
 void TPort::Reopen()
 {
+    if (tcp_)
+        return;  // a TCP line reconnects or accepts by itself
     if (is_virtual_) {
         // The pseudo-terminal must keep its slave path for the controller: set it up again in
         // place instead of creating a new one.
@@ -354,6 +369,8 @@ std::optional<uint8_t> TPort::ReadByte()
 {
     BusyGuard busy(busy_);
     int64_t deadline = NowMs() + g_read_timeout_ms.load();
+    if (tcp_)
+        return tcp_->ReadByte(std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline)), wake_fd_);
     bool reopened = false;
     for (;;) {
         if (fd_ < 0)
@@ -442,6 +459,10 @@ TPort::WriteResult TPort::WriteAll(const uint8_t* bytes, size_t count)
 void TPort::WriteByte(uint8_t byte)
 {
     BusyGuard busy(busy_);
+    if (tcp_ || LinePacing()) {
+        WriteWithPacing(&byte, 1);  // unpaced when pacing is off
+        return;
+    }
     WriteResult result = WriteAll(&byte, 1);
     if (result == WriteResult::Failed || (result == WriteResult::GaveUp && !WokenUp()))
         throw Gallion_error("TPort : Not able to send data to port");
@@ -452,12 +473,59 @@ void TPort::WriteBuffer(const uint8_t* bytes, size_t count)
     BusyGuard busy(busy_);
     if (bytes == nullptr || count == 0)
         return;
-    if (WriteAll(bytes, count) == WriteResult::Failed)
+    WriteWithPacing(bytes, count);
+}
+
+// With pacing on, byte by byte, each no sooner than one byte time after the one before; else in
+// one go. Woken, it stops: the rest is not sent.
+void TPort::WriteWithPacing(const uint8_t* bytes, size_t count)
+{
+    if (!LinePacing()) {
+        WriteUnpaced(bytes, count);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!WaitForLineFree())
+            return;
+        WriteUnpaced(bytes + i, 1);
+        line_free_at_ = std::chrono::steady_clock::now() + kByteTime;
+    }
+}
+
+void TPort::WriteUnpaced(const uint8_t* bytes, size_t count)
+{
+    if (tcp_)
+        tcp_->Write(bytes, count, wake_fd_);
+    else if (WriteAll(bytes, count) == WriteResult::Failed)
         Reopen();
+}
+
+// Sleeps until the line has sent the last byte, holding no lock; false when woken meanwhile.
+bool TPort::WaitForLineFree()
+{
+    pollfd wake{wake_fd_, POLLIN, 0};
+    for (;;) {
+        const auto left = line_free_at_ - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero())
+            return !WokenUp();
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec wait{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
+        if (ppoll(&wake, 1, &wait, nullptr) > 0)
+            return false;
+    }
+}
+
+void TPort::SetLinePacing(bool on)
+{
+    line_pacing_.store(on && IsVirtual());
 }
 
 void TPort::PurgeReceive()
 {
+    if (tcp_) {
+        tcp_->DiscardReceived();
+        return;
+    }
     if (fd_ >= 0)
         tcflush(fd_, TCIFLUSH);
 }

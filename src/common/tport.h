@@ -1,11 +1,15 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "common/error.h"
+
+class Tcp_line;
 
 // The serial port of a loop, on POSIX termios: raw and binary-transparent, 9600 baud, 8 data
 // bits, odd parity with input checking, 1 stop bit, DTR and RTS dropped where the device has
@@ -14,7 +18,9 @@
 // Names: "COMn" opens /dev/ttyS<n-1>; a name starting with '/' is a path; any other name is
 // tried as /dev/<name>. "pty" or "pty:LINKPATH" creates a virtual port: a new pseudo-terminal
 // whose slave a controller on this machine opens (DevicePath()); with LINKPATH a symbolic link
-// there points to the slave while the port lives.
+// there points to the slave while the port lives. "tcp:HOST:PORT" and "tcp-listen:[ADDRESS:]PORT"
+// carry the line over TCP (see Tcp_line); DevicePath() is then the endpoint. Pseudo-terminals and
+// TCP lines are virtual ports: no serial device of this machine, no converter echoing replies.
 //
 // The link of "pty:LINKPATH" replaces only a stale link there (one to a /dev/pts/N that no longer
 // exists); any other file or link at LINKPATH refuses the port. The port removes the link when it
@@ -40,6 +46,12 @@ public:
 
     void Reopen();
 
+    // Line-speed pacing of a virtual port: what is written leaves one byte per byte time of a
+    // 9600-baud line (11 bits: about 1.15 ms), never two bytes closer. Ignored on a serial device,
+    // whose hardware paces it. Set from any thread; a write under way keeps the pace it began with.
+    void SetLinePacing(bool on);
+    bool LinePacing() const { return line_pacing_.load(); }
+
     // Makes a blocked ReadByte return nothing at once, and every later one too. Called from
     // another thread to stop the thread that owns the port promptly. Thread-safe.
     void Wake();
@@ -47,7 +59,7 @@ public:
     const std::string& Name() const { return name_; }
     // The device the controller uses: for a virtual port the slave's path, else the opened path.
     const std::string& DevicePath() const { return device_path_; }
-    bool IsVirtual() const { return is_virtual_; }
+    bool IsVirtual() const { return is_virtual_ || tcp_ != nullptr; }
 
     // The device path a port name opens (not used for virtual ports).
     static std::string PathForName(const std::string& name);
@@ -73,16 +85,22 @@ private:
     bool WaitUntilWritable(int64_t deadline_ms);
     void WaitOutOnWake(int64_t deadline_ms);
     bool WokenUp() const;
+    void WriteUnpaced(const uint8_t* bytes, size_t count);
+    void WriteWithPacing(const uint8_t* bytes, size_t count);
+    bool WaitForLineFree();
 
     std::string name_;
     std::string device_path_;
     std::string link_path_;
-    bool is_virtual_ = false;
+    bool is_virtual_ = false;  // a pseudo-terminal
+    std::unique_ptr<Tcp_line> tcp_;  // a TCP line instead of a device
     int fd_ = -1;
     int slave_keeper_fd_ = -1;
     int wake_fd_ = -1;
     // Calls of ReadByte/WriteBuffer/WriteByte in progress; destruction wakes them and waits.
     std::atomic<int> busy_{0};
+    std::atomic<bool> line_pacing_{false};
+    std::chrono::steady_clock::time_point line_free_at_{};  // paced: when the last byte has left
 };
 
 // The error of a port that cannot be opened: "Invalid port: " + what (the device path, or the
@@ -92,5 +110,6 @@ private:
 constexpr const char* kInvalidPort = "Invalid port";
 Gallion_error InvalidPort(const std::string& what, const std::string& reason);
 
-// True for the names that make a virtual port: "pty" and "pty:LINKPATH".
+// True for the names that make a virtual port: "pty", "pty:LINKPATH", "tcp:HOST:PORT" and
+// "tcp-listen:[ADDRESS:]PORT".
 bool IsVirtualPortName(const std::string& name);

@@ -88,6 +88,9 @@ public:
     int FirstPumpNumber() const { return first_; }
     int LastPumpNumber() const { return last_; }
     std::string DevicePath() const { return io_->DevicePath(); }
+    // Line-speed pacing of a virtual port (TPort::SetLinePacing).
+    void SetLinePacing(bool on) { io_->SetLinePacing(on); }
+    bool LinePacing() const { return io_->LinePacing(); }
     bool IoRunning() const { return io_->Running(); }
     std::string IoErrorText() const { return io_->ErrorText(); }
 

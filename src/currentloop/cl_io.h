@@ -44,6 +44,8 @@ public:
     // The port error that ended the thread; empty while none happened.
     std::string ErrorText() const { return loop_->ErrorText(); }
     std::string DevicePath() const { return port_->DevicePath(); }
+    void SetLinePacing(bool on) { port_->SetLinePacing(on); }
+    bool LinePacing() const { return port_->LinePacing(); }
 
     // The loop's wire trace: every frame both ways with its bytes and verdict.
     Wire_trace& Trace() { return trace_; }

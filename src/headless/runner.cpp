@@ -1,5 +1,7 @@
 #include "headless/runner.h"
 
+#include <optional>
+
 #include "common/error.h"
 #include "headless/json.h"
 #include "loops/loop_files.h"
@@ -34,7 +36,7 @@ void Headless_runner::RemoveAllLoops()
 
 std::string Headless_runner::HelpText()
 {
-    return "commands: loop add zarn|cl PORT FIRST LAST [spy] | loop remove L | loop list | "
+    return "commands: loop add zarn|cl PORT FIRST LAST [spy] [paced|unpaced] | loop remove L | loop list | "
            "pump add L P | pump remove L P | select L P N | lift L P [N] | hangup L P | nozzle L P N | "
            "flow L P F | adjust L P D | toggleflow L P | connect L P | disconnect L P | "
            "automate L P 0-3 | log L P FILE [hex] | unlog L P | error L P CODE COUNT | "
@@ -110,20 +112,29 @@ Reply Headless_runner::LoopCommand(const std::vector<std::string>& words)
         loops_.Erase(static_cast<size_t>(number - 1));
         return Reply::Ok();
     }
-    return WrongUse("loop add zarn|cl PORT FIRST LAST [spy] | loop remove L | loop list");
+    return WrongUse("loop add zarn|cl PORT FIRST LAST [spy] [paced|unpaced] | loop remove L | loop list");
 }
 
 Reply Headless_runner::AddLoop(const std::vector<std::string>& words)
 {
-    const std::string usage = "loop add zarn|cl PORT FIRST LAST [spy]";
-    if (words.size() < 6 || words.size() > 7)
+    const std::string usage = "loop add zarn|cl PORT FIRST LAST [spy] [paced|unpaced]";
+    if (words.size() < 6)
         return WrongUse(usage);
     const std::string& protocol = words[2];
     if (protocol != "zarn" && protocol != "cl")
         return WrongUse(usage);
-    if (words.size() == 7 && words[6] != "spy")
-        return WrongUse(usage);
-    const bool spy = words.size() == 7;
+    // The options after the range, each at most once: "spy", then "paced" or "unpaced" (without
+    // either the setting LineSpeedPacing decides).
+    bool spy = false;
+    std::optional<bool> paced;
+    for (size_t i = 6; i < words.size(); ++i) {
+        if (words[i] == "spy" && !spy && !paced)
+            spy = true;
+        else if ((words[i] == "paced" || words[i] == "unpaced") && !paced)
+            paced = words[i] == "paced";
+        else
+            return WrongUse(usage);
+    }
     int first = 0;
     int last = 0;
     if (!ParseInt(words[4], first) || !ParseInt(words[5], last))
@@ -139,6 +150,8 @@ Reply Headless_runner::AddLoop(const std::vector<std::string>& words)
     } catch (const Gallion_error& error) {
         return Reply::Error(error.what());
     }
+    if (paced)
+        loop->SetLinePacing(*paced);
     loop->SetCommunicationOn(traffic_on_);
     std::string data = std::to_string(loops_.size() + 1);
     if (loop->PortIsVirtual())
@@ -157,6 +170,7 @@ Reply Headless_runner::ListLoops() const
             .Add("protocol", ProtocolWord(loop.GetProtocol()))
             .Add("port", loop.PortName())
             .Add("device", loop.DevicePath())
+            .Add("paced", loop.LinePacing())
             .Add("first", loop.FirstPump())
             .Add("last", loop.LastPump())
             .Add("title", loop.Title());

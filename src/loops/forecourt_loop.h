@@ -25,6 +25,8 @@ public:
     std::string DevicePath() const override { return forecourt_->DevicePath(); }
     bool PortIsVirtual() const override { return is_virtual_; }
     bool Spy() const override { return forecourt_->Spy(); }
+    void SetLinePacing(bool on) override { forecourt_->SetLinePacing(on); }
+    bool LinePacing() const override { return forecourt_->LinePacing(); }
     int FirstPump() const override { return forecourt_->FirstPumpNumber(); }
     int LastPump() const override { return forecourt_->LastPumpNumber(); }
     std::string Title() const override { return forecourt_->Title(); }

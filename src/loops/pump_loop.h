@@ -121,9 +121,14 @@ public:
     virtual Protocol GetProtocol() const = 0;
     const Protocol_limits& Limits() const { return LimitsOf(GetProtocol()); }
     virtual std::string PortName() const = 0;
-    virtual std::string DevicePath() const = 0;  // what a controller opens (a virtual port's other end)
+    // What a controller opens or connects to: a pseudo-terminal's other end, a TCP endpoint.
+    virtual std::string DevicePath() const = 0;
     virtual bool PortIsVirtual() const = 0;
     virtual bool Spy() const = 0;  // the port records its traffic (a spy port)
+    // Whether replies leave at the pace of a real 9600-baud line (virtual ports only: a serial
+    // device stays unpaced). A new loop starts with the setting "LineSpeedPacing".
+    virtual void SetLinePacing(bool on) = 0;
+    virtual bool LinePacing() const = 0;
     virtual int FirstPump() const = 0;
     virtual int LastPump() const = 0;
     virtual std::string Title() const = 0;  // the forecourt's title (the configuration file keeps it)

@@ -75,7 +75,8 @@ QStringList SerialPortChoices(const QString& dev_folder, const QString& sys_tty_
     QStringList ports;
     for (int n = 1; n <= 9; ++n)
         ports << QStringLiteral("COM%1").arg(n);
-    ports << QStringLiteral("pty") << QStringLiteral("pty:/tmp/gallion-loop");
+    ports << QStringLiteral("pty") << QStringLiteral("pty:/tmp/gallion-loop") << QStringLiteral("tcp-listen:4001")
+          << QStringLiteral("tcp:127.0.0.1:4001");
     const QDir dev(dev_folder);
     for (const QString& name : Devices(dev, QStringLiteral("ttyS"))) {
         if (SerialPortPresent(sys_tty_folder, name))
@@ -125,6 +126,10 @@ TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : QDialog(parent)
     spy_->setObjectName(QStringLiteral("SpyPortBox"));
     spy_->setVisible(false);
 
+    pacing_ = new QCheckBox(QStringLiteral("Pace at line speed"));
+    pacing_->setObjectName(QStringLiteral("LinePacingBox"));
+    pacing_->setToolTip(QStringLiteral("Replies leave at 9600 baud on virtual and TCP ports, as on a real line"));
+
     activate_ = new QPushButton(QStringLiteral("Activate"));
     activate_->setObjectName(QStringLiteral("bActivate"));
     activate_->setDefault(true);
@@ -147,6 +152,7 @@ TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : QDialog(parent)
     grid->addWidget(new QLabel(QStringLiteral("to")), 3, 2, Qt::AlignRight);
     grid->addWidget(to_, 3, 3);
     grid->addWidget(spy_, 4, 0, 1, 4);
+    grid->addWidget(pacing_, 5, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
     // The port list is as wide as its longest entry needs, but not less than this.
@@ -215,6 +221,11 @@ App_settings::Add_loop_memory TAddLoop::Memory() const
     return memory;
 }
 
+void TAddLoop::SetLinePacing(bool on)
+{
+    pacing_->setChecked(on);
+}
+
 void TAddLoop::SetSpyPortShown(bool shown)
 {
     spy_shown_ = shown;
@@ -244,6 +255,7 @@ New_loop_check TAddLoop::CheckAnswer() const
     New_loop_request request;
     request.port_name = port.toLocal8Bit().toStdString();
     request.spy = spy_shown_ && spy_->isChecked();
+    request.paced = pacing_->isChecked();
     // The first entry is Zarn; any other selection (or none) is a current loop.
     request.protocol = protocol_->currentIndex() == 0 ? Protocol::zarn : Protocol::current_loop;
 
@@ -280,7 +292,10 @@ New_loop_check TAddLoop::CheckAnswer() const
 std::unique_ptr<Pump_loop> CreateRequestedLoop(const New_loop_request& request, QWidget* parent)
 {
     try {
-        return CreateLoop(request.protocol, request.port_name, request.spy, request.first, request.last);
+        std::unique_ptr<Pump_loop> loop =
+            CreateLoop(request.protocol, request.port_name, request.spy, request.first, request.last);
+        loop->SetLinePacing(request.paced);
+        return loop;
     } catch (const std::exception& error) {
         shell_messages::Failure(parent, QString::fromLocal8Bit(error.what()));
     }

@@ -28,6 +28,7 @@ struct New_loop_request {
     Protocol protocol = Protocol::zarn;
     std::string port_name;
     bool spy = false;
+    bool paced = false;  // replies at the pace of a real line (virtual and TCP ports)
     int first = 0;
     int last = 0;
 };
@@ -44,7 +45,9 @@ struct New_loop_check {
 // The "New loop" dialog: protocol, serial port and range of pump numbers of a new loop. Created
 // once and kept, so its lists keep their selections between uses; the range fields are emptied on
 // every showing. The protocol and address lists take no typed text; the port list does (any port
-// name, a device path, "pty" or "pty:PATH").
+// name, a device path, "pty", "pty:PATH", "tcp:HOST:PORT", "tcp-listen:[ADDRESS:]PORT"). The box
+// "Pace at line speed" keeps its state between uses; the main window sets it from the setting
+// LineSpeedPacing when it reads its settings.
 class TAddLoop : public QDialog {
     Q_OBJECT
 public:
@@ -58,6 +61,9 @@ public:
     // its first entry; a list without a selection reports -1.
     void SetMemory(const App_settings::Add_loop_memory& memory);
     App_settings::Add_loop_memory Memory() const;
+
+    // Ticks or clears "Pace at line speed" (the main window: from the setting LineSpeedPacing).
+    void SetLinePacing(bool on);
 
     // The "Enable SpyPort" box is shown only with the setting ShowSpyPort.
     void SetSpyPortShown(bool shown);
@@ -78,6 +84,7 @@ public:
     QLineEdit* FromField() const { return from_; }
     QLineEdit* ToField() const { return to_; }
     QCheckBox* SpyPortBox() const { return spy_; }
+    QCheckBox* LinePacingBox() const { return pacing_; }
     QPushButton* ActivateButton() const { return activate_; }
     QPushButton* CancelButton() const { return cancel_; }
 
@@ -93,6 +100,7 @@ private:
     QLineEdit* from_ = nullptr;
     QLineEdit* to_ = nullptr;
     QCheckBox* spy_ = nullptr;
+    QCheckBox* pacing_ = nullptr;
     QPushButton* activate_ = nullptr;
     QPushButton* cancel_ = nullptr;
 };

@@ -1,10 +1,11 @@
 #include "spy/loop_port.h"
 
+#include "common/settings.h"
 #include "spy/tspyport.h"
 
 std::unique_ptr<TPort> OpenLoopPort(const std::string& name, bool spy)
 {
-    if (spy)
-        return std::make_unique<TSpyPort>(name);
-    return std::make_unique<TPort>(name);
+    std::unique_ptr<TPort> port = spy ? std::make_unique<TSpyPort>(name) : std::make_unique<TPort>(name);
+    port->SetLinePacing(Settings::ReadBool("Main", "LineSpeedPacing", false));
+    return port;
 }

@@ -37,9 +37,14 @@ std::string SpyNameOfPortName(const std::string& port_name)
 
 std::string SpyName(const TPort& port)
 {
-    if (port.Name() == "pty")
+    const std::string& name = port.Name();
+    if (name == "pty")
         return SpyNameOfPortName(port.DevicePath());
-    return SpyNameOfPortName(port.Name());
+    const std::string any_port = ":0";
+    if (name.rfind("tcp-listen:", 0) == 0 && name.size() >= any_port.size() &&
+        name.compare(name.size() - any_port.size(), any_port.size(), any_port) == 0)
+        return SpyNameOfPortName("tcp-listen:" + port.DevicePath());
+    return SpyNameOfPortName(name);
 }
 
 std::string SpyControlEventName(const std::string& port_name)

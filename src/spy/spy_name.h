@@ -10,8 +10,10 @@
 // event name cannot hold replaced by '_': the path and drive separators '/', '\\' and ':', the
 // wildcard and quoting characters '*', '?', '"', '<', '>', '|', and every control character
 // (0x00-0x1F and 0x7F). COM1 stays COM1, /dev/ttyUSB0 becomes _dev_ttyUSB0, pty:/tmp/x becomes
-// pty__tmp_x. A virtual port opened with the bare name "pty" (several can exist at once) is named
-// after the pseudo-terminal's device path instead: /dev/pts/7 becomes _dev_pts_7.
+// pty__tmp_x, tcp:10.0.0.5:4001 becomes tcp_10.0.0.5_4001. A virtual port opened with the bare
+// name "pty" (several can exist at once) is named after the pseudo-terminal's device path instead:
+// /dev/pts/7 becomes _dev_pts_7; one that listens on port 0 (any free port) after the endpoint it
+// got: tcp-listen:0 on 127.0.0.1:41234 becomes tcp-listen_127.0.0.1_41234.
 std::string SpyNameOfPortName(const std::string& port_name);
 std::string SpyName(const TPort& port);
 

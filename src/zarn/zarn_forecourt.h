@@ -91,6 +91,9 @@ public:
     // The I/O thread: the device a controller opens (the slave of a virtual port), and whether a
     // port error has ended it, with the error's text.
     std::string DevicePath() const { return io_->DevicePath(); }
+    // Line-speed pacing of a virtual port (TPort::SetLinePacing).
+    void SetLinePacing(bool on) { io_->SetLinePacing(on); }
+    bool LinePacing() const { return io_->LinePacing(); }
     bool IoRunning() const { return io_->Running(); }
     std::string IoErrorText() const { return io_->ErrorText(); }
 

@@ -33,6 +33,8 @@ public:
     int UnregisterPump(Zarn_line* line) { return router_.Unregister(line); }
 
     std::string DevicePath() const { return port_->DevicePath(); }
+    void SetLinePacing(bool on) { port_->SetLinePacing(on); }
+    bool LinePacing() const { return port_->LinePacing(); }
     // False once a port error ended the thread; ErrorText() then tells why.
     bool Running() const { return loop_->Running(); }
     std::string ErrorText() const { return loop_->ErrorText(); }

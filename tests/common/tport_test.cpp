@@ -19,6 +19,7 @@
 
 #include "common/error.h"
 #include "support/pty_controller.h"
+#include "support/tcp_controller.h"
 
 namespace {
 
@@ -127,6 +128,43 @@ TEST_F(TPortTest, EveryByteValuePassesBothWaysUnchanged)
         port.WriteByte(byte);
     EXPECT_EQ(controller.ReadExactly(all.size(), 5000), all);
     EXPECT_TRUE(controller.Silent(50));  // no echo, no extra bytes
+}
+
+// Every byte value both ways through the port and a controller at the other end, nothing more.
+void ExpectEveryByteBothWays(TPort& port, TcpController& controller)
+{
+    const std::vector<uint8_t> all = AllByteValues();
+    controller.Send(all);
+    EXPECT_EQ(ReadFromPort(port, all.size()), all);
+    port.WriteBuffer(all.data(), all.size());
+    EXPECT_EQ(controller.ReadExactly(all.size(), 5000), all);
+    for (uint8_t byte : all)
+        port.WriteByte(byte);
+    EXPECT_EQ(controller.ReadExactly(all.size(), 5000), all);
+    EXPECT_FALSE(controller.ReadByte(50));  // no echo, no extra bytes
+}
+
+TEST_F(TPortTest, TcpLinesCarryEveryByteValueAndAreSilentWithNobodyOnThem)
+{
+    TPort listening("tcp-listen:0");
+    EXPECT_TRUE(listening.IsVirtual());
+    // Nobody connected: a read finds nothing after the time-out, a write is lost without an error.
+    const int64_t start = NowMs();
+    EXPECT_FALSE(listening.ReadByte());
+    EXPECT_GE(NowMs() - start, 250);
+    const uint8_t lost[] = {1, 2, 3};
+    listening.WriteBuffer(lost, sizeof lost);
+    listening.WriteByte(4);
+    TcpController controller = TcpController::Connect(listening.DevicePath());
+    ExpectEveryByteBothWays(listening, controller);
+
+    TcpServer server;
+    TPort connecting("tcp:127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_EQ(connecting.DevicePath(), "127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_FALSE(connecting.ReadByte());  // the connect happens while the port waits for bytes
+    std::optional<TcpController> accepted = server.Accept(3000);
+    ASSERT_TRUE(accepted);
+    ExpectEveryByteBothWays(connecting, *accepted);
 }
 
 TEST_F(TPortTest, OpeningAppliesLineSettingsAndEmptiesBuffers)

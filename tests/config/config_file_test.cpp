@@ -10,6 +10,7 @@
 #include "common/error.h"
 #include "currentloop/cl_test_frames.h"
 #include "support/pty_controller.h"
+#include "support/tcp_controller.h"
 #include "zarn/forecourt_master.h"
 
 namespace {
@@ -221,6 +222,36 @@ TEST(ConfigurationFile, DisconnectedPumpIsSilentAfterLoading)
     cl_line.Send(cltest::Poll(3));
     EXPECT_TRUE(cl_line.Silent(500));
     ASSERT_NE(cl.GetPump(0), nullptr);
+}
+
+// A loop on a TCP port keeps its port name in the file and listens again after loading; pacing is
+// not in the file: a loaded loop takes the setting LineSpeedPacing.
+TEST(ConfigurationFile, TcpLoopListensAgainAfterLoadingAndTakesPacingFromTheSetting)
+{
+    Short_settings short_settings;
+    TempDir folder;
+    const std::string file = folder.File("tcp.gcf");
+    const std::string port_name = "tcp-listen:" + std::to_string(FreeTcpPort());
+    {
+        CL_forecourt cl(port_name, false, 1, 2);
+        ASSERT_EQ(cl.CreatePump(0), 0);
+        cl.SetLinePacing(true);
+        ASSERT_EQ(SaveConfigurationFile(file, {&cl}), "");
+    }
+    short_settings.settings.Set("Main", "LineSpeedPacing", "0");
+    Load_result unpaced = LoadConfigurationFile(file);
+    ASSERT_TRUE(unpaced.errors.empty()) << unpaced.errors.front();
+    EXPECT_EQ(CLAt(unpaced, 0).PortName(), port_name);
+    EXPECT_FALSE(CLAt(unpaced, 0).LinePacing());
+    TcpController line = TcpController::Connect(CLAt(unpaced, 0).DevicePath());
+    line.Send(cltest::Poll(1));
+    EXPECT_EQ(line.ReadExactly(32, 2000).size(), 32u);
+    unpaced.loops.clear();
+
+    short_settings.settings.Set("Main", "LineSpeedPacing", "1");
+    Load_result paced = LoadConfigurationFile(file);
+    ASSERT_TRUE(paced.errors.empty()) << paced.errors.front();
+    EXPECT_TRUE(CLAt(paced, 0).LinePacing());
 }
 
 TEST(ConfigurationFile, MixedLoopsLoadInFileOrder)

@@ -12,6 +12,7 @@
 
 #include "headless/runner_process.h"
 #include "support/pty_controller.h"
+#include "support/tcp_controller.h"
 #include "zarn/forecourt_master.h"
 
 namespace {
@@ -80,6 +81,33 @@ TEST(HeadlessRunner, FullZarnFillingDrivenFromBothSides)
 
     runner.CloseInput();
     EXPECT_EQ(runner.WaitForExit(3000), 0);
+}
+
+TEST(HeadlessRunner, LoopsOnTcpWithAndWithoutPacing)
+{
+    TempSettings settings;
+    QuickZarnSettings(settings);
+    settings.Set("Main", "LineSpeedPacing", "1");
+    RunnerProcess runner;
+    // A listening loop reports where a controller connects; without a word the setting paces it.
+    const std::string added = runner.Command("loop add zarn tcp-listen:0 1 4");
+    ASSERT_TRUE(StartsWith(added, "ok 1 127.0.0.1:")) << added;
+    EXPECT_EQ(runner.Command("loop add cl tcp-listen:127.0.0.1:0 1 4 spy unpaced").rfind("ok 2 127.0.0.1:", 0), 0u);
+    const std::string list = runner.Command("loop list");
+    EXPECT_TRUE(Contains(list, "\"port\":\"tcp-listen:0\",\"device\":\"" + added.substr(5) + "\",\"paced\":true")) << list;
+    EXPECT_TRUE(Contains(list, "\"port\":\"tcp-listen:127.0.0.1:0\"")) << list;
+    EXPECT_TRUE(Contains(list, "\"paced\":false")) << list;
+
+    // The controller reaches pump 1 of the first loop over TCP.
+    ASSERT_EQ(runner.Command("pump add 1 1"), "ok");
+    TcpController line = TcpController::Connect(added.substr(5));
+    ZarnMaster master(line);
+    EXPECT_TRUE(master.PollAndAck(0x50));
+
+    const std::string usage = "error: usage: loop add zarn|cl PORT FIRST LAST [spy] [paced|unpaced]";
+    EXPECT_EQ(runner.Command("loop add zarn tcp-listen:0 1 4 paced spy"), usage);
+    EXPECT_EQ(runner.Command("loop add zarn tcp-listen:0 1 4 paced unpaced"), usage);
+    EXPECT_EQ(runner.Command("loop add zarn tcp:nowhere 1 4"), "error: Invalid port: tcp:nowhere: expected tcp:HOST:PORT");
 }
 
 TEST(HeadlessRunner, BadCommandsGetOneErrorEachAndChangeNothing)

@@ -172,6 +172,7 @@ private slots:
         QVERIFY(window.CommTimer()->isActive());
         QCOMPARE(window.CommTimer()->interval(), 200);
         QVERIFY(!window.AddLoopDialog()->SpyPortBox()->isVisibleTo(window.AddLoopDialog()));
+        QVERIFY(!window.AddLoopDialog()->LinePacingBox()->isChecked());
 
         // No loop: F3, F5 and the timers do nothing; "Exit" still auto-saves.
         Modal_answerer answerer;
@@ -204,6 +205,7 @@ private slots:
         s.Set("Main", "Height", "450");
         s.Set("Main", "ShowSpyPort", "1");
         s.Set("Main", "AutoSave", "0");
+        s.Set("Main", "LineSpeedPacing", "1");
         s.Set("AddLoop", "Protocol", "1");
         s.Set("AddLoop", "ComPort", "2");
         s.Set("AddLoop", "Address", "5");
@@ -218,6 +220,7 @@ private slots:
         QCOMPARE(MenuTitles(window.menuBar()), (QStringList{"File", "Configure", "View", "SpyPort", "Help"}));
         QVERIFY(window.AddLoopDialog()->SpyPortBox()->isVisibleTo(window.AddLoopDialog()));
         QCOMPARE(window.AddLoopDialog()->Memory(), (App_settings::Add_loop_memory{1, 2, 5}));
+        QVERIFY(window.AddLoopDialog()->LinePacingBox()->isChecked());
 
         // Shut down with the pane hidden and auto-save off.
         window.close();

@@ -444,8 +444,9 @@ private slots:
         QVERIFY(!dialog.AddressList()->isEditable());
         QVERIFY(dialog.PortList()->isEditable());
         const QStringList ports = Entries(dialog.PortList());
-        QCOMPARE(ports.mid(0, 11), (QStringList{"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9",
-                                                "pty", "pty:/tmp/gallion-loop"}));
+        QCOMPARE(ports.mid(0, 13), (QStringList{"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9",
+                                                "pty", "pty:/tmp/gallion-loop", "tcp-listen:4001",
+                                                "tcp:127.0.0.1:4001"}));
         QCOMPARE(dialog.ActivateButton()->text(), QStringLiteral("Activate"));
         QVERIFY(dialog.ActivateButton()->isDefault());
         QCOMPARE(dialog.SpyPortBox()->text(), QStringLiteral("Enable SpyPort"));
@@ -479,7 +480,7 @@ private slots:
         }
         const QString d = QString::fromStdString(dev.Path()) + QLatin1Char('/');
         const QStringList ports = SerialPortChoices(QString::fromStdString(dev.Path()), QString::fromStdString(sys.Path()));
-        QCOMPARE(ports.mid(11), (QStringList{d + "ttyS0", d + "ttyS2", d + "ttyUSB0", d + "ttyUSB1", d + "ttyACM0"}));
+        QCOMPARE(ports.mid(13), (QStringList{d + "ttyS0", d + "ttyS2", d + "ttyUSB0", d + "ttyUSB1", d + "ttyACM0"}));
     }
 
     void NewLoopAnswerChecks_data()
@@ -621,6 +622,29 @@ private slots:
         }));
         close(fd);
         QCOMPARE(int(reply[0]), 0x54);
+    }
+
+    void NewLoopPacedOnATcpPort()
+    {
+        TAddLoop dialog(nullptr, SerialPortChoices());
+        QCOMPARE(dialog.LinePacingBox()->text(), QStringLiteral("Pace at line speed"));
+        QVERIFY(!dialog.LinePacingBox()->isChecked());
+        dialog.LinePacingBox()->setChecked(true);
+        Modal_script script({Answer(1, QStringLiteral("tcp-listen:0"), 5)});
+        std::unique_ptr<Pump_loop> loop = RunNewLoop(dialog, nullptr);
+        QVERIFY(loop);
+        QCOMPARE(script.texts, QStringList());
+        QVERIFY(loop->PortIsVirtual());
+        QVERIFY(QString::fromStdString(loop->DevicePath()).startsWith(QStringLiteral("127.0.0.1:")));
+        QVERIFY(loop->LinePacing());
+        QVERIFY(dialog.LinePacingBox()->isChecked());  // kept for the next use
+
+        // Unticked, the next loop answers unpaced.
+        dialog.LinePacingBox()->setChecked(false);
+        Modal_script again({Answer(1, QStringLiteral("tcp-listen:0"), 5)});
+        std::unique_ptr<Pump_loop> unpaced = RunNewLoop(dialog, nullptr);
+        QVERIFY(unpaced);
+        QVERIFY(!unpaced->LinePacing());
     }
 
     void NewLoopRefusalsCreateNothing()

@@ -24,6 +24,7 @@
 #include "spy/spy_name.h"
 #include "spy/tspyport.h"
 #include "support/pty_controller.h"
+#include "support/tcp_controller.h"
 #include "support/wait.h"
 
 namespace {
@@ -473,6 +474,34 @@ TEST_F(SpyPortTest, VirtualPortsAreNamedAfterTheirDeviceSoTheyNeverCollide)
     std::unique_ptr<TPort> spying = OpenLoopPort("pty", true);
     EXPECT_EQ(dynamic_cast<TSpyPort*>(plain.get()), nullptr);
     EXPECT_NE(dynamic_cast<TSpyPort*>(spying.get()), nullptr);
+}
+
+TEST_F(SpyPortTest, TcpPortsRecordBothDirectionsUnderTheirSanitizedNames)
+{
+    // A listening port on any free port is named after the port it got, so two never collide.
+    TSpyPort first("tcp-listen:0");
+    TSpyPort second("tcp-listen:127.0.0.1:0");
+    EXPECT_EQ(first.RecordingName(), "tcp-listen_" + SpyNameOfPortName(first.DevicePath()));
+    EXPECT_EQ(first.RecordingName().rfind("tcp-listen_127.0.0.1_", 0), 0u);
+    EXPECT_NE(first.RecordingName(), second.RecordingName());
+
+    const std::string name = "tcp-listen:" + std::to_string(FreeTcpPort());
+    TSpyPort port(name);
+    EXPECT_EQ(port.RecordingName(), SpyNameOfPortName(name));
+    StartSpy(name);
+    TcpController controller = TcpController::Connect(port.DevicePath());
+    controller.Send(Sequence(3, 0xF0));
+    for (uint8_t expected : Sequence(3, 0xF0))
+        ASSERT_EQ(port.ReadByte(), std::optional<uint8_t>(expected));
+    port.WriteBuffer(Sequence(32, 0x00).data(), 32);
+    EXPECT_EQ(controller.ReadExactly(32, 5000), Sequence(32, 0x00));
+    WaitWritten(port);
+    const ParsedSpyFile file = ParseSpyFile(ReadWholeFile(dir.File("SPYPS_" + port.RecordingName() + "_0000.buf")));
+    ASSERT_EQ(file.records.size(), 2u);
+    EXPECT_EQ(file.records[0].kind, 6);
+    EXPECT_EQ(file.records[0].bytes, Sequence(3, 0xF0));
+    EXPECT_EQ(file.records[1].kind, 7);
+    EXPECT_EQ(file.records[1].bytes, Sequence(32, 0x00));
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "support/controller_line.h"
+
 // Plays the forecourt controller in end-to-end tests: opens a pseudo-terminal pair, hands the
 // slave's path to the simulator as its port name, and talks on the master side. Every read has a
 // deadline, so a simulator that hangs fails the test instead of blocking it.
-class PtyController {
+class PtyController : public ControllerLine {
 public:
     PtyController();
     ~PtyController();
@@ -16,9 +18,9 @@ public:
 
     const std::string& SlavePath() const { return slave_path_; }
 
-    void Send(const std::vector<uint8_t>& bytes);
+    void Send(const std::vector<uint8_t>& bytes) override;
     // One byte, or nothing when timeout_ms passes.
-    std::optional<uint8_t> ReadByte(int timeout_ms);
+    std::optional<uint8_t> ReadByte(int timeout_ms) override;
     // Exactly count bytes; fewer when the deadline passes first (the caller compares).
     std::vector<uint8_t> ReadExactly(size_t count, int timeout_ms);
     // Bytes up to and including the first `terminator`; whatever came when the deadline passes.

@@ -26,7 +26,7 @@ struct Transaction {
 
 class ZarnMaster {
 public:
-    explicit ZarnMaster(PtyController& pty) : pty_(pty) {}
+    explicit ZarnMaster(ControllerLine& line) : pty_(line) {}
 
     // One block from the line, unstuffed and without SF; none when the deadline passes first.
     std::optional<Bytes> ReadBlock(int timeout_ms = 3000)
@@ -138,6 +138,6 @@ public:
     }
 
 private:
-    PtyController& pty_;
+    ControllerLine& pty_;
     std::array<uint8_t, 256> next_number_{};
 };
