@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the benchmarks in a Release tree (build-bench/) and runs them:
 #   bench/run.sh [TURNAROUND_ROUNDS] [IDLE_SECONDS] [REMOVAL_LOAD_SECONDS] [UI_PHASE_SECONDS]
-#   (defaults 5000, 10, 10, 10)
+#   (defaults 5000, 20, 10, 10)
 # Prints the machine, then the turnaround and idle-cost tables and the time of a busy loop's
 # removal beside CPU hogs, and the windows program under load (bench/README.md explains them).
 set -e
@@ -14,7 +14,7 @@ echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*:
 echo
 build-bench/bench/bench_turnaround "${1:-5000}"
 echo
-build-bench/bench/bench_idle "${2:-10}"
+build-bench/bench/bench_idle "${2:-20}"
 echo
 build-bench/bench/bench_removal "${3:-10}"
 echo
