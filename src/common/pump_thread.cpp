@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <climits>
 
-void Pump_thread::Start(Cycle cycle)
+void Pump_thread::StartOnDemand(Cycle cycle, int pause_ms)
 {
     if (thread_.joinable())
         return;
     cycle_ = std::move(cycle);
+    pause_ms_ = std::max(1, pause_ms);
     ListenForClockJumps(this);
     thread_ = std::thread([this] { Run(); });
 }
@@ -15,10 +16,12 @@ void Pump_thread::Start(Cycle cycle)
 void Pump_thread::Start(std::function<void()> cycle, int sleep_ms)
 {
     const int64_t pause = std::max(1, sleep_ms);
-    Start([cycle = std::move(cycle), pause] {
-        cycle();
-        return pause;
-    });
+    StartOnDemand(
+        [cycle = std::move(cycle), pause] {
+            cycle();
+            return pause;
+        },
+        sleep_ms);
 }
 
 void Pump_thread::Stop()
@@ -36,10 +39,24 @@ void Pump_thread::Run()
     while (!stopping_) {
         const int64_t sleep_ms = cycle_();
         cycles_run_.fetch_add(1);
+        const auto cycle_end = std::chrono::steady_clock::now();
         if (stopping_)
             break;
-        wake_.Wait(sleep_ms == kUntilWoken ? -1 : static_cast<int>(std::clamp<int64_t>(sleep_ms, 0, INT_MAX)));
+        // Woken before the moment the cycle asked for: the next cycle comes at the next beat.
+        if (wake_.Wait(sleep_ms == kUntilWoken ? -1 : static_cast<int>(std::clamp<int64_t>(sleep_ms, 0, INT_MAX))))
+            WaitForBeat(cycle_end);
     }
+}
+
+void Pump_thread::WaitForBeat(std::chrono::steady_clock::time_point last_cycle_end)
+{
+    using namespace std::chrono;
+    const milliseconds pause(pause_ms_);
+    const auto since = steady_clock::now() - last_cycle_end;
+    const auto beat = last_cycle_end + pause * std::max<int64_t>(1, (since + pause - nanoseconds(1)) / pause);
+    // Wake-ups meanwhile change nothing: the cycle at the beat sees every change. Stop ends the wait.
+    for (auto now = steady_clock::now(); !stopping_ && now < beat; now = steady_clock::now())
+        wake_.Wait(static_cast<int>(duration_cast<milliseconds>(beat - now + milliseconds(1) - nanoseconds(1)).count()));
 }
 
 Poll_deadline::Poll_deadline(int period_seconds, Pump_thread* thread) : timeout_(period_seconds), thread_(thread) {}

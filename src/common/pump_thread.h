@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -17,10 +18,13 @@
 //     moment of their own;
 //   - a jump of the clocks made by a test (AdvanceClockForTest), as the real passing of that time
 //     would.
-// A wake-up is never lost: one that comes while the cycle runs makes the thread cycle again at
-// once. A cycle more than needed changes nothing (an idle pump's cycle repeats what the last one
-// did); that is why waking on every change is safe. The cycle takes the pump's own lock; this
-// class holds no lock while it waits.
+// A woken thread cycles at the next beat: the end of its last cycle plus a whole number of pauses
+// ("PumpSleepMs"), where a pump that cycled after every pause would have cycled. So a change is
+// taken up exactly as early as it always was; the pump only skips the beats at which it had
+// nothing to do. A wake-up is never lost: one that comes while the cycle runs brings the next
+// beat's cycle. A cycle more than needed changes nothing (an idle pump's cycle repeats what the
+// last one did); that is why waking on every change is safe. The cycle takes the pump's own lock;
+// this class holds no lock while it waits.
 class Pump_thread : private Clock_jump_listener {
 public:
     static constexpr int64_t kUntilWoken = -1;
@@ -34,10 +38,9 @@ public:
     Pump_thread& operator=(const Pump_thread&) = delete;
 
     // Starts the thread at normal priority (once; later calls do nothing). The first cycle runs
-    // at once.
-    void Start(Cycle cycle);
-    // The same with a fixed pause: `cycle` runs every `sleep_ms` milliseconds (at least 1) and
-    // whenever the thread is woken.
+    // at once; the beat of wake-ups is `pause_ms` (at least 1).
+    void StartOnDemand(Cycle cycle, int pause_ms);
+    // The same with a fixed pause: `cycle` runs every `sleep_ms` milliseconds (at least 1).
     void Start(std::function<void()> cycle, int sleep_ms);
 
     // Makes the thread run its cycle again as soon as the current one (if any) has ended. Any
@@ -62,9 +65,11 @@ public:
 
 private:
     void Run();
+    void WaitForBeat(std::chrono::steady_clock::time_point last_cycle_end);
     void OnClockJump() override { Wake(); }
 
     Cycle cycle_;
+    int pause_ms_ = 25;
     Event wake_{false, false};  // auto-reset: one wake-up lets one wait through
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> cycles_run_{0};

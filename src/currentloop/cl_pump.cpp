@@ -130,7 +130,7 @@ void CL_pump::Start()
         return;
     // The first reply already reflects what was set up before the start.
     Cycle();
-    thread_.Start([this] { return Cycle(); });
+    thread_.StartOnDemand([this] { return Cycle(); }, sleep_ms_);
 }
 
 void CL_pump::RunCycleForTest()

@@ -103,10 +103,12 @@ Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
     saved_status_ = status_;
     QueueDc1Locked();
     // The first cycle waits for this constructor to release the lock.
-    thread_.Start([this] {
-        std::lock_guard<std::mutex> cycle_lock(mutex_);
-        return CycleLocked();
-    });
+    thread_.StartOnDemand(
+        [this] {
+            std::lock_guard<std::mutex> cycle_lock(mutex_);
+            return CycleLocked();
+        },
+        settings_.sleep_ms);
 }
 
 Zarn_pump::~Zarn_pump()

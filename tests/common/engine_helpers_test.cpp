@@ -79,13 +79,15 @@ TEST(PumpThread, SleepsUntilWokenAndLosesNoWakeUpThatComesDuringACycle)
     std::atomic<bool> hold_cycle{false};
     std::atomic<bool> in_cycle{false};
     Pump_thread thread;
-    thread.Start([&]() -> int64_t {
-        in_cycle = true;
-        while (hold_cycle)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        in_cycle = false;
-        return Pump_thread::kUntilWoken;
-    });
+    thread.StartOnDemand(
+        [&]() -> int64_t {
+            in_cycle = true;
+            while (hold_cycle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            in_cycle = false;
+            return Pump_thread::kUntilWoken;
+        },
+        1);
     ASSERT_TRUE(WaitForCycles(thread, 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(thread.CyclesRun(), 1u) << "nothing to do: no cycle";
@@ -115,12 +117,14 @@ TEST(PumpThread, PollDeadlineWakesTheThreadOnlyWhenItComesBackOnline)
     Pump_thread thread;
     Poll_deadline deadline(3600, &thread);
     std::atomic<int> online_cycles{0};
-    thread.Start([&] {
-        const bool expired = deadline.Expired();
-        if (!expired)
-            ++online_cycles;
-        return deadline.SleepLimitMs(expired);
-    });
+    thread.StartOnDemand(
+        [&] {
+            const bool expired = deadline.Expired();
+            if (!expired)
+                ++online_cycles;
+            return deadline.SleepLimitMs(expired);
+        },
+        1);
     ASSERT_TRUE(WaitForCycles(thread, 1));  // never restarted: expired, sleeps until woken
 
     deadline.Restart();
@@ -149,4 +153,21 @@ TEST(PollDeadline, SleepLimitFollowsTheDeadlineAndWhatTheCycleSaw)
     AdvanceClockForTest(3000);
     EXPECT_TRUE(deadline.Expired());
     EXPECT_EQ(deadline.SleepLimitMs(true), Pump_thread::kUntilWoken);
+}
+
+TEST(PumpThread, AWokenThreadCyclesAtItsNextBeatNotBefore)
+{
+    // A pause of a minute: woken half a second after the first cycle, the thread waits for the
+    // beat a minute after it, as a thread cycling every minute would have; Stop ends the wait.
+    Pump_thread thread;
+    thread.StartOnDemand([] { return Pump_thread::kUntilWoken; }, 60000);
+    ASSERT_TRUE(WaitForCycles(thread, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    thread.Wake();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(thread.CyclesRun(), 1u) << "the wake-up waits for the beat";
+    const auto start = std::chrono::steady_clock::now();
+    thread.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(thread.CyclesRun(), 1u);
 }
