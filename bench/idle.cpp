@@ -1,17 +1,31 @@
-// Idle cost: loops full of pumps, no traffic. For 1, 4 and 8 loops of each protocol (16 Zarn
-// pumps or 8 current-loop pumps a loop), each in a fresh child process: the process's CPU time per
-// second of wall time over the measured span, and the resident memory the loops added, both per
-// pump. Loops use virtual ports, so no controller is needed. A last row gives the floor of a
-// thread per pump: 128 threads that only wait on an Event every 25 ms.
+// Idle cost: loops full of pumps with nothing to do. Each configuration runs in a fresh child
+// process; after one second for the threads to settle it measures, over the given span:
+//   - the CPU time of the pump threads (each thread's own run time from the scheduler), per pump;
+//   - the CPU time of the whole loop (every thread of the process but the benchmark's controller),
+//     per pump: the pumps, the I/O threads answering and the feed;
+//   - the resident memory the loops added, per pump.
+// Configurations:
+//   - 1, 4 and 8 loops of 16 Zarn pumps or of 8 current-loop pumps on virtual ports, no controller;
+//   - one loop of 16 Zarn pumps and one of 8 current-loop pumps (the most a loop holds) with a
+//     controller that polls every pump in turn, as fast as a 9600-baud line allows (a Zarn POLL
+//     and its EOT take 6 bytes, a CB3 and its DB0 64 bytes, at 11 bits a byte), and acknowledges
+//     the DATA blocks of Zarn pumps;
+//   - the floor of the old design: 128 threads that only wait on an Event for 25 ms again and again.
 //
-// Usage: bench_idle [SECONDS]   (default 10 per configuration)
+// Usage: bench_idle [SECONDS]   (default 20 per configuration)
+#include <dirent.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,98 +33,263 @@
 #include "bench_support.h"
 #include "common/thread.h"
 #include "currentloop/cl_forecourt.h"
+#include "currentloop/cl_message.h"
 #include "zarn/zarn_forecourt.h"
 
 namespace {
 
 struct Idle_figures {
-    double cpu_percent_per_pump = 0;  // of one core
+    double pump_threads_percent = 0;  // of one core, per pump
+    double loop_percent = 0;          // of one core, per pump
     double kib_per_pump = 0;
+    long exchanges = 0;               // controller round trips during the span
 };
 
-template <typename Forecourt, typename MakePumps>
-Idle_figures Measure(int loops, int pumps_per_loop, int seconds, MakePumps make_pumps)
+std::set<pid_t> ThreadIds()
+{
+    std::set<pid_t> ids;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr)
+        return ids;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ids.insert(static_cast<pid_t>(std::atol(entry->d_name)));
+    }
+    closedir(dir);
+    return ids;
+}
+
+// The time a thread of this process has run, in nanoseconds (the scheduler's own count).
+int64_t ThreadRunNs(pid_t id)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(id) + "/schedstat");
+    long long run_ns = 0;
+    in >> run_ns;
+    return run_ns;
+}
+
+int64_t ThreadsRunNs(const std::set<pid_t>& ids)
+{
+    int64_t total = 0;
+    for (pid_t id : ids)
+        total += ThreadRunNs(id);
+    return total;
+}
+
+// 8 data bits, parity, start and stop bit at 9600 baud.
+constexpr int64_t kNsPerLineByte = 11LL * 1000000000 / 9600;
+
+// Plays a controller that polls every pump of a loop in turn, waiting after each exchange as long
+// as its bytes would take on a 9600-baud line.
+class Polling_controller {
+public:
+    using Exchange = std::function<size_t(bench::Pty&, int pump)>;  // returns the bytes on the line
+
+    Polling_controller(bench::Pty& line, int pumps, Exchange exchange)
+        : line_(line), pumps_(pumps), exchange_(std::move(exchange))
+    {
+        thread_ = std::thread([this] { Run(); });
+        while (thread_id_ == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~Polling_controller()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    pid_t ThreadId() const { return thread_id_; }
+    long Exchanges() const { return exchanges_; }
+
+private:
+    void Run()
+    {
+        thread_id_ = static_cast<pid_t>(syscall(SYS_gettid));
+        for (int pump = 0; !stop_; pump = (pump + 1) % pumps_) {
+            const size_t bytes = exchange_(line_, pump);
+            ++exchanges_;
+            std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<int64_t>(bytes) * kNsPerLineByte));
+        }
+    }
+
+    bench::Pty& line_;
+    const int pumps_;
+    const Exchange exchange_;
+    std::atomic<bool> stop_{false};
+    std::atomic<pid_t> thread_id_{0};
+    std::atomic<long> exchanges_{0};
+    std::thread thread_;
+};
+
+size_t ZarnPollExchange(bench::Pty& line, int pump)
+{
+    const uint8_t address = static_cast<uint8_t>(0x50 + pump);
+    line.Send({address, 0x20, 0xFA});
+    const bench::Bytes answer = line.ReadAnswer(bench::ZarnBlockComplete);
+    if (answer.size() >= 2 && (answer[1] & 0xF0) == 0x30) {  // a DATA block: acknowledged
+        line.Send({address, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F)), 0xFA});
+        return 3 + answer.size() + 3;
+    }
+    return 3 + answer.size();
+}
+
+bench::Bytes ClPollFrame(int pump)
+{
+    const uint8_t address = static_cast<uint8_t>(0x50 + pump);
+    CL_Message m;
+    m.bytes[0] = cl_frame::kStx;
+    m.bytes[cl_frame::kDestination] = address;
+    m.bytes[cl_frame::kSource] = cl_frame::kController;
+    m.bytes[3] = 'P';
+    m.bytes[cl_frame::kType] = '3';
+    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
+        m.bytes[i] = ' ';
+    m.bytes[cl_frame::kCb3ReplyAddress] = address;
+    const uint16_t crc = CL_FrameCrc(m);
+    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
+    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
+    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
+    return bench::Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
+}
+
+size_t ClPollExchange(bench::Pty& line, int pump)
+{
+    line.Send(ClPollFrame(pump));
+    return 32 + line.ReadAnswer(bench::FrameComplete).size();
+}
+
+struct Loop_setup {
+    std::function<void()> make_loops;  // creates the forecourts without pumps
+    std::function<void()> make_pumps;
+    int pumps = 0;
+    std::function<std::unique_ptr<Polling_controller>()> start_controller;  // none: no controller
+};
+
+Idle_figures Measure(const Loop_setup& setup, int seconds)
 {
     const long rss_before = bench::ResidentKiB();
-    std::vector<std::unique_ptr<Forecourt>> forecourts;
-    for (int i = 0; i < loops; ++i) {
-        forecourts.push_back(std::make_unique<Forecourt>("pty", false, 1, pumps_per_loop));
-        make_pumps(*forecourts.back(), pumps_per_loop);
-    }
+    setup.make_loops();
+    const std::set<pid_t> without_pumps = ThreadIds();
+    setup.make_pumps();
+    std::set<pid_t> pump_threads;
+    for (pid_t id : ThreadIds())
+        if (!without_pumps.count(id))
+            pump_threads.insert(id);
+    std::unique_ptr<Polling_controller> controller = setup.start_controller ? setup.start_controller() : nullptr;
     std::this_thread::sleep_for(std::chrono::seconds(1));  // every thread has started and settled
     const long rss_after = bench::ResidentKiB();
-    const int64_t cpu_start = bench::ProcessCpuNs();
+
+    auto controller_ns = [&] { return controller ? ThreadRunNs(controller->ThreadId()) : 0; };
+    const long exchanges_start = controller ? controller->Exchanges() : 0;
+    const int64_t pumps_start = ThreadsRunNs(pump_threads);
+    const int64_t process_start = bench::ProcessCpuNs() - controller_ns();
     const int64_t wall_start = bench::NowNs();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double cpu = static_cast<double>(bench::ProcessCpuNs() - cpu_start);
+    const double pumps_ns = static_cast<double>(ThreadsRunNs(pump_threads) - pumps_start);
+    const double loop_ns = static_cast<double>(bench::ProcessCpuNs() - controller_ns() - process_start);
     const double wall = static_cast<double>(bench::NowNs() - wall_start);
-    const int pumps = loops * pumps_per_loop;
-    return {100.0 * cpu / wall / pumps, static_cast<double>(rss_after - rss_before) / pumps};
+    const long exchanges = controller ? controller->Exchanges() - exchanges_start : 0;
+    controller.reset();
+
+    Idle_figures figures;
+    figures.pump_threads_percent = 100.0 * pumps_ns / wall / setup.pumps;
+    figures.loop_percent = 100.0 * loop_ns / wall / setup.pumps;
+    figures.kib_per_pump = static_cast<double>(rss_after - rss_before) / setup.pumps;
+    figures.exchanges = exchanges;
+    return figures;
 }
 
-Idle_figures MeasureZarn(int loops, int seconds)
+template <typename Forecourt>
+Loop_setup Setup(std::vector<std::unique_ptr<Forecourt>>& forecourts, int loops, int pumps_per_loop,
+                 const std::string& port_name, const std::function<void(Forecourt&, int)>& create_pump)
 {
-    return Measure<Zarn_forecourt>(loops, 16, seconds, [](Zarn_forecourt& forecourt, int count) {
-        for (int i = 0; i < count; ++i)
-            forecourt.CreatePump(i, false);
-    });
+    Loop_setup setup;
+    setup.pumps = loops * pumps_per_loop;
+    setup.make_loops = [&forecourts, loops, pumps_per_loop, port_name] {
+        for (int i = 0; i < loops; ++i)
+            forecourts.push_back(std::make_unique<Forecourt>(port_name, false, 1, pumps_per_loop));
+    };
+    setup.make_pumps = [&forecourts, pumps_per_loop, create_pump] {
+        for (auto& forecourt : forecourts)
+            for (int slot = 0; slot < pumps_per_loop; ++slot)
+                create_pump(*forecourt, slot);
+    };
+    return setup;
 }
 
-Idle_figures MeasureCurrentLoop(int loops, int seconds)
+void CreateZarnPump(Zarn_forecourt& forecourt, int slot)
 {
-    return Measure<CL_forecourt>(loops, 8, seconds, [](CL_forecourt& forecourt, int count) {
-        for (int i = 0; i < count; ++i)
-            forecourt.CreatePump(i);
-    });
+    forecourt.CreatePump(slot, false);
 }
 
-// The floor of the design: threads that do nothing but wait on an Event for 25 ms ("PumpSleepMs"
-// by default) again and again, as a pump thread does between its cycles.
+void CreateClPump(CL_forecourt& forecourt, int slot)
+{
+    forecourt.CreatePump(slot);
+}
+
+Idle_figures MeasureZarn(int loops, bool polled, int seconds)
+{
+    bench::Pty line;
+    std::vector<std::unique_ptr<Zarn_forecourt>> forecourts;
+    Loop_setup setup = Setup<Zarn_forecourt>(forecourts, loops, 16, polled ? line.SlavePath() : "pty", CreateZarnPump);
+    if (polled)
+        setup.start_controller = [&line] { return std::make_unique<Polling_controller>(line, 16, ZarnPollExchange); };
+    return Measure(setup, seconds);
+}
+
+Idle_figures MeasureCurrentLoop(int loops, bool polled, int seconds)
+{
+    bench::Pty line;
+    std::vector<std::unique_ptr<CL_forecourt>> forecourts;
+    Loop_setup setup = Setup<CL_forecourt>(forecourts, loops, 8, polled ? line.SlavePath() : "pty", CreateClPump);
+    if (polled)
+        setup.start_controller = [&line] { return std::make_unique<Polling_controller>(line, 8, ClPollExchange); };
+    return Measure(setup, seconds);
+}
+
+// The floor of the old design: threads that do nothing but wait on an Event for 25 ms
+// ("PumpSleepMs" by default) again and again, as a pump thread did between its cycles.
 Idle_figures MeasureBareThreads(int threads, int seconds)
 {
     struct Sleeper {
         Event stop{true, false};
         std::thread thread;
     };
-    const long rss_before = bench::ResidentKiB();
     std::vector<std::unique_ptr<Sleeper>> sleepers;
-    for (int i = 0; i < threads; ++i) {
-        auto sleeper = std::make_unique<Sleeper>();
-        Event& stop = sleeper->stop;
-        sleeper->thread = std::thread([&stop] {
-            while (!stop.Wait(25)) {
-            }
-        });
-        sleepers.push_back(std::move(sleeper));
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long rss_after = bench::ResidentKiB();
-    const int64_t cpu_start = bench::ProcessCpuNs();
-    const int64_t wall_start = bench::NowNs();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double cpu = static_cast<double>(bench::ProcessCpuNs() - cpu_start);
-    const double wall = static_cast<double>(bench::NowNs() - wall_start);
+    Loop_setup setup;
+    setup.pumps = threads;
+    setup.make_loops = [] {};
+    setup.make_pumps = [&sleepers, threads] {
+        for (int i = 0; i < threads; ++i) {
+            auto sleeper = std::make_unique<Sleeper>();
+            Event& stop = sleeper->stop;
+            sleeper->thread = std::thread([&stop] {
+                while (!stop.Wait(25)) {
+                }
+            });
+            sleepers.push_back(std::move(sleeper));
+        }
+    };
+    const Idle_figures figures = Measure(setup, seconds);
     for (auto& sleeper : sleepers) {
         sleeper->stop.Set();
         sleeper->thread.join();
     }
-    return {100.0 * cpu / wall / threads, static_cast<double>(rss_after - rss_before) / threads};
+    return figures;
 }
 
 // Runs one configuration in a child process, so each starts from the same clean memory.
-void RunChild(const char* protocol, int loops, int pumps_per_loop, int seconds)
+void RunChild(const std::string& protocol, int loops, int pumps_per_loop, bool polled, int seconds)
 {
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-        bench::Settings_file settings("");
-        const std::string name = protocol;
-        const Idle_figures f = name == "Zarn"           ? MeasureZarn(loops, seconds)
-                               : name == "Current loop" ? MeasureCurrentLoop(loops, seconds)
-                                                        : MeasureBareThreads(loops * pumps_per_loop, seconds);
-        std::printf("%-13s %5d %6d %14.4f %8s %12.1f %8s\n", protocol, loops, loops * pumps_per_loop,
-                    f.cpu_percent_per_pump, f.cpu_percent_per_pump < 0.05 ? "yes" : "NO", f.kib_per_pump,
-                    f.kib_per_pump < 100 ? "yes" : "NO");
+        bench::Settings_file settings("[Zarn]\nHandleReturningMessages=0\n");
+        const Idle_figures f = protocol == "Zarn"           ? MeasureZarn(loops, polled, seconds)
+                               : protocol == "Current loop" ? MeasureCurrentLoop(loops, polled, seconds)
+                                                            : MeasureBareThreads(loops * pumps_per_loop, seconds);
+        std::printf("%-13s %-10s %5d %6d %12.4f %8s %12.4f %10.1f %10ld\n", protocol.c_str(),
+                    polled ? "polled" : "none", loops, loops * pumps_per_loop, f.pump_threads_percent,
+                    f.pump_threads_percent < 0.005 ? "yes" : "NO", f.loop_percent, f.kib_per_pump, f.exchanges);
         std::fflush(stdout);
         _exit(0);
     }
@@ -122,16 +301,18 @@ void RunChild(const char* protocol, int loops, int pumps_per_loop, int seconds)
 
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    std::printf("%d s per configuration; CPU in %% of one core per pump (target < 0.05), resident KiB per pump "
-                "(target < 100)\n",
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    std::printf("%d s per configuration; CPU in %% of one core per pump: the pump threads (target < 0.005) and "
+                "the whole loop (pumps, I/O, feed); resident KiB per pump (target < 100)\n",
                 seconds);
-    std::printf("%-13s %5s %6s %14s %8s %12s %8s\n", "protocol", "loops", "pumps", "CPU %/pump", "target", "KiB/pump",
-                "target");
+    std::printf("%-13s %-10s %5s %6s %12s %8s %12s %10s %10s\n", "protocol", "controller", "loops", "pumps",
+                "pump CPU %", "target", "loop CPU %", "KiB/pump", "exchanges");
     for (int loops : {1, 4, 8})
-        RunChild("Zarn", loops, 16, seconds);
+        RunChild("Zarn", loops, 16, false, seconds);
+    RunChild("Zarn", 1, 16, true, seconds);
     for (int loops : {1, 4, 8})
-        RunChild("Current loop", loops, 8, seconds);
-    RunChild("bare threads", 1, 128, seconds);
+        RunChild("Current loop", loops, 8, false, seconds);
+    RunChild("Current loop", 1, 8, true, seconds);
+    RunChild("bare threads", 1, 128, false, seconds);
     return 0;
 }

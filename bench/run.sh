@@ -1,12 +1,11 @@
 #!/bin/sh
 # Builds the benchmarks in a Release tree (build-bench/) and runs them:
 #   bench/run.sh [TURNAROUND_ROUNDS] [IDLE_SECONDS] [REMOVAL_LOAD_SECONDS] [UI_PHASE_SECONDS] [STALL_ROUNDS]
-#   (defaults 5000, 10, 10, 10, 3000)
+#   (defaults 5000, 20, 10, 10, 3000)
 # Prints the machine, then the turnaround tables (without and with the wire trace, and over TCP
-# beside a pseudo-terminal), the idle-cost
-# table and the time of a busy loop's removal beside CPU hogs, the windows program under load, and
-# the pump line's turnaround with a control-socket client that stops reading (bench/README.md
-# explains them).
+# beside a pseudo-terminal), the idle-cost table and the time of a busy loop's removal beside CPU
+# hogs, the windows program under load, and the pump line's turnaround with a control-socket client
+# that stops reading (bench/README.md explains them).
 set -e
 cd "$(dirname "$0")/.."
 if [ ! -f build-bench/CMakeCache.txt ]; then
@@ -22,7 +21,7 @@ build-bench/bench/bench_turnaround "${1:-5000}" trace
 echo
 build-bench/bench/bench_tcp_turnaround "${1:-5000}"
 echo
-build-bench/bench/bench_idle "${2:-10}"
+build-bench/bench/bench_idle "${2:-20}"
 echo
 build-bench/bench/bench_removal "${3:-10}"
 echo

@@ -1,8 +1,11 @@
 #include "common/clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -15,6 +18,9 @@ int64_t SteadyMs()
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+std::mutex g_listeners_mutex;
+std::set<Clock_jump_listener*> g_listeners;
 
 bool LocalTime(std::time_t t, std::tm& out)
 {
@@ -33,10 +39,34 @@ std::time_t WallSeconds()
     return std::time(nullptr) + static_cast<std::time_t>(g_wall_offset_ms.load() / 1000);
 }
 
+int64_t MillisecondsUntilWallSecond(std::time_t second)
+{
+    using namespace std::chrono;
+    // WallSeconds() is time() plus the test offset in whole seconds.
+    const int64_t real_second = static_cast<int64_t>(second) - g_wall_offset_ms.load() / 1000;
+    const int64_t now_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return std::max<int64_t>(0, real_second * 1000 - now_ms);
+}
+
 void AdvanceClockForTest(int64_t milliseconds)
 {
     g_tick_offset_ms.fetch_add(milliseconds);
     g_wall_offset_ms.fetch_add(milliseconds);
+    std::lock_guard<std::mutex> lock(g_listeners_mutex);
+    for (Clock_jump_listener* listener : g_listeners)
+        listener->OnClockJump();
+}
+
+void ListenForClockJumps(Clock_jump_listener* listener)
+{
+    std::lock_guard<std::mutex> lock(g_listeners_mutex);
+    g_listeners.insert(listener);
+}
+
+void StopListeningForClockJumps(Clock_jump_listener* listener)
+{
+    std::lock_guard<std::mutex> lock(g_listeners_mutex);
+    g_listeners.erase(listener);
 }
 
 void ShiftTickForTest(int64_t milliseconds)

@@ -9,8 +9,9 @@
 
 class TPort;
 
-// The I/O thread of a loop (either protocol): the only reader of the loop's port. It reads byte by
-// byte at time-critical priority and hands every byte to the protocol's handler, which frames it,
+// The I/O thread of a loop (either protocol): the only reader of the loop's port. It takes the
+// port's bytes one at a time (the port fetches all that have arrived in one read) at
+// time-critical priority and hands every byte to the protocol's handler, which frames it,
 // answers through the port and posts to the feed. A port error ends the thread; its text stays
 // for the owner to show. Stop() wakes a blocked read, so it returns promptly.
 class Io_loop {

@@ -1,5 +1,6 @@
 #include "common/timeout.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/clock.h"
@@ -27,4 +28,14 @@ void TimeOut::Restart()
 bool TimeOut::Expired() const
 {
     return deadline_.load() < static_cast<int64_t>(WallSeconds());
+}
+
+int64_t TimeOut::MillisecondsLeft() const
+{
+    const int64_t deadline = deadline_.load();
+    if (deadline < static_cast<int64_t>(WallSeconds()))
+        return 0;
+    // Expired from the second after the deadline on. time() may turn that second a moment later
+    // than the precise clock: one millisecond more keeps a sleeper from waking just too early.
+    return std::max<int64_t>(1, MillisecondsUntilWallSecond(static_cast<std::time_t>(deadline + 1)) + 1);
 }

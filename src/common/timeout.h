@@ -13,6 +13,8 @@ public:
     int Period() const;
     void Restart();
     bool Expired() const;
+    // Milliseconds until Expired() turns true (at least 1 while it is false), 0 once it is.
+    int64_t MillisecondsLeft() const;
 
 private:
     std::atomic<int> period_;

@@ -165,6 +165,7 @@ void TPort::CloseDevice()
 
 void TPort::Reopen()
 {
+    DiscardReadBuffer();  // bytes read before go the way of those the driver still held
     if (tcp_)
         return;  // a TCP line reconnects or accepts by itself
     if (is_virtual_) {
@@ -327,6 +328,7 @@ void TPort::RemoveLink()
 
 void TPort::Wake()
 {
+    woken_.store(true, std::memory_order_release);
     uint64_t one = 1;
     if (wake_fd_ >= 0) {
         ssize_t ignored = write(wake_fd_, &one, sizeof one);
@@ -368,6 +370,18 @@ private:
 std::optional<uint8_t> TPort::ReadByte()
 {
     BusyGuard busy(busy_);
+    if (woken_.load(std::memory_order_acquire))
+        return std::nullopt;  // woken: the wake stays latched for every later call
+    if (read_next_ < read_end_)
+        return read_buffer_[read_next_++];
+    return FillReadBuffer();
+}
+
+// Waits up to the read time-out for the line, then takes every byte that has arrived in one
+// read and hands on the first.
+std::optional<uint8_t> TPort::FillReadBuffer()
+{
+    DiscardReadBuffer();
     int64_t deadline = NowMs() + g_read_timeout_ms.load();
     if (tcp_)
         return tcp_->ReadByte(std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline)), wake_fd_);
@@ -382,13 +396,15 @@ std::optional<uint8_t> TPort::ReadByte()
         if (r <= 0)
             return std::nullopt;  // time-out (or a poll failure, which we do not retry at once)
         if (fds[1].revents != 0)
-            return std::nullopt;  // woken: the wake stays latched for every later call
+            return std::nullopt;  // woken
         if (fds[0].revents == 0)
             continue;
-        uint8_t byte = 0;
-        ssize_t n = read(fd_, &byte, 1);
-        if (n == 1)
-            return byte;
+        ssize_t n = read(fd_, read_buffer_, sizeof read_buffer_);
+        if (n > 0) {
+            read_next_ = 1;
+            read_end_ = static_cast<size_t>(n);
+            return read_buffer_[0];
+        }
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
                 WaitOutOnWake(deadline);  // nothing to read yet the line reports trouble
@@ -522,6 +538,7 @@ void TPort::SetLinePacing(bool on)
 
 void TPort::PurgeReceive()
 {
+    DiscardReadBuffer();
     if (tcp_) {
         tcp_->DiscardReceived();
         return;

@@ -37,7 +37,9 @@ public:
     TPort& operator=(const TPort&) = delete;
 
     // One byte, or nothing when the 5-second read time-out passed or the port was woken.
-    // A failed read reopens the port; errors of the reopen travel up.
+    // A failed read reopens the port; errors of the reopen travel up. Every byte that has
+    // already arrived is fetched in one system call and handed on from a small buffer, one byte
+    // per call, in the order of the line.
     virtual std::optional<uint8_t> ReadByte();
     virtual void WriteByte(uint8_t byte);
     // Writes the bytes in one go. A failed write reopens the port; the bytes are not sent again.
@@ -52,8 +54,9 @@ public:
     void SetLinePacing(bool on);
     bool LinePacing() const { return line_pacing_.load(); }
 
-    // Makes a blocked ReadByte return nothing at once, and every later one too. Called from
-    // another thread to stop the thread that owns the port promptly. Thread-safe.
+    // Makes a blocked ReadByte return nothing at once, and every later one too (bytes still in
+    // the read buffer are not handed on). Called from another thread to stop the thread that
+    // owns the port promptly. Thread-safe.
     void Wake();
 
     const std::string& Name() const { return name_; }
@@ -88,6 +91,8 @@ private:
     void WriteUnpaced(const uint8_t* bytes, size_t count);
     void WriteWithPacing(const uint8_t* bytes, size_t count);
     bool WaitForLineFree();
+    std::optional<uint8_t> FillReadBuffer();
+    void DiscardReadBuffer() { read_next_ = read_end_ = 0; }
 
     std::string name_;
     std::string device_path_;
@@ -97,6 +102,12 @@ private:
     int fd_ = -1;
     int slave_keeper_fd_ = -1;
     int wake_fd_ = -1;
+    std::atomic<bool> woken_{false};
+    // Bytes fetched from the device and not yet handed on: read_buffer_[read_next_, read_end_).
+    // Only the reading thread touches them.
+    uint8_t read_buffer_[256] = {};
+    size_t read_next_ = 0;
+    size_t read_end_ = 0;
     // Calls of ReadByte/WriteBuffer/WriteByte in progress; destruction wakes them and waits.
     std::atomic<int> busy_{0};
     std::atomic<bool> line_pacing_{false};

@@ -105,7 +105,7 @@ std::string CL_NumberText(int64_t value, int64_t multiplier)
 
 CL_pump::CL_pump(uint8_t address)
     : address_(address),
-      poll_timeout_(std::max(0, Settings::ReadInt(kSection, "PollTimeout", 5))),
+      poll_timeout_(std::max(0, Settings::ReadInt(kSection, "PollTimeout", 5)), &thread_),
       random_(RandomSeed(static_cast<uint32_t>(address) << 24))
 {
     sleep_ms_ = std::max(1, Settings::ReadInt(kSection, "PumpSleepMs", 25));
@@ -130,7 +130,7 @@ void CL_pump::Start()
         return;
     // The first reply already reflects what was set up before the start.
     Cycle();
-    thread_.Start([this] { Cycle(); }, sleep_ms_);
+    thread_.StartOnDemand([this] { return Cycle(); }, sleep_ms_);
 }
 
 void CL_pump::RunCycleForTest()
@@ -138,7 +138,7 @@ void CL_pump::RunCycleForTest()
     Cycle();
 }
 
-void CL_pump::Cycle()
+int64_t CL_pump::Cycle()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     switch (state_) {
@@ -176,7 +176,8 @@ void CL_pump::Cycle()
     default:
         break;
     }
-    if (poll_timeout_.Expired()) {
+    const bool timed_out = poll_timeout_.Expired();
+    if (timed_out) {
         online_ = false;
         state_ = 'E';
         StopDelivering();
@@ -184,6 +185,12 @@ void CL_pump::Cycle()
         online_ = true;
     }
     BuildReply(replies_[current_reply_]);
+    // Apart from a running delivery nothing changes by itself: messages and operations wake the
+    // thread, and the poll time-out is its own moment.
+    const int64_t until_deadline = poll_timeout_.SleepLimitMs(timed_out);
+    if (state_ == 'D' || (state_ == 'C' && delivering_))
+        return Pump_thread::Sooner(sleep_ms_, until_deadline);
+    return until_deadline;
 }
 
 void CL_pump::StopDelivering()
@@ -323,22 +330,26 @@ CL_Message* CL_pump::HandleMessage(const CL_Message& received)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     CL_Message* reply = nullptr;
+    bool changed = false;  // CB0 to CB2 always set something; CB3 only with a command or flags
     if (ignore_count_ > 0) {
         --ignore_count_;
     } else {
         try {
             switch (received.bytes[cl_frame::kType]) {
             case '0':
+                changed = true;
                 reply = HandleCb0(received);
                 break;
             case '1':
+                changed = true;
                 HandleCb1(received);
                 break;
             case '2':
+                changed = true;
                 HandleCb2(received);
                 break;
             case '3':
-                reply = HandleCb3(received);
+                reply = HandleCb3(received, changed);
                 break;
             default:
                 throw Gallion_error("Unknown message type");
@@ -349,7 +360,9 @@ CL_Message* CL_pump::HandleMessage(const CL_Message& received)
         }
     }
     if (received.bytes[cl_frame::kDestination] == address_ || CL_ReplyAddress(received) == address_)
-        poll_timeout_.Restart();
+        poll_timeout_.Restart();  // wakes the thread when the pump was offline
+    if (changed)
+        thread_.Wake();  // its cycle rebuilds the reply record and goes on from the new state
     return reply;
 }
 
@@ -409,14 +422,16 @@ void CL_pump::HandleCb2(const CL_Message& m)
     common_surcharge_ = ReadDigits(m, 25, 2);
 }
 
-CL_Message* CL_pump::HandleCb3(const CL_Message& m)
+CL_Message* CL_pump::HandleCb3(const CL_Message& m, bool& changed)
 {
     if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '3')
         throw Gallion_error("Invalid CB3 message");
-    if (HasPosition())
-        ApplyCommand(m.bytes[Position()]);
-    if (m.bytes[22] == address_)
+    if (HasPosition() && ApplyCommand(m.bytes[Position()]))
+        changed = true;
+    if (m.bytes[22] == address_) {
         ApplyFlagsByte(m.bytes[21]);
+        changed = true;
+    }
     if (m.bytes[cl_frame::kCb3ReplyAddress] != address_)
         return nullptr;
     if (filling_pending_ && replies_[current_reply_].bytes[22] == 'E')
@@ -424,12 +439,12 @@ CL_Message* CL_pump::HandleCb3(const CL_Message& m)
     return HandOutReply();
 }
 
-void CL_pump::ApplyCommand(uint8_t command)
+bool CL_pump::ApplyCommand(uint8_t command)
 {
     switch (command) {
     case 'A':
         if (state_ != 'E' && state_ != 'A')
-            return;
+            return false;
         state_ = 'A';
         volume_ = 0.0;
         volume_units_ = 0;
@@ -441,35 +456,36 @@ void CL_pump::ApplyCommand(uint8_t command)
             nozzle_lifted_ = false;
         filling_nozzle_ = current_nozzle_;
         filling_pending_ = false;
-        return;
+        return true;
     case 'C':
-        if (state_ == 'A' || state_ == 'E' || state_ == 'L')
-            state_ = 'C';
-        return;
+        if (state_ != 'A' && state_ != 'E' && state_ != 'L')
+            return false;
+        state_ = 'C';
+        return true;
     case 'E':
-        if (state_ == 'A' || state_ == 'C' || state_ == 'D' || state_ == 'L') {
-            StopDelivering();
-            state_ = 'E';
-            filling_pending_ = false;
-        }
-        return;
+        if (state_ != 'A' && state_ != 'C' && state_ != 'D' && state_ != 'L')
+            return false;
+        StopDelivering();
+        state_ = 'E';
+        filling_pending_ = false;
+        return true;
     case 'G':
         StopDelivering();
         state_ = 'E';
         filling_pending_ = false;
-        return;
+        return true;
     case 'I':
         if (state_ != 'E')
-            return;
+            return false;
         volume_ = 0.0;
         volume_units_ = 0;
         amount_units_ = 0;
         unit_price_ = 0;
         StopDelivering();
         state_ = 'A';
-        return;
+        return true;
     default:
-        return;
+        return false;
     }
 }
 
@@ -483,6 +499,7 @@ void CL_pump::LiftNozzle(int nozzle)
     nozzle_lifted_ = true;
     current_nozzle_ = nozzle;
     filling_nozzle_ = nozzle;
+    thread_.Wake();
 }
 
 void CL_pump::HangUpNozzle()
@@ -492,6 +509,7 @@ void CL_pump::HangUpNozzle()
     current_nozzle_ = 0;
     state_ = 'E';
     StopDelivering();
+    thread_.Wake();
 }
 
 void CL_pump::SetFlow(double litres_per_minute)
@@ -501,6 +519,7 @@ void CL_pump::SetFlow(double litres_per_minute)
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (delivering_)
         flow_ = std::max(0.0, litres_per_minute);
+    thread_.Wake();
 }
 
 void CL_pump::AdjustFlow(double delta)
@@ -510,6 +529,7 @@ void CL_pump::AdjustFlow(double delta)
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (delivering_)
         flow_ = std::max(0.0, flow_ + delta);
+    thread_.Wake();
 }
 
 CL_pump_state CL_pump::GetState() const
@@ -552,6 +572,7 @@ void CL_pump::SetVisibleNozzles(const std::array<bool, 5>& visible)
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     visible_ = visible;
     nozzle_configuration_ = 0x60;
+    thread_.Wake();
 }
 
 std::array<bool, 5> CL_pump::VisibleNozzles() const
@@ -583,6 +604,7 @@ void CL_pump::InjectError(int code, int count)
     default:
         break;
     }
+    thread_.Wake();
 }
 
 bool CL_pump::SetDecimals(const CL_decimals& decimals)
@@ -593,6 +615,7 @@ bool CL_pump::SetDecimals(const CL_decimals& decimals)
     volume_multiplier_ = PowerOfTen(decimals.volume);
     amount_multiplier_ = PowerOfTen(decimals.amount);
     price_multiplier_ = PowerOfTen(decimals.price);
+    thread_.Wake();
     return true;
 }
 

@@ -10,7 +10,6 @@
 
 #include "common/pump_thread.h"
 #include "common/rx_errors.h"
-#include "common/timeout.h"
 #include "currentloop/cl_message.h"
 
 // The decimals of a loop: volume, amount and price, then three for the total counters.
@@ -67,8 +66,14 @@ constexpr int kNone = 64;
 }  // namespace cl_error
 
 // One simulated current-loop pump: a thread that advances the state machine and the running
-// filling every PumpSleepMs and keeps the reply ready, plus the operations through which the
-// line, the screens and the automation act on it. Every operation takes the pump's lock.
+// filling and keeps the reply ready, plus the operations through which the line, the screens and
+// the automation act on it. Every operation takes the pump's lock.
+//
+// The thread cycles every PumpSleepMs while fuel flows (state 'D', and 'C' while delivering).
+// Otherwise it sleeps until the poll time-out expires or it is woken: by every message that
+// changes the pump (a plain poll does not), by the first message after the time-out expired, and
+// by every operation that changes it. Each cycle rebuilds the current reply record, so the record
+// the I/O thread hands out follows every change.
 class CL_pump {
 public:
     // Figures in units never grow beyond this; products of them are formed in 64 bits.
@@ -110,9 +115,11 @@ public:
     int CurrentReplyIndex() const;
     // Runs one pump cycle at once (tests drive the pump without its thread).
     void RunCycleForTest();
+    // Cycles the pump's thread has run (tests check that an idle pump sleeps).
+    uint64_t CyclesRun() const { return thread_.CyclesRun(); }
 
 private:
-    void Cycle();
+    int64_t Cycle();  // returns how long the thread may sleep (Pump_thread::Cycle)
     void FillingStep();
     void StopDelivering();
     void RecomputeUnitPrice();
@@ -123,8 +130,8 @@ private:
     CL_Message* HandleCb0(const CL_Message& m);
     void HandleCb1(const CL_Message& m);
     void HandleCb2(const CL_Message& m);
-    CL_Message* HandleCb3(const CL_Message& m);
-    void ApplyCommand(uint8_t command);
+    CL_Message* HandleCb3(const CL_Message& m, bool& changed);
+    bool ApplyCommand(uint8_t command);  // true when the command was taken
     void ApplyFlagsByte(uint8_t flags);
     bool HasPosition() const;
     size_t Position() const;
@@ -172,7 +179,7 @@ private:
     bool filling_clock_running_ = false;
     uint32_t filling_clock_ = 0;
     bool online_ = false;
-    TimeOut poll_timeout_;
+    Poll_deadline poll_timeout_;
     Rx_error_record rx_errors_;
     int bad_crc_count_ = 0;
     int random_data_count_ = 0;
@@ -181,5 +188,6 @@ private:
     int current_reply_ = 0;
     std::mt19937 random_;
 
-    Pump_thread thread_;  // declared last: stopped before anything it uses goes
+    // Declared last: stopped before anything it uses goes. Messages and operations wake it.
+    Pump_thread thread_;
 };

@@ -153,10 +153,12 @@ void Outgoing_message_queue::Clear()
 // ---------------------------------------------------------------------------------------------
 // Zarn_line
 
-Zarn_line::Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_timeout_seconds)
+Zarn_line::Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_timeout_seconds,
+                     Pump_thread* pump_thread)
     : address_(address),
       receive_queue_(receive_queue),
-      poll_deadline_(poll_timeout_seconds),
+      pump_thread_(pump_thread),
+      poll_deadline_(poll_timeout_seconds, pump_thread),
       random_(RandomSeed(address))
 {
 }
@@ -175,6 +177,8 @@ bool Zarn_line::HandleBlock(std::unique_ptr<Message> block, Message& reply, Trac
         return false;
     }
 
+    // Restarted first, so that a pump woken by the block below already counts as polled.
+    poll_deadline_.Restart();
     const uint8_t control = block->bytes[1];
     const uint8_t number = control & 0x0F;
     bool has_reply = false;
@@ -197,7 +201,6 @@ bool Zarn_line::HandleBlock(std::unique_ptr<Message> block, Message& reply, Trac
         outcome.received = Trace_verdict::malformed;
         break;
     }
-    poll_deadline_.Restart();
     return has_reply;
 }
 
@@ -307,6 +310,8 @@ bool Zarn_line::HandleData(std::unique_ptr<Message> block, Message& reply, Trace
     block->length = static_cast<uint16_t>(crc_position);
     block->direction = 0;
     receive_queue_.Append(std::move(block));
+    if (pump_thread_ != nullptr)
+        pump_thread_->Wake();
     return true;
 }
 

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <random>
 
+#include "common/pump_thread.h"
 #include "common/random_seed.h"
-#include "common/timeout.h"
 #include "common/wire_trace.h"
 #include "zarn/message.h"
 
@@ -59,10 +59,13 @@ private:
 //
 // Threads: HandleBlock runs on the I/O thread; PostReply, PollTimedOut and SetLinkError on the
 // pump thread. The I/O thread never takes the pump's lock: accepted DATA blocks go to the pump
-// through its receive queue (a locked Message_queue).
+// through its receive queue (a locked Message_queue), and the pump's thread is woken for them.
 class Zarn_line {
 public:
-    Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_timeout_seconds);
+    // `pump_thread` (may be none) is woken when a DATA block enters the receive queue and when the
+    // pump comes back online.
+    Zarn_line(uint8_t address, Message_queue& receive_queue, int poll_timeout_seconds,
+              Pump_thread* pump_thread = nullptr);
 
     // Handles a block addressed to this pump. Returns true and fills `reply` with the block to
     // write (before stuffing and SF) when there is one. `outcome`, when given, learns the verdicts
@@ -76,6 +79,9 @@ public:
     size_t QueuedReplies() const { return outgoing_.Size(); }
 
     bool PollTimedOut() const;
+    // The pump thread's sleep after a cycle that found the poll deadline passed or not
+    // (Poll_deadline::SleepLimitMs).
+    int64_t PollSleepLimitMs(bool cycle_found_expired) { return poll_deadline_.SleepLimitMs(cycle_found_expired); }
     void SetLinkError(int code, int count);  // 100 ignore, 101 bad CRC, 102 bad sequence
     uint8_t Address() const { return address_; }
 
@@ -91,8 +97,9 @@ private:
 
     const uint8_t address_;
     Message_queue& receive_queue_;
+    Pump_thread* const pump_thread_;
     Outgoing_message_queue outgoing_;
-    TimeOut poll_deadline_;
+    Poll_deadline poll_deadline_;
 
     // Link errors still to inject; set by the pump thread, used up by the I/O thread.
     std::atomic<int> ignore_count_{0};

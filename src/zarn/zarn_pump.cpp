@@ -92,7 +92,7 @@ Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
     : address_(address),
       settings_(ReadSettings()),
       random_(RandomSeed(static_cast<uint32_t>(address) << 24)),
-      line_(address, receive_queue_, settings_.poll_timeout)
+      line_(address, receive_queue_, settings_.poll_timeout, &thread_)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     identity_ = CreationIdentity(identity_flag);
@@ -103,10 +103,10 @@ Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
     saved_status_ = status_;
     QueueDc1Locked();
     // The first cycle waits for this constructor to release the lock.
-    thread_.Start(
+    thread_.StartOnDemand(
         [this] {
             std::lock_guard<std::mutex> cycle_lock(mutex_);
-            CycleLocked();
+            return CycleLocked();
         },
         settings_.sleep_ms);
 }
@@ -119,7 +119,7 @@ Zarn_pump::~Zarn_pump()
 // ---------------------------------------------------------------------------------------------
 // The cycle
 
-void Zarn_pump::CycleLocked()
+int64_t Zarn_pump::CycleLocked()
 {
     switch (status_) {
     case kStatusAuthorized:
@@ -146,17 +146,37 @@ void Zarn_pump::CycleLocked()
         break;
     }
 
-    while (std::unique_ptr<Message> block = receive_queue_.Take())
+    bool took_blocks = false;
+    while (std::unique_ptr<Message> block = receive_queue_.Take()) {
         ProcessBlockLocked(*block);
+        took_blocks = true;
+    }
 
-    CheckPollTimeoutLocked();
+    const bool poll_timed_out = CheckPollTimeoutLocked();
+    // The statuses' own steps run before the blocks: after a block the next cycle comes after the
+    // usual pause, to act on the status the block left. Apart from that and a running delivery
+    // nothing changes by itself: blocks and operations wake the thread, and the poll deadline is
+    // its own moment.
+    const int64_t until_deadline = line_.PollSleepLimitMs(poll_timed_out);
+    if (took_blocks || DeliveryRunningLocked())
+        return Pump_thread::Sooner(settings_.sleep_ms, until_deadline);
+    return until_deadline;
 }
 
-void Zarn_pump::CheckPollTimeoutLocked()
+// The statuses whose cycle does something every time: fuel may flow (authorised and delivery
+// possible), a filling reports its progress (DC2), or the maximum was reached (DC1, then
+// status 5).
+bool Zarn_pump::DeliveryRunningLocked() const
+{
+    return status_ == kStatusFilling || status_ == kStatusMaxReached ||
+           (status_ == kStatusAuthorized && stopped_ == 0);
+}
+
+bool Zarn_pump::CheckPollTimeoutLocked()
 {
     if (!line_.PollTimedOut()) {
         online_ = true;
-        return;
+        return false;
     }
     online_ = false;
     if (status_ != kStatusNotProgrammed && status_ != kStatusSwitchedOff) {
@@ -165,6 +185,7 @@ void Zarn_pump::CheckPollTimeoutLocked()
         QueueDc1Locked();
     }
     StopDeliveryLocked();
+    return true;
 }
 
 bool Zarn_pump::DeliveryPossibleLocked() const
@@ -503,6 +524,7 @@ bool Zarn_pump::SelectNozzle(int nozzle)
         return false;
     selected_nozzle_ = static_cast<uint8_t>(nozzle);
     QueueDc3Locked();
+    thread_.Wake();
     return allowed_[nozzle - 1];
 }
 
@@ -511,6 +533,7 @@ void Zarn_pump::LiftNozzle()
     std::lock_guard<std::mutex> lock(mutex_);
     nozzle_out_ = kNozzleOutFlag;
     QueueDc3Locked();
+    thread_.Wake();
 }
 
 void Zarn_pump::HangUpNozzle()
@@ -528,6 +551,7 @@ void Zarn_pump::HangUpNozzle()
     nozzle_out_ = 0;
     selected_nozzle_ = 0;
     QueueDc3Locked();
+    thread_.Wake();
 }
 
 void Zarn_pump::SetFlow(double litres_per_minute)
@@ -537,6 +561,7 @@ void Zarn_pump::SetFlow(double litres_per_minute)
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_ == 0)
         flow_ = std::max(0.0, litres_per_minute);
+    thread_.Wake();
 }
 
 void Zarn_pump::AdjustFlow(double delta)
@@ -546,6 +571,7 @@ void Zarn_pump::AdjustFlow(double delta)
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_ == 0)
         flow_ = std::max(0.0, flow_ + delta);
+    thread_.Wake();
 }
 
 void Zarn_pump::SetAlarmCode(uint8_t code)
@@ -553,6 +579,7 @@ void Zarn_pump::SetAlarmCode(uint8_t code)
     std::lock_guard<std::mutex> lock(mutex_);
     alarm_code_ = code;
     QueueDc5Locked();
+    thread_.Wake();
 }
 
 void Zarn_pump::InjectError(int code, int value)
@@ -567,6 +594,7 @@ void Zarn_pump::InjectError(int code, int value)
         line_.SetLinkError(code, count);
     else if (code == 103)
         rubbish_count_ = count;
+    thread_.Wake();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -644,6 +672,7 @@ void Zarn_pump::SetVisibleNozzles(const std::array<bool, 15>& visible)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     visible_ = visible;
+    thread_.Wake();
 }
 
 std::array<bool, 15> Zarn_pump::VisibleNozzles()
@@ -660,6 +689,7 @@ bool Zarn_pump::SetNozzleTotals(int nozzle, const BCD& volume_total, const BCD& 
     volume_totals_[nozzle - 1] = volume_total;
     amount_totals_[nozzle - 1] = amount_total;
     fillings_[nozzle - 1] = fillings;
+    thread_.Wake();
     return true;
 }
 
@@ -678,6 +708,7 @@ void Zarn_pump::SetIdentity(const std::array<uint8_t, 5>& identity)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     identity_ = identity;
+    thread_.Wake();
 }
 
 std::array<uint8_t, 5> Zarn_pump::Identity()
@@ -710,6 +741,7 @@ void Zarn_pump::SetVolumeDecimals(int decimals)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     volume_decimals_ = decimals;
+    thread_.Wake();
 }
 
 void Zarn_pump::SetAmountDecimals(int decimals)
@@ -718,6 +750,7 @@ void Zarn_pump::SetAmountDecimals(int decimals)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     amount_decimals_ = decimals;
+    thread_.Wake();
 }
 
 void Zarn_pump::SetPriceDecimals(int decimals)
@@ -726,6 +759,7 @@ void Zarn_pump::SetPriceDecimals(int decimals)
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     price_decimals_ = decimals;
+    thread_.Wake();
 }
 
 std::vector<std::string> Zarn_pump::RxErrorLines()

@@ -58,6 +58,10 @@ struct Zarn_pump_state {
 // Threads: the pump's own thread runs the cycle; the window thread and the automation call the
 // operations; the loop's I/O thread only talks to Line() (which appends to the receive queue and
 // reads the outgoing queue under their own locks, never the pump's lock).
+//
+// The thread cycles every "PumpSleepMs" while a delivery runs (statuses 4 and 6, and 2 while fuel
+// can flow). Otherwise it sleeps until the poll deadline passes or it is woken: by the line for a
+// DATA block and when the pump comes back online, and by every operation that changes the pump.
 class Zarn_pump {
 public:
     // Reads section "Zarn" of the settings file, queues a DC1 with status 0 and starts the thread.
@@ -105,15 +109,18 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ApplyDecimalsLocked(volume_decimals, amount_decimals, price_decimals);
+        thread_.Wake();
     }
 
-    // Runs one pump cycle at once, as the pump's thread does every "PumpSleepMs" (fuzzing drives
-    // a pump through it without waiting for the thread).
+    // Runs one pump cycle at once, as the pump's thread does (fuzzing drives a pump through it
+    // without waiting for the thread).
     void RunCycleForTest()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         CycleLocked();
     }
+    // Cycles the pump's thread has run (tests check that an idle pump sleeps).
+    uint64_t CyclesRun() const { return thread_.CyclesRun(); }
 
     // The receive-error list (the newest Rx_error_record::kMaxLines lines) is copied only here,
     // never into a snapshot. The count also counts replies dropped because the controller let
@@ -140,7 +147,8 @@ private:
     static Settings_values ReadSettings();
 
     // Everything below ending in "Locked" runs with mutex_ held.
-    void CycleLocked();
+    int64_t CycleLocked();  // returns how long the thread may sleep (Pump_thread::Cycle)
+    bool DeliveryRunningLocked() const;
     void FillingStepLocked();
     bool ThrottledLocked() const;
     void PresetCheckLocked();
@@ -151,7 +159,7 @@ private:
     void ApplyCommandLocked(const Zarn_command& command);
     void ApplyCd1Locked(uint8_t code);
     void ApplyDecimalsLocked(int volume_decimals, int amount_decimals, int price_decimals);
-    void CheckPollTimeoutLocked();
+    bool CheckPollTimeoutLocked();  // true when the deadline had passed
     void SetStatusLocked(int status);
     Zarn_decimals DecimalsLocked() const;
 
@@ -207,5 +215,6 @@ private:
     Message_queue receive_queue_;
     Zarn_line line_;
 
-    Pump_thread thread_;  // declared last: stopped before anything it uses goes
+    // Declared last: stopped before anything it uses goes. The line and the operations wake it.
+    Pump_thread thread_;
 };

@@ -1,9 +1,12 @@
 // The pieces both engines share: the receive-error record and the pump thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
+#include "common/clock.h"
 #include "common/pump_thread.h"
 #include "common/rx_errors.h"
 
@@ -56,4 +59,115 @@ TEST(PumpThread, RunsTheCycleAndStopsWithoutWaitingOutThePause)
     EXPECT_TRUE(thread.Stopping());
     EXPECT_EQ(cycles, 1);
     thread.Stop();  // a second stop does nothing
+}
+
+namespace {
+
+// Waits until the thread has run `cycles` cycles; false after five seconds.
+bool WaitForCycles(const Pump_thread& thread, uint64_t cycles)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (thread.CyclesRun() < cycles && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return thread.CyclesRun() >= cycles;
+}
+
+}  // namespace
+
+TEST(PumpThread, SleepsUntilWokenAndLosesNoWakeUpThatComesDuringACycle)
+{
+    std::atomic<bool> hold_cycle{false};
+    std::atomic<bool> in_cycle{false};
+    Pump_thread thread;
+    thread.StartOnDemand(
+        [&]() -> int64_t {
+            in_cycle = true;
+            while (hold_cycle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            in_cycle = false;
+            return Pump_thread::kUntilWoken;
+        },
+        1);
+    ASSERT_TRUE(WaitForCycles(thread, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(thread.CyclesRun(), 1u) << "nothing to do: no cycle";
+
+    thread.Wake();
+    ASSERT_TRUE(WaitForCycles(thread, 2));
+
+    // A wake-up while the cycle runs makes the next cycle come without another one.
+    hold_cycle = true;
+    thread.Wake();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!in_cycle && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(in_cycle);
+    thread.Wake();
+    hold_cycle = false;
+    EXPECT_TRUE(WaitForCycles(thread, 4));
+
+    // A jump of the test clocks is a reason to look again.
+    const uint64_t before_jump = thread.CyclesRun();
+    AdvanceClockForTest(1000);
+    EXPECT_TRUE(WaitForCycles(thread, before_jump + 1));
+}
+
+TEST(PumpThread, PollDeadlineWakesTheThreadOnlyWhenItComesBackOnline)
+{
+    Pump_thread thread;
+    Poll_deadline deadline(3600, &thread);
+    std::atomic<int> online_cycles{0};
+    thread.StartOnDemand(
+        [&] {
+            const bool expired = deadline.Expired();
+            if (!expired)
+                ++online_cycles;
+            return deadline.SleepLimitMs(expired);
+        },
+        1);
+    ASSERT_TRUE(WaitForCycles(thread, 1));  // never restarted: expired, sleeps until woken
+
+    deadline.Restart();
+    ASSERT_TRUE(WaitForCycles(thread, 2)) << "the first restart after the deadline passed wakes it";
+    EXPECT_EQ(online_cycles, 1);
+
+    for (int i = 0; i < 20; ++i)
+        deadline.Restart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(thread.CyclesRun(), 2u) << "restarts of a running deadline leave the thread asleep";
+}
+
+TEST(PollDeadline, SleepLimitFollowsTheDeadlineAndWhatTheCycleSaw)
+{
+    Poll_deadline deadline(2, nullptr);
+    EXPECT_TRUE(deadline.Expired());
+    EXPECT_EQ(deadline.SleepLimitMs(true), Pump_thread::kUntilWoken);
+    EXPECT_EQ(deadline.SleepLimitMs(false), 0) << "passed since the cycle looked: look again";
+
+    deadline.Restart();
+    const int64_t left = deadline.SleepLimitMs(false);
+    EXPECT_GT(left, 1000) << "at least the whole period after this second";
+    EXPECT_LE(left, 3001);
+    EXPECT_EQ(deadline.SleepLimitMs(true), 0) << "restarted since the cycle looked: look again";
+
+    AdvanceClockForTest(3000);
+    EXPECT_TRUE(deadline.Expired());
+    EXPECT_EQ(deadline.SleepLimitMs(true), Pump_thread::kUntilWoken);
+}
+
+TEST(PumpThread, AWokenThreadCyclesAtItsNextBeatNotBefore)
+{
+    // A pause of a minute: woken half a second after the first cycle, the thread waits for the
+    // beat a minute after it, as a thread cycling every minute would have; Stop ends the wait.
+    Pump_thread thread;
+    thread.StartOnDemand([] { return Pump_thread::kUntilWoken; }, 60000);
+    ASSERT_TRUE(WaitForCycles(thread, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    thread.Wake();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(thread.CyclesRun(), 1u) << "the wake-up waits for the beat";
+    const auto start = std::chrono::steady_clock::now();
+    thread.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(thread.CyclesRun(), 1u);
 }

@@ -20,6 +20,7 @@
 #include "common/error.h"
 #include "support/pty_controller.h"
 #include "support/tcp_controller.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -345,6 +346,57 @@ TEST_F(TPortTest, WakeReturnsABlockedReadAtOnceAndStaysLatched)
     controller.Send({0x55});
     EXPECT_FALSE(port.ReadByte().has_value());  // latched: the owner sees its stop flag
     EXPECT_LT(NowMs() - start, 1000);
+}
+
+TEST_F(TPortTest, BytesThatArrivedTogetherAreFetchedAtOnceAndHandedOnInOrder)
+{
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 100; ++i)
+        burst.push_back(static_cast<uint8_t>(i * 7));
+    controller.Send(burst);
+    ASSERT_TRUE(WaitFor([&] { return controller.UnreadBySimulator() == burst.size(); }));
+
+    std::vector<uint8_t> got = ReadFromPort(port, 1);
+    EXPECT_EQ(controller.UnreadBySimulator(), 0u) << "the first read takes every byte already there";
+    std::vector<uint8_t> rest = ReadFromPort(port, burst.size() - 1);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(got, burst);
+
+    // More than the port holds at once still arrives whole and in order.
+    std::vector<uint8_t> long_run;
+    for (int round = 0; round < 5; ++round) {
+        std::vector<uint8_t> all = AllByteValues();
+        long_run.insert(long_run.end(), all.begin(), all.end());
+    }
+    controller.Send(long_run);
+    EXPECT_EQ(ReadFromPort(port, long_run.size()), long_run);
+}
+
+TEST_F(TPortTest, BytesStillBufferedAreDroppedByWakePurgeAndReopen)
+{
+    PtyController controller;
+    TPort port(controller.SlavePath());
+    auto send_and_take_one = [&](const std::vector<uint8_t>& bytes) {
+        controller.Send(bytes);
+        EXPECT_TRUE(WaitFor([&] { return controller.UnreadBySimulator() == bytes.size(); }));
+        EXPECT_EQ(ReadFromPort(port, 1), std::vector<uint8_t>{bytes.front()});
+    };
+
+    send_and_take_one({0x01, 0x02, 0x03});
+    port.PurgeReceive();
+    controller.Send({0x42});
+    EXPECT_EQ(ReadFromPort(port, 1), std::vector<uint8_t>{0x42}) << "purged as the driver's buffer is";
+
+    send_and_take_one({0x04, 0x05, 0x06});
+    port.Reopen();
+    controller.Send({0x43});
+    EXPECT_EQ(ReadFromPort(port, 1), std::vector<uint8_t>{0x43}) << "every open empties the receive side";
+
+    send_and_take_one({0x07, 0x08, 0x09});
+    port.Wake();
+    EXPECT_FALSE(port.ReadByte().has_value()) << "a woken port hands on nothing more";
 }
 
 TEST_F(TPortTest, DestructionReturnsABlockedReadAtOnce)
