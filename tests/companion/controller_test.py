@@ -152,7 +152,9 @@ class FillingTest(unittest.TestCase):
         self.assertEqual((totals.group(1), totals.group(2), totals.group(3)),
                          (nozzle["volume_total"], nozzle["amount_total"], nozzle["fillings"]))
         self.assertEqual((done.group(1), done.group(2)), (nozzle["volume_total"], nozzle["amount_total"]))
-        self.assertEqual(self.runner.state(1, 1)["status"], 1)  # reset for the next customer
+        # The companion's last block, the Reset, is acknowledged by the line before the pump
+        # carries it out: wait for the pump to take it.
+        self.runner.wait_for_state(1, 1, lambda state: state["status"] == 1)  # reset for the next customer
 
     def test_current_loop_filling_ends_with_the_pumps_figures(self):
         line = self.folder.file("cl-line")
