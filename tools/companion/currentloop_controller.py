@@ -17,6 +17,7 @@ import currentloop_link as link
 from errors import CannotProgram
 from events import decimal_text
 from presence import Presence
+from pump_range import PumpRange
 
 IDLE = "idle"
 AUTHORISING = "authorising"
@@ -253,20 +254,11 @@ class CurrentLoopPump:
         self.enter(IDLE)
 
 
-class CurrentLoopController:
+class CurrentLoopController(PumpRange):
     """Serves every pump of the range in turn: its waiting frames first, then one CB3 poll."""
 
     def __init__(self, line, pump_numbers, settings, events):
-        self.line = line
-        self.settings = settings
-        self.events = events
-        self.pumps = [CurrentLoopPump(number, settings, events) for number in pump_numbers]
-
-    def fillings_completed(self):
-        return sum(pump.fillings_completed for pump in self.pumps)
-
-    def any_pump_answered(self):
-        return any(pump.presence.ever_answered for pump in self.pumps)
+        super().__init__(line, pump_numbers, settings, events, CurrentLoopPump)
 
     def serve(self, pump):
         """One turn of one pump: its waiting frames, then a CB3 poll."""

@@ -18,6 +18,7 @@ import zarn_transactions as zt
 from errors import CannotProgram
 from events import decimal_text
 from presence import Presence
+from pump_range import PumpRange
 
 # Phases of one pump as this controller sees it.
 IDLE = "idle"                # programmed and reset, waiting for a nozzle
@@ -280,20 +281,11 @@ class ZarnPump:
         self.say(f"programmed: nozzles {listed}; reset")
 
 
-class ZarnController:
+class ZarnController(PumpRange):
     """Serves every pump of the range in turn: its waiting commands first, then one poll."""
 
     def __init__(self, line, pump_numbers, settings, events):
-        self.line = line
-        self.settings = settings
-        self.events = events
-        self.pumps = [ZarnPump(number, settings, events) for number in pump_numbers]
-
-    def fillings_completed(self):
-        return sum(pump.fillings_completed for pump in self.pumps)
-
-    def any_pump_answered(self):
-        return any(pump.presence.ever_answered for pump in self.pumps)
+        super().__init__(line, pump_numbers, settings, events, ZarnPump)
 
     def serve(self, pump):
         """One turn of one pump: its waiting commands, then a poll."""
