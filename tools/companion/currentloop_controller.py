@@ -15,9 +15,8 @@ import time
 
 import currentloop_link as link
 from errors import CannotProgram
-from events import decimal_text
 from presence import Presence
-from pump_range import PumpRange
+from pump_range import PumpRange, ServedPump
 
 IDLE = "idle"
 AUTHORISING = "authorising"
@@ -64,7 +63,7 @@ class Reply:
         self.status_byte = frame[23]
 
 
-class CurrentLoopPump:
+class CurrentLoopPump(ServedPump):
     """What the controller knows about one pump, and the frames it has still to send it."""
 
     def __init__(self, number, settings, events):
@@ -87,22 +86,6 @@ class CurrentLoopPump:
         self.status_byte = 0x40
         self.refused_nozzle = 0     # a lifted nozzle that is not allowed, reported once
         self.last_progress = 0.0
-
-    def enter(self, phase):
-        self.phase = phase
-        self.phase_since = time.monotonic()
-
-    def say(self, text):
-        self.events.pump(self.number, text)
-
-    def volume_text(self, value):
-        return decimal_text(value, self.decimals[0])
-
-    def amount_text(self, value):
-        return decimal_text(value, self.decimals[1])
-
-    def price_text(self, value):
-        return decimal_text(value, self.decimals[2])
 
     # --- frames the controller sends ----------------------------------------------------------
 

@@ -16,9 +16,8 @@ import time
 import zarn_link as link
 import zarn_transactions as zt
 from errors import CannotProgram
-from events import decimal_text
 from presence import Presence
-from pump_range import PumpRange
+from pump_range import PumpRange, ServedPump
 
 # Phases of one pump as this controller sees it.
 IDLE = "idle"                # programmed and reset, waiting for a nozzle
@@ -34,7 +33,7 @@ PHASE_PATIENCE_S = 5.0
 SEND_TRIES = 3
 
 
-class ZarnPump:
+class ZarnPump(ServedPump):
     """What the controller knows about one pump, and what it has still to send it."""
 
     def __init__(self, number, settings, events):
@@ -66,24 +65,6 @@ class ZarnPump:
         self.totals = {}           # counter number -> the three fields of DC101
         self.awaiting_hangup = False
         self.last_progress = 0.0
-
-    def enter(self, phase):
-        self.phase = phase
-        self.phase_since = time.monotonic()
-
-    def say(self, text):
-        self.events.pump(self.number, text)
-
-    # --- figures as text, in the pump's decimals -------------------------------------------
-
-    def volume_text(self, value):
-        return decimal_text(value, self.decimals[0])
-
-    def amount_text(self, value):
-        return decimal_text(value, self.decimals[1])
-
-    def price_text(self, value):
-        return decimal_text(value, self.decimals[2])
 
     # --- replies ------------------------------------------------------------------------------
 
