@@ -159,8 +159,11 @@ TEST_F(ZarnTcp, OneControllerAtATimeAndTheNextContinuesWithTheSamePumps)
     ZarnMaster master(next);
     pump->SelectNozzle(1);
     pump->LiftNozzle();
+    // Polls until the pump reports filling: the pump thread takes the lift at its next beat, so
+    // the bound is time, not a count of polls (a fast loopback answers hundreds within one beat).
     bool filling = false;
-    for (int i = 0; i < 500 && !filling; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!filling && std::chrono::steady_clock::now() < deadline) {
         const auto reply = master.PollAndAck(kPump1);
         ASSERT_TRUE(reply) << "the next controller gets no answer";
         for (const Transaction& t : *reply)
