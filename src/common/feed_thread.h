@@ -23,7 +23,7 @@
 //
 // The protocol part is `Protocol`, a class of static functions:
 //   using Block = ...;   the message type (copied when posted)
-//   using Log = ...;     a pump log: `uint8_t Address() const`
+//   using Log = ...;     a pump log: `uint8_t Address() const`, `std::string WriteFailureText() const`
 //   static std::string Text(const Block&, bool interpreted);  the view's text without the "* "
 //   static bool Concerns(const Block&, uint8_t address);      shown under the pump filter
 //   static void Write(Log&, const Block&);                    the log writes what concerns it
@@ -158,14 +158,16 @@ public:
     }
 
     // Ends every log of that address (each writes its closing lines, outside the log lock).
-    // Returns how many ended.
-    int RemoveLogs(uint8_t address)
+    // Returns how many ended; `failure` gets the write failure of one of them ("" for none).
+    int RemoveLogs(uint8_t address, std::string* failure = nullptr)
     {
         std::vector<std::unique_ptr<Log>> ended;
         {
             std::lock_guard<std::mutex> lock(logs_mutex_);
             for (auto it = logs_.begin(); it != logs_.end();) {
                 if ((*it)->Address() == address) {
+                    if (failure && failure->empty())
+                        *failure = (*it)->WriteFailureText();
                     ended.push_back(std::move(*it));
                     it = logs_.erase(it);
                 } else {
@@ -174,6 +176,18 @@ public:
             }
         }
         return static_cast<int>(ended.size());
+    }
+
+    // The write failure of the first open log that has one ("" when every log writes well).
+    std::string LogWriteFailure() const
+    {
+        std::lock_guard<std::mutex> lock(logs_mutex_);
+        for (const auto& log : logs_) {
+            std::string failure = log->WriteFailureText();
+            if (!failure.empty())
+                return failure;
+        }
+        return "";
     }
 
     size_t LogCount() const

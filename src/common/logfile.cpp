@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
 
 #include "common/error.h"
+#include "common/safe_open.h"
 
 namespace {
 
@@ -75,10 +77,10 @@ const char* const kNotRegular = "not a regular file";
 
 }  // namespace
 
-const File_role kPumpLogRole{"log file", "the log of another pump"};
-const File_role kWireTraceRole{"trace file", "the wire trace of a loop"};
+const File_role kPumpLogRole{"log file", "the log of another pump", "lines"};
+const File_role kWireTraceRole{"trace file", "the wire trace of a loop", "frames"};
 
-Logfile::Logfile(const std::string& file_name, const File_role& role)
+Logfile::Logfile(const std::string& file_name, const File_role& role) : role_(role), file_name_(file_name)
 {
     // What exists and is no regular file is not even opened (opening a device can act on it).
     struct stat existing {};
@@ -86,10 +88,11 @@ Logfile::Logfile(const std::string& file_name, const File_role& role)
         throw CannotCreate(role, file_name, kNotRegular);
     // No O_TRUNC here: the file is emptied only once it is known to be a regular file that no
     // other pump logs into. O_NONBLOCK keeps a named pipe without reader from blocking the open.
-    fd_ = open(file_name.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    std::string reason;
+    fd_ = OpenForWriting(file_name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0644, reason);
     if (fd_ < 0) {
-        int error = errno;
-        throw CannotCreate(role, file_name, error == ENXIO ? kNotRegular : std::strerror(error));  // ENXIO: a pipe
+        const bool pipe = reason == std::strerror(ENXIO);  // a named pipe without reader
+        throw CannotCreate(role, file_name, pipe ? kNotRegular : reason);
     }
     struct stat info {};
     if (fstat(fd_, &info) != 0) {
@@ -139,10 +142,8 @@ bool Logfile::IsOpenAsLog(const std::string& file_name)
                                          static_cast<unsigned long long>(info.st_ino));
 }
 
-void Logfile::Write(const char* bytes, size_t count)
+bool Logfile::WriteAll(const char* bytes, size_t count, int& error)
 {
-    if (fd_ < 0 || bytes == nullptr)
-        return;
     size_t done = 0;
     while (done < count) {
         ssize_t n = write(fd_, bytes + done, count - done);
@@ -152,14 +153,79 @@ void Logfile::Write(const char* bytes, size_t count)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        return;  // disk full or the like: a log line is lost, the engine goes on
+        error = n < 0 ? errno : EIO;
+        return false;
     }
+    whole_size_ += static_cast<long long>(count);
+    return true;
 }
 
-void Logfile::WriteLine(const std::string& text)
+// Takes back what a failed write had begun, so the file ends where the last whole write ended.
+void Logfile::CutBackToWholeWrites()
+{
+    if (ftruncate(fd_, whole_size_) == 0)
+        lseek(fd_, whole_size_, SEEK_SET);
+}
+
+bool Logfile::Write(const char* bytes, size_t count, uint64_t records)
+{
+    if (fd_ < 0 || bytes == nullptr)
+        return false;
+    if (Failed()) {
+        std::lock_guard<std::mutex> lock(failure_mutex_);
+        lost_records_ += records;
+        return false;
+    }
+    int error = 0;
+    if (WriteAll(bytes, count, error))
+        return true;
+    CutBackToWholeWrites();
+    {
+        std::lock_guard<std::mutex> lock(failure_mutex_);
+        failure_reason_ = std::strerror(error);
+        lost_records_ += records;
+    }
+    failed_.store(true, std::memory_order_release);
+    // Once, when it happens: the engine goes on, the owner sees the count grow in FailureText.
+    std::fprintf(stderr, "gallion: Writing %s \"%s\" failed: %s\n", role_.what, file_name_.c_str(),
+                 std::strerror(error));
+    return false;
+}
+
+bool Logfile::WriteLine(const std::string& text)
 {
     std::string line = text + "\r\n";
-    Write(line.data(), line.size());
+    return Write(line.data(), line.size());
+}
+
+void Logfile::WriteClosing(const std::string& text)
+{
+    if (fd_ < 0)
+        return;
+    int error = 0;
+    if (!WriteAll(text.data(), text.size(), error))
+        CutBackToWholeWrites();
+}
+
+std::string Logfile::FailureReason() const
+{
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    return failure_reason_;
+}
+
+uint64_t Logfile::LostRecords() const
+{
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    return lost_records_;
+}
+
+std::string Logfile::FailureText() const
+{
+    if (!Failed())
+        return "";
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    return std::string("Writing ") + role_.what + " \"" + file_name_ + "\" failed: " + failure_reason_ + "; " +
+           std::to_string(lost_records_) + " " + role_.unit + " lost";
 }
 
 const char* const kLogStarLine = "*********************************************************";
@@ -171,6 +237,11 @@ void WriteLoggingStarted(Logfile& file)
 
 void WriteLoggingAborted(Logfile& file)
 {
-    file.WriteLine(kLogStarLine);
-    file.WriteLine("Logging aborted at " + DateText24(WallSeconds()) + " ");
+    std::string closing;
+    if (file.Failed())
+        closing += "Write failed: " + file.FailureReason() + "; " + std::to_string(file.LostRecords()) +
+                   " lines lost\r\n";
+    closing += std::string(kLogStarLine) + "\r\n";
+    closing += "Logging aborted at " + DateText24(WallSeconds()) + " \r\n";
+    file.WriteClosing(closing);
 }

@@ -143,10 +143,10 @@ bool Wire_trace::Start(const std::string& file_name)
     return true;
 }
 
-void Wire_trace::Stop()
+std::string Wire_trace::Stop()
 {
     if (!writer_.joinable())
-        return;
+        return "";
     active_.store(false, std::memory_order_release);
     priority_.RaiseToNormal();  // nothing waits on the backlog of a starved thread
     {
@@ -157,8 +157,18 @@ void Wire_trace::Stop()
     }
     wake_.notify_all();
     writer_.join();
+    const std::string failure = file_->FailureText();
+    if (file_->Failed())
+        file_->WriteClosing("{\"write_error\":" + JsonString(file_->FailureReason()) +
+                            ",\"lost_frames\":" + std::to_string(file_->LostRecords()) + "}\n");
     file_.reset();
     file_name_.clear();
+    return failure;
+}
+
+std::string Wire_trace::WriteFailureText() const
+{
+    return file_ ? file_->FailureText() : "";
 }
 
 std::string Wire_trace::FileName() const
@@ -235,7 +245,7 @@ void Wire_trace::Run()
         if (drops > 0)
         {
             const std::string line = "{\"drops\":" + std::to_string(drops) + "}\n";
-            file_->Write(line.data(), line.size());
+            file_->Write(line.data(), line.size(), 0);  // the frames it counts were lost already
         }
         draining.clear();
     }
@@ -251,5 +261,5 @@ void Wire_trace::WriteWaiting(std::vector<Trace_frame>& frames)
         text += TraceLine(frame, describer_);
         text += '\n';
     }
-    file_->Write(text.data(), text.size());
+    file_->Write(text.data(), text.size(), frames.size());
 }

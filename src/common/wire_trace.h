@@ -24,6 +24,10 @@ class Logfile;
 // {"drops":N} where the frames went missing. A writer thread at the lowest priority formats and
 // writes the lines; it wakes every kWriterPeriodMs (or sooner when the buffer fills up), so the
 // I/O thread never has to wake it.
+//
+// A write that fails (disk full, a file that takes no writes) is reported, not swallowed: the
+// file is cut back to its last whole line, the frames not written from then on are counted, and
+// the trace ends with one more line {"write_error":"REASON","lost_frames":N} when there is room.
 
 // What the loop made of a frame.
 enum class Trace_verdict : uint8_t {
@@ -103,10 +107,14 @@ public:
     // Gallion_error "Cannot create trace file \"NAME\": REASON"; false when a trace runs already.
     bool Start(const std::string& file_name);
     // Owner thread. Writes what waits, closes the file. Prompt: the writer is raised to normal
-    // priority first. Nothing happens when no trace runs.
-    void Stop();
+    // priority first. Nothing happens when no trace runs. Returns the trace's write failure
+    // (WriteFailureText), "" when every frame was written.
+    std::string Stop();
     bool Active() const { return active_.load(std::memory_order_acquire); }
     std::string FileName() const;
+    // Owner thread. "" while the running trace writes well (or none runs), else
+    // "Writing trace file \"NAME\" failed: REASON; N frames lost".
+    std::string WriteFailureText() const;
 
     // I/O thread: keeps a copy of the frame for the writer; never waits for the writer or the
     // disk. A frame that finds the buffer full is dropped and counted.

@@ -72,6 +72,20 @@ void ClearStaleSocket(const std::string& path)
         throw Gallion_error("Control socket " + path + ": cannot remove the stale socket: " + std::strerror(errno));
 }
 
+// A path that reaches `name` inside the folder open as `folder_fd`, whatever becomes of the
+// folder's own name meanwhile (renamed, replaced by a link): the kernel resolves it through the
+// descriptor. Only the calling process can use it, from any of its threads.
+std::string ThroughDescriptor(int folder_fd, const std::string& name)
+{
+    return "/proc/self/fd/" + std::to_string(folder_fd) + (name.empty() ? "" : "/" + name);
+}
+
+std::string NameOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 void SetNonBlocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
@@ -104,31 +118,63 @@ Control_server::Control_server(const std::string& path, size_t max_queued_output
     thread_ = std::thread([this] { Run(); });
 }
 
+void (*Control_server::between_bind_and_link_for_test)(const std::string& private_folder) = nullptr;
+
 // The socket is bound inside a new folder only this user may enter, made private there, and only
-// then linked to its public name: at no moment can another user connect to it.
+// then linked to its public name: at no moment can another user connect to it. The folder sits
+// beside the public name, where other users may be able to rename it and put a link in its place;
+// so after it is created every step goes through descriptors (of the folder beside the name and of
+// the private folder), never through the private folder's name again.
 void Control_server::Listen()
 {
     sockaddr_un address;
     if (!FillAddress(path_, address))
         throw Gallion_error("Control socket " + path_ + ": the path is empty or longer than " +
                             std::to_string(sizeof address.sun_path - 1) + " bytes");
-    std::string folder = FolderOf(path_) + "/.gallion-XXXXXX";
-    if (!mkdtemp(folder.data()))
-        throw Gallion_error(SystemText("Control socket " + path_ + ": cannot create a private folder beside it"));
-    const std::string private_path = folder + "/s";
-    sockaddr_un private_address;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int parent = open(FolderOf(path_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0)
+        throw Gallion_error(SystemText("Control socket " + path_ + ": cannot open its folder"));
+    std::string created = ThroughDescriptor(parent, ".gallion-XXXXXX");
+    if (!mkdtemp(created.data())) {
+        const std::string text = SystemText("Control socket " + path_ + ": cannot create a private folder beside it");
+        close(parent);
+        throw Gallion_error(text);
+    }
+    const std::string folder_name = NameOf(created);
     std::string failure;
-    if (fd < 0)
+    // The folder just made, unless someone replaced it already: then it is no folder of ours
+    // with mode 0700 (a link is not followed).
+    const int folder = openat(parent, folder_name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat folder_info {};
+    if (folder < 0)
+        failure = SystemText("the private folder");
+    else if (fstat(folder, &folder_info) != 0)
+        failure = SystemText("the private folder");
+    else if (folder_info.st_uid != geteuid() || (folder_info.st_mode & 0777) != 0700)
+        failure = "the private folder was replaced by another user's";
+    const std::string private_path = folder >= 0 ? ThroughDescriptor(folder, "s") : std::string();
+    sockaddr_un private_address;
+    const int fd = failure.empty() ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0) : -1;
+    bool bound = false;
+    if (failure.empty() && fd < 0) {
         failure = SystemText("socket");
-    else if (!FillAddress(private_path, private_address))
+    } else if (!failure.empty()) {
+        // nothing more to set up
+    } else if (!FillAddress(private_path, private_address)) {
         failure = "the folder's path is too long for a socket";
-    else if (bind(fd, reinterpret_cast<const sockaddr*>(&private_address), sizeof private_address) != 0)
+    } else if (fchmod(fd, 0600) != 0) {  // the file bind creates takes this mode (less the umask)
+        failure = SystemText("fchmod");
+    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&private_address), sizeof private_address) != 0) {
         failure = SystemText("bind");
-    else if (chmod(private_path.c_str(), 0600) != 0)
-        failure = SystemText("chmod");
-    else if (listen(fd, 64) != 0)
-        failure = SystemText("listen");
+    } else {
+        bound = true;
+        if (between_bind_and_link_for_test)
+            between_bind_and_link_for_test(FolderOf(path_) + "/" + folder_name);
+        if (fchmodat(folder, "s", 0600, 0) != 0)  // nobody else can put anything in the private folder
+            failure = SystemText("chmod");
+        else if (listen(fd, 64) != 0)
+            failure = SystemText("listen");
+    }
     if (failure.empty()) {
         try {
             ClearStaleSocket(path_);
@@ -136,28 +182,41 @@ void Control_server::Listen()
             failure = error.what();
         }
     }
-    // link() fails when someone has put a file at the path meanwhile: it never replaces one.
-    if (failure.empty() && link(private_path.c_str(), path_.c_str()) != 0)
+    // linkat() fails when someone has put a file at the path meanwhile: it never replaces one.
+    if (failure.empty() && linkat(folder, "s", AT_FDCWD, path_.c_str(), 0) != 0)
         failure = SystemText("Control socket " + path_);
-    unlink(private_path.c_str());
-    rmdir(folder.c_str());
+    struct stat socket_info {};
+    if (failure.empty() && fstatat(folder, "s", &socket_info, AT_SYMLINK_NOFOLLOW) == 0) {
+        socket_device_ = socket_info.st_dev;  // the public name is ours to remove only while it is this file
+        socket_inode_ = socket_info.st_ino;
+    }
+    if (bound)
+        unlinkat(folder, "s", 0);
+    // The private folder goes by its name only while that name is still the folder we opened.
+    struct stat named {};
+    if (folder >= 0 && fstatat(parent, folder_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(named.st_mode) && named.st_dev == folder_info.st_dev && named.st_ino == folder_info.st_ino)
+        unlinkat(parent, folder_name.c_str(), AT_REMOVEDIR);
+    if (folder >= 0)
+        close(folder);
+    close(parent);
     if (!failure.empty()) {
         if (fd >= 0)
             close(fd);
         throw Gallion_error(failure.rfind("Control socket", 0) == 0 ? failure
                                                                     : "Control socket " + path_ + ": " + failure);
     }
-    struct stat info {};
-    if (stat(path_.c_str(), &info) == 0) {
-        socket_device_ = info.st_dev;
-        socket_inode_ = info.st_ino;
-    }
     listen_fd_ = fd;
 }
 
 Control_server::~Control_server()
 {
-    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        hold_for_test_ = false;
+    }
+    held_changed_.notify_all();
     Wake();
     if (thread_.joinable())
         thread_.join();
@@ -268,11 +327,35 @@ size_t Control_server::ClientCount() const
     return clients_.size();
 }
 
+void Control_server::HoldForTest(bool hold)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    hold_for_test_ = hold;
+    held_changed_.notify_all();
+    if (!hold)
+        return;
+    lock.unlock();
+    Wake();
+    lock.lock();
+    held_changed_.wait(lock, [this] { return held_ || stopping_; });
+}
+
 void Control_server::Run()
 {
     std::vector<pollfd> fds;
     std::vector<uint64_t> ids;
     while (!stopping_) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (hold_for_test_) {
+                held_ = true;
+                held_changed_.notify_all();
+                held_changed_.wait(lock, [this] { return !hold_for_test_ || stopping_; });
+                held_ = false;
+            }
+        }
+        if (stopping_)
+            break;
         fds.clear();
         ids.clear();
         fds.push_back({wake_fd_, POLLIN, 0});
@@ -305,8 +388,7 @@ void Control_server::Run()
         if (stopping_)
             break;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (fds[1].revents & POLLIN)
-            AcceptAll();
+        // The clients first: one that has hung up frees its place before new ones are taken.
         for (size_t i = 0; i < ids.size(); ++i) {
             auto found = clients_.find(ids[i]);
             if (found == clients_.end())
@@ -316,7 +398,7 @@ void Control_server::Run()
             if (client.dropped)
                 continue;
             if (client.reading && (events & (POLLIN | POLLHUP | POLLERR)))
-                ReadFrom(ids[i], client);
+                ReadFrom(ids[i], client, (events & (POLLHUP | POLLERR)) != 0);
             else if (!client.reading && (events & (POLLHUP | POLLERR)))
                 EndConnection(client);
             if (!client.output.empty())
@@ -334,6 +416,8 @@ void Control_server::Run()
                 ++it;
             }
         }
+        if (fds[1].revents & POLLIN)
+            AcceptAll();
     }
 }
 
@@ -362,7 +446,7 @@ void Control_server::AcceptAll()
     }
 }
 
-void Control_server::ReadFrom(uint64_t id, Client& client)
+void Control_server::ReadFrom(uint64_t id, Client& client, bool hung_up)
 {
     char buffer[4096];
     const ssize_t n = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -377,6 +461,10 @@ void Control_server::ReadFrom(uint64_t id, Client& client)
         client.reading = false;
         client.input.clear();
         Post({Control_event::Kind::input_ended, id, {}});
+        // Closed altogether, not just its sending side: nothing can reach it any more, so its
+        // place is freed in this round.
+        if (hung_up)
+            EndConnection(client);
         return;
     }
     client.input.append(buffer, static_cast<size_t>(n));

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -64,6 +65,13 @@ public:
     // Connections open now (for tests and checks).
     size_t ClientCount() const;
 
+    // Tests: while held, the server's thread leaves its sockets alone, so a test can line up
+    // several happenings (a close, a new connection) for one round. Returns once the thread rests.
+    void HoldForTest(bool hold);
+    // Tests: called during set-up once the socket is bound in its private folder, with that
+    // folder's path, to play another user who swaps the folder for a link.
+    static void (*between_bind_and_link_for_test)(const std::string& private_folder);
+
 private:
     struct Client {
         int fd = -1;
@@ -78,7 +86,7 @@ private:
     void Listen();
     void Run();
     void AcceptAll();
-    void ReadFrom(uint64_t id, Client& client);
+    void ReadFrom(uint64_t id, Client& client, bool hung_up);
     void WriteTo(Client& client);
     void EndConnection(Client& client);
     void CloseClient(uint64_t id, Client& client);
@@ -97,5 +105,8 @@ private:
     std::vector<Control_event> events_;
     uint64_t next_client_ = 1;
     std::atomic<bool> stopping_{false};
+    std::condition_variable held_changed_;  // with mutex_
+    bool hold_for_test_ = false;
+    bool held_ = false;
     std::thread thread_;
 };

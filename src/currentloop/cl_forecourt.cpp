@@ -181,12 +181,14 @@ bool CL_forecourt::StartLogging(int i, const std::string& file_name, bool interp
     return logging_[i];
 }
 
-void CL_forecourt::StopLogging(int i)
+std::string CL_forecourt::StopLogging(int i)
 {
     if (!ValidSlot(i) || !logging_[i])
-        return;
-    feed_->RemoveLogger(AddressOf(i));
+        return "";
+    std::string failure;
+    feed_->RemoveLogger(AddressOf(i), &failure);
     logging_[i] = false;
+    return failure;
 }
 
 bool CL_forecourt::IsLogging(int i) const

@@ -58,7 +58,10 @@ public:
     // Raises Gallion_error when the file cannot be created; false for a bad slot, no pump, or a
     // pump that logs already.
     bool StartLogging(int i, const std::string& file_name, bool interpreted);
-    void StopLogging(int i);
+    // Returns the log's write failure ("" when every line was written).
+    std::string StopLogging(int i);
+    // The write failure of one of the open pump logs ("" when they all write well).
+    std::string LogWriteFailure() const { return feed_->LogWriteFailure(); }
     bool IsLogging(int i) const;
 
     int ErrorType(int i) const;   // 64 (none) for a bad slot

@@ -16,6 +16,8 @@ public:
     CL_Logger& operator=(const CL_Logger&) = delete;
 
     uint8_t Address() const { return address_; }
+    // Any thread: "" while every line was written, else what failed and how many lines were lost.
+    std::string WriteFailureText() const { return file_.FailureText(); }
     // Appends the frame's line when the frame concerns this log's pump. No "* " prefix here.
     void Write(const CL_Message& frame);
 

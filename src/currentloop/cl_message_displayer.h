@@ -53,8 +53,10 @@ public:
     // Opens a pump log; nothing when 16 are open already. Raises Gallion_error when the file
     // cannot be created (the logs stay as they were). Returns whether a log was opened.
     bool AddLogger(const std::string& file_name, uint8_t address, bool interpreted);
-    // Closes every log of that address.
-    void RemoveLogger(uint8_t address) { feed_.RemoveLogs(address); }
+    // Closes every log of that address; `failure` gets a write failure of one ("" for none).
+    void RemoveLogger(uint8_t address, std::string* failure = nullptr) { feed_.RemoveLogs(address, failure); }
+    // The write failure of an open log ("" when every log writes well).
+    std::string LogWriteFailure() const { return feed_.LogWriteFailure(); }
     size_t LoggerCount() const { return feed_.LogCount(); }
 
     size_t DisplayQueueSize() const { return feed_.DisplayQueueSize(); }

@@ -211,7 +211,10 @@ Reply Pump_command::Run(const std::string& usage)
             return Reply::Error("usage: " + usage + " (LEVEL 0-3)");
         loop_.SetAutomation(position_, level);
     } else if (verb == "unlog") {
-        loop_.StopLogging(position_);
+        // The log ends either way; a write that failed on the way is the reply's error.
+        const std::string failure = loop_.StopLogging(position_);
+        if (!failure.empty())
+            return Reply::Error(failure);
     } else if (verb == "state") {
         Pump_detail detail;
         if (!loop_.GetPumpDetail(position_, detail))

@@ -174,6 +174,9 @@ Reply Headless_runner::ListLoops() const
             .Add("first", loop.FirstPump())
             .Add("last", loop.LastPump())
             .Add("title", loop.Title());
+        const std::string write_failure = loop.WriteFailureText();
+        if (!write_failure.empty())
+            entry.Add("write_error", write_failure);
         entries.push_back(entry.Text());
     }
     return Reply::Ok(JsonArray(entries));
@@ -423,8 +426,9 @@ Reply Headless_runner::Trace(const std::vector<std::string>& words)
     if (!loop)
         return error;
     if (!start) {
-        loop->StopTrace();
-        return Reply::Ok();
+        // The trace ends either way; a write that failed on the way is the reply's error.
+        const std::string failure = loop->StopTrace();
+        return failure.empty() ? Reply::Ok() : Reply::Error(failure);
     }
     try {
         if (!loop->StartTrace(words[2]))

@@ -90,7 +90,7 @@ public:
     {
         return forecourt_->StartLogging(position, file_name, interpreted);
     }
-    void StopLogging(int position) override { forecourt_->StopLogging(position); }
+    std::string StopLogging(int position) override { return forecourt_->StopLogging(position); }
 
     int ErrorType(int position) const override { return forecourt_->ErrorType(position); }
     int ErrorValue(int position) const override { return forecourt_->ErrorValue(position); }
@@ -130,7 +130,12 @@ public:
     uint8_t GetFilterAddress() const override { return forecourt_->GetFilterAddress(); }
 
     bool StartTrace(const std::string& file_name) override { return forecourt_->Trace().Start(file_name); }
-    void StopTrace() override { forecourt_->Trace().Stop(); }
+    std::string StopTrace() override { return forecourt_->Trace().Stop(); }
+    std::string WriteFailureText() const override
+    {
+        const std::string trace = forecourt_->Trace().WriteFailureText();
+        return trace.empty() ? forecourt_->LogWriteFailure() : trace;
+    }
     bool IsTracing() const override { return forecourt_->Trace().Active(); }
     std::string TraceFileName() const override { return forecourt_->Trace().FileName(); }
 

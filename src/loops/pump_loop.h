@@ -190,11 +190,13 @@ public:
     virtual void SetAutomation(int position, int level) = 0;
 
     // Pump logs. StartLogging raises Gallion_error with the reason when the file cannot be used
-    // (it cannot be created, is not a regular file, or another pump logs to it); false when there
-    // is no pump or it logs already.
+    // (it cannot be created, is not a regular file, is another user's link in a shared folder, or
+    // another pump logs to it); false when there is no pump or it logs already. StopLogging returns
+    // the log's write failure ("Writing log file \"NAME\" failed: REASON; N lines lost"), "" when
+    // every line was written.
     virtual bool IsLogging(int position) const = 0;
     virtual bool StartLogging(int position, const std::string& file_name, bool interpreted) = 0;
-    virtual void StopLogging(int position) = 0;
+    virtual std::string StopLogging(int position) = 0;
 
     // Error simulation: the error-setup dialog stores a choice, "Commit error" applies it.
     virtual std::vector<Error_choice> ErrorChoices() const = 0;  // in the dialog's order
@@ -240,11 +242,17 @@ public:
     // The wire trace: one JSON line per frame in both directions (time, direction, pump, raw
     // bytes, interpreted text, verdict), polls and EOT included, written by a low-priority thread.
     // StartTrace raises Gallion_error ("Cannot create trace file ...") when the file cannot be
-    // used; false when the loop traces already. StopTrace writes what waits and closes the file.
+    // used; false when the loop traces already. StopTrace writes what waits and closes the file;
+    // it returns the trace's write failure ("Writing trace file \"NAME\" failed: REASON; N frames
+    // lost"), "" when every frame was written.
     virtual bool StartTrace(const std::string& file_name) = 0;
-    virtual void StopTrace() = 0;
+    virtual std::string StopTrace() = 0;
     virtual bool IsTracing() const = 0;
     virtual std::string TraceFileName() const = 0;  // "" when not tracing
+
+    // The write failure of the running trace or of a running pump log of the loop, "" while they
+    // all write well (the loop list and the main window's status bar show it).
+    virtual std::string WriteFailureText() const = 0;
 };
 
 // Creates a loop of a protocol on a port; raises Gallion_error with the engine's text ("Invalid

@@ -361,15 +361,20 @@ void TfMain::Tick()
 {
     if (TLoop* page = ActivePage())
         page->UpdatePumps(false);
+    ShowPortOfActivePage();  // a trace or log write that failed shows up within a tick
 }
 
 void TfMain::ShowPortOfActivePage()
 {
     TLoop* page = ActivePage();
+    QString text;
     if (page && page->Loop().PortIsVirtual())
-        port_panel_->setText(QStringLiteral(" Controller port: ") + QString::fromStdString(page->Loop().DevicePath()));
-    else
-        port_panel_->clear();
+        text = QStringLiteral(" Controller port: ") + QString::fromStdString(page->Loop().DevicePath());
+    const std::string write_failure = page ? page->Loop().WriteFailureText() : std::string();
+    if (!write_failure.empty())
+        text += QStringLiteral(" ") + QString::fromStdString(write_failure);
+    if (port_panel_->text() != text)
+        port_panel_->setText(text);
 }
 
 bool TfMain::PreviewKey(QWidget* receiver, QKeyEvent* event)

@@ -22,6 +22,8 @@ public:
 
     uint8_t Address() const { return address_; }
     bool Interpreted() const { return interpreted_; }
+    // Any thread: "" while every line was written, else what failed and how many lines were lost.
+    std::string WriteFailureText() const { return file_->FailureText(); }
 
     static constexpr size_t kHeaderWidth = 57;
 

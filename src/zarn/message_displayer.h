@@ -56,8 +56,11 @@ public:
 
     // Starts a log for one pump address. Raises Gallion_error when the file cannot be created.
     void AddLogger(const std::string& file_name, uint8_t address, bool interpreted);
-    // Ends every log of that address (each gets its closing lines). Returns how many ended.
-    int RemoveLoggers(uint8_t address) { return feed_.RemoveLogs(address); }
+    // Ends every log of that address (each gets its closing lines). Returns how many ended;
+    // `failure` gets a write failure of one of them ("" for none).
+    int RemoveLoggers(uint8_t address, std::string* failure = nullptr) { return feed_.RemoveLogs(address, failure); }
+    // The write failure of an open log ("" when every log writes well).
+    std::string LogWriteFailure() const { return feed_.LogWriteFailure(); }
     int LoggerCount() const { return static_cast<int>(feed_.LogCount()); }
 
     // Blocks waiting for the view and for the logs (for the loop's inspection and for tests).

@@ -139,12 +139,14 @@ bool Zarn_forecourt::StartLogging(int index, const std::string& file_name, bool 
     return true;
 }
 
-void Zarn_forecourt::StopLogging(int index)
+std::string Zarn_forecourt::StopLogging(int index)
 {
     if (!ValidIndex(index))
-        return;
-    feed_->RemoveLoggers(AddressOf(index));
+        return "";
+    std::string failure;
+    feed_->RemoveLoggers(AddressOf(index), &failure);
     logging_[index] = false;
+    return failure;
 }
 
 bool Zarn_forecourt::IsLogging(int index) const

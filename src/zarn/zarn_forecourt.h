@@ -52,7 +52,10 @@ public:
     // Pump logs. StartLogging raises Gallion_error when the file cannot be created; false when
     // there is no pump or it already logs.
     bool StartLogging(int index, const std::string& file_name, bool interpreted);
-    void StopLogging(int index);
+    // Returns the log's write failure ("" when every line was written).
+    std::string StopLogging(int index);
+    // The write failure of one of the open pump logs ("" when they all write well).
+    std::string LogWriteFailure() const { return feed_->LogWriteFailure(); }
     bool IsLogging(int index) const;
 
     // Error simulation: the dialog sets ErrorType and ErrorValue, then applies them. False for an

@@ -2,6 +2,8 @@
 // refused like a pump log's, and a prompt stop that writes everything that was recorded.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -112,6 +114,53 @@ TEST(WireTraceTest, FramesThatFindTheBufferFullAreCountedWhereTheyWentMissing)
     // The drops stand between the last frame kept and the first one after them.
     const bool drops_then_frame = lines[4] == "{\"drops\":6}" && lines[5].find("frame 11") != std::string::npos;
     EXPECT_TRUE(drops_then_frame) << lines[4] << "\n" << lines[5];
+}
+
+// A disk that fills up mid-trace (here a file size limit: writes beyond it fail as on a full
+// disk): the half-written lines are taken back, the frames lost are counted up to the end, the
+// trace ends with a closing line saying so, and Stop reports it.
+TEST(WireTraceTest, AFullDiskLeavesWholeLinesAndAClosingRecordOfWhatWasLost)
+{
+    TempDir dir;
+    Test_describer describer;
+    Wire_trace trace(describer);
+    const std::string name = dir.File("trace.jsonl");
+    ASSERT_TRUE(trace.Start(name));
+    for (uint8_t byte = 1; byte <= 3; ++byte)
+        RecordByte(trace, byte);
+    ASSERT_TRUE(WaitFor([&] { return Lines(ReadWholeFile(name)).size() == 3; }));
+    const size_t written = ReadWholeFile(name).size();
+
+    rlimit old_limit {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ignore {}, old_action {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old_action);
+    rlimit limit = old_limit;
+    limit.rlim_cur = written + 200;  // room for the closing line, not for ten frames
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    trace.HoldWriterForTest(true);
+    for (uint8_t byte = 4; byte <= 13; ++byte)
+        RecordByte(trace, byte);
+    trace.HoldWriterForTest(false);
+    const bool failed = WaitFor([&] { return !trace.WriteFailureText().empty(); });
+    RecordByte(trace, 14);  // after the failure: counted, not written
+    RecordByte(trace, 15);
+    const std::string failure = trace.Stop();
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failure, "Writing trace file \"" + name + "\" failed: File too large; 12 frames lost");
+    const std::string text = ReadWholeFile(name);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << text;
+    const std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), 4u) << text;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(lines[i].find("\"text\":\"frame " + std::to_string(i + 1) + "\"}"), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[3], "{\"write_error\":\"File too large\",\"lost_frames\":12}");
+    EXPECT_EQ(trace.WriteFailureText(), "") << "the trace has ended";
 }
 
 TEST(WireTraceTest, FileIsRefusedWhenItIsNoRegularFileOrAlreadyInUse)

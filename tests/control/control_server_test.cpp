@@ -1,6 +1,7 @@
 // The control socket and the command sessions: privacy of the socket file, stale and live
-// sockets, line cutting, overlong lines, half lines at disconnect, a client that stops reading,
-// many connections opened and dropped, and the order and independence of sessions.
+// sockets, a private folder swapped for a link during set-up, line cutting, overlong lines, half
+// lines at disconnect, a client that stops reading, many connections opened and dropped, the
+// place of a client that has just closed, and the order and independence of sessions.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -143,6 +144,64 @@ TEST(ControlServer, SocketIsPrivateStaleOneReplacedLiveOneAndOtherFilesRefused)
     EXPECT_EQ(text, "mine");
 }
 
+namespace {
+
+std::string swapped_folder;  // the private folder the hook below replaced
+std::string swap_target;     // where the planted link points
+
+// Plays another user who can write beside the socket: the private folder is renamed away and a
+// link to a folder with someone's file "s" put in its place, just after the bind.
+void SwapFolderForLink(const std::string& private_folder)
+{
+    swapped_folder = private_folder;
+    rename(private_folder.c_str(), (private_folder + ".moved").c_str());
+    symlink(swap_target.c_str(), private_folder.c_str());
+}
+
+}  // namespace
+
+TEST(ControlServer, SetUpGoesThroughItsFolderEvenWhenTheFolderIsSwappedForALink)
+{
+    TempFolder folder;
+    swap_target = folder.File("elsewhere");
+    ASSERT_EQ(mkdir(swap_target.c_str(), 0755), 0);
+    const std::string victim = swap_target + "/s";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+    const std::string path = folder.File("control.sock");
+    Control_server::between_bind_and_link_for_test = SwapFolderForLink;
+    try {
+        Control_server server(path);
+        Control_server::between_bind_and_link_for_test = nullptr;
+        ASSERT_FALSE(swapped_folder.empty()) << "the set-up never called the hook";
+        struct stat info {};
+        ASSERT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        const int fd = Connect(path);
+        ASSERT_GE(fd, 0);
+        SendAll(fd, "hello\n");
+        const auto events = EventsUntil(server, [](const auto& got) { return Has(got, Control_event::Kind::line); });
+        EXPECT_TRUE(Has(events, Control_event::Kind::line));
+        close(fd);
+        // The socket's private name went from the folder that was opened, wherever it is now.
+        EXPECT_NE(access((swapped_folder + ".moved/s").c_str(), F_OK), 0);
+    } catch (const Gallion_error& error) {
+        Control_server::between_bind_and_link_for_test = nullptr;
+        ADD_FAILURE() << error.what();
+    }
+    // The file behind the link is as it was: neither its mode changed, nor linked, nor removed.
+    struct stat info {};
+    ASSERT_EQ(stat(victim.c_str(), &info), 0) << "a file outside the private folder was removed";
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_EQ(info.st_nlink, 1u);
+    std::ifstream kept(victim);
+    std::string text;
+    kept >> text;
+    EXPECT_EQ(text, "keep");
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file stays after the server";
+}
+
 TEST(ControlServer, LinesOverlongLinesAndHalfLinesAtDisconnect)
 {
     TempFolder folder;
@@ -255,6 +314,39 @@ TEST(ControlServer, HundredsOfConnectionsOpenedAndDroppedLeaveNothingBehind)
     EXPECT_EQ(ReadAvailable(extra), "error: too many connections\n");
     EXPECT_EQ(ReadAvailable(extra), "");
     close(extra);
+    for (int fd : open_ones)
+        close(fd);
+}
+
+// With every place taken, a client that closes and a new one that connects in the same round:
+// the closed one's place is freed first, so the new one is served.
+TEST(ControlServer, AClientThatClosedFreesItsPlaceForTheNextInTheSameRound)
+{
+    TempFolder folder;
+    Control_server server(folder.File("c.sock"));
+    std::vector<int> open_ones;
+    for (size_t i = 0; i < Control_server::kMaxClients; ++i)
+        open_ones.push_back(Connect(server.Path()));
+    for (int fd : open_ones)
+        ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitFor([&] { return server.ClientCount() == Control_server::kMaxClients; }));
+    server.HoldForTest(true);
+    close(open_ones.back());
+    open_ones.pop_back();
+    const int next = Connect(server.Path());  // waits to be accepted
+    ASSERT_GE(next, 0);
+    server.HoldForTest(false);
+    SendAll(next, "hello\n");
+    const auto events = EventsUntil(server, [](const auto& got) {
+        for (const Control_event& event : got)
+            if (event.kind == Control_event::Kind::line && event.line == "hello")
+                return true;
+        return false;
+    });
+    EXPECT_TRUE(Has(events, Control_event::Kind::line)) << "the new client was not served";
+    EXPECT_TRUE(Has(events, Control_event::Kind::gone));
+    EXPECT_EQ(server.ClientCount(), Control_server::kMaxClients);
+    close(next);
     for (int fd : open_ones)
         close(fd);
 }

@@ -1,17 +1,20 @@
 // Faults of the platform layer as a user of the runner meets them: pump logs shared between
-// loops or put on a named pipe, a second runner on the same virtual-port link, port errors that
-// say why, and the listing of spy control events.
+// loops or put on a named pipe, links planted by another user, files that take no writes, a
+// second runner on the same virtual-port link, port errors that say why, and the listing of spy
+// control events.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "headless/runner_process.h"
 #include "support/pty_controller.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -53,6 +56,87 @@ TEST(HeadlessPlatformFaults, ALogFileOfAnotherPumpIsRefusedInAnyLoop)
     EXPECT_NE(ReadWholeFile(log).find("Current Loop"), std::string::npos);
     runner.CloseInput();
     EXPECT_EQ(runner.WaitForExit(10000), 0);
+}
+
+// In a sticky folder everybody may write to, a link of another user is never followed: neither a
+// trace nor a pump log overwrites what it points at. A link of this user is followed as before.
+TEST(HeadlessPlatformFaults, TraceAndLogRefuseAnotherUsersLinkInASharedFolder)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a link to another user";
+    TempSettings settings;
+    TempDir dir;
+    const std::string shared = dir.File("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string precious = dir.File("precious");
+    {
+        FILE* file = std::fopen(precious.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("root's own\n", file);
+        std::fclose(file);
+    }
+    const std::string planted = shared + "/planted";
+    ASSERT_EQ(symlink(precious.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+
+    RunnerProcess runner({"--ini", settings.Path()});
+    ASSERT_EQ(runner.Command("loop add zarn pty 1 2").rfind("ok 1 /dev/pts/", 0), 0u);
+    ASSERT_EQ(runner.Command("pump add 1 1"), "ok");
+    const std::string reason = "\": a symbolic link of another user in a folder that everybody may write to (not followed)";
+    EXPECT_EQ(runner.Command("trace 1 " + planted), "error: Cannot create trace file \"" + planted + reason);
+    EXPECT_EQ(runner.Command("log 1 1 " + planted), "error: Cannot create log file \"" + planted + reason);
+    EXPECT_EQ(ReadWholeFile(precious), "root's own\n");
+    EXPECT_NE(runner.Command("state 1 1").find("\"logging\":false"), std::string::npos);
+
+    // This user's own link in the same folder leads to its file.
+    const std::string own_target = dir.File("own.jsonl");
+    const std::string own_link = shared + "/own";
+    ASSERT_EQ(symlink(own_target.c_str(), own_link.c_str()), 0);
+    EXPECT_EQ(runner.Command("trace 1 " + own_link), "ok");
+    EXPECT_EQ(runner.Command("untrace 1"), "ok");
+    struct stat info {};
+    EXPECT_EQ(stat(own_target.c_str(), &info), 0);
+    runner.CloseInput();
+    EXPECT_EQ(runner.WaitForExit(10000), 0);
+}
+
+// A file that takes no writes: the trace and the pump log say so in the loop list, on standard
+// error and when they end, instead of answering "ok" to nothing written.
+TEST(HeadlessPlatformFaults, WritesThatFailAreReportedWhereTheUserLooks)
+{
+    TempSettings settings;
+    TempDir dir;
+    PtyController pty;
+    const std::string errors = dir.File("stderr.txt");
+    RunnerProcess runner({"--ini", settings.Path()}, errors);
+    ASSERT_EQ(runner.Command("loop add zarn " + pty.SlavePath() + " 1 2"), "ok 1");
+    ASSERT_EQ(runner.Command("pump add 1 1"), "ok");
+    const std::string refusing = "/proc/self/status";
+    ASSERT_EQ(runner.Command("trace 1 " + refusing), "ok");
+    EXPECT_EQ(runner.Command("loop list").find("write_error"), std::string::npos);
+    pty.Send({0x50, 0x20, 0xFA});
+    const std::string failed = "Writing trace file \"" + refusing + "\" failed: ";
+    const std::string listed = "\"write_error\":\"Writing trace file \\\"" + refusing + "\\\" failed: ";
+    std::string list;
+    ASSERT_TRUE(WaitFor([&] { return (list = runner.Command("loop list")).find(listed) != std::string::npos; }, 10000))
+        << list;
+    const std::string untrace = runner.Command("untrace 1");
+    EXPECT_EQ(untrace.rfind("error: " + failed, 0), 0u) << untrace;
+    EXPECT_NE(untrace.find(" frames lost"), std::string::npos) << untrace;
+    EXPECT_EQ(runner.Command("loop list").find("write_error"), std::string::npos) << "the trace has ended";
+
+    ASSERT_EQ(runner.Command("log 1 1 " + refusing), "ok");
+    const std::string log_failed = "Writing log file \"" + refusing + "\" failed: ";
+    ASSERT_TRUE(WaitFor([&] { return runner.Command("loop list").find("\"write_error\":\"Writing log file") != std::string::npos; }));
+    const std::string unlog = runner.Command("unlog 1 1");
+    EXPECT_EQ(unlog.rfind("error: " + log_failed, 0), 0u) << unlog;
+    EXPECT_NE(unlog.find(" lines lost"), std::string::npos) << unlog;
+    runner.CloseInput();
+    EXPECT_EQ(runner.WaitForExit(10000), 0);
+    const std::string said = ReadWholeFile(errors);
+    EXPECT_NE(said.find("gallion: " + failed), std::string::npos) << said;
+    EXPECT_NE(said.find("gallion: " + log_failed), std::string::npos) << said;
 }
 
 TEST(HeadlessPlatformFaults, ALogOnANamedPipeIsRefusedAndTheRunnerGoesOn)
