@@ -66,11 +66,17 @@ Reply Headless_runner::Execute(const std::vector<std::string>& words)
     if (verb == "load") {
         if (words.size() != 2)
             return WrongUse("load FILE");
-        std::vector<std::string> errors = LoadConfiguration(words[1]);
+        bool replaced = false;
+        std::vector<std::string> errors = LoadConfiguration(words[1], &replaced);
         std::string joined;
         for (const std::string& error : errors)
             joined += (joined.empty() ? "" : "; ") + error;
-        return errors.empty() ? Reply::Ok(std::to_string(loops_.size())) : Reply::Error(joined);
+        // "error:" only when nothing changed; loops left out of a file that loaded are named
+        // after the count of the loops that run now.
+        if (!replaced)
+            return Reply::Error(joined);
+        const std::string count = std::to_string(loops_.size());
+        return errors.empty() ? Reply::Ok(count) : Reply::Ok(count + " left out: " + joined);
     }
     if (verb == "spy")
         return Spy(words);
@@ -358,13 +364,17 @@ Reply Headless_runner::Save(const std::vector<std::string>& words)
     return error.empty() ? Reply::Ok() : Reply::Error(error);
 }
 
-std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& file_name)
+std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& file_name, bool* replaced)
 {
+    if (replaced != nullptr)
+        *replaced = false;
     const Loop_file file(file_name);
     if (!file.Error().empty())
         return {file.Error()};
     // The file's loops usually open the same ports again: the present ones go first.
     RemoveAllLoops();
+    if (replaced != nullptr)
+        *replaced = true;
     std::vector<std::string> errors;
     for (auto& loop : file.Build(errors)) {
         loop->SetCommunicationOn(traffic_on_);

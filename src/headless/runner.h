@@ -78,8 +78,9 @@ public:
 
     // Replaces every loop by those of a configuration file (as the program's load does). The file
     // is read and checked whole first: a missing or damaged file leaves the loops as they are.
-    // Returns the texts of what went wrong, empty when all loaded.
-    std::vector<std::string> LoadConfiguration(const std::string& file_name);
+    // Returns the texts of what went wrong, empty when all loaded; `replaced` (when given) tells
+    // whether the running loops were replaced (the file was usable), even with loops left out.
+    std::vector<std::string> LoadConfiguration(const std::string& file_name, bool* replaced = nullptr);
 
 private:
     Reply LoopCommand(const std::vector<std::string>& words);

@@ -14,24 +14,49 @@ struct Loop_file::Records {
 
 namespace {
 
-// Copies the file that is about to be replaced to its backup name: a copy beside the backup,
-// then renamed over it, so an interrupted copy never leaves a half backup. Returns "" when done
-// or when there is nothing to keep (no file yet), else what went wrong.
-std::string KeepBackup(const std::string& file_name)
+// The copy of the file a save replaces, made beside the backup before the save (the new file's
+// write may still fail) and put in place as the backup only once the new file is in place, so a
+// failed save leaves the file and its backup as they were.
+std::string PartialBackupName(const std::string& file_name)
+{
+    return BackupName(file_name) + ".part";
+}
+
+std::string BackupErrorText(const std::string& file_name, const std::error_code& error)
+{
+    return "Cannot keep the previous configuration as " + BackupName(file_name) + ": " + error.message();
+}
+
+// Copies the file that is about to be replaced to its partial backup; `copied` tells whether
+// there is one (no file yet: nothing to keep). Returns "" or what went wrong.
+std::string CopyPrevious(const std::string& file_name, bool& copied)
 {
     namespace fs = std::filesystem;
+    copied = false;
     std::error_code error;
     if (!fs::is_regular_file(file_name, error))
         return "";
-    const std::string backup = BackupName(file_name);
-    const std::string partial = backup + ".part";
-    if (fs::copy_file(file_name, partial, fs::copy_options::overwrite_existing, error))
-        fs::rename(partial, backup, error);
+    const std::string partial = PartialBackupName(file_name);
+    if (fs::copy_file(file_name, partial, fs::copy_options::overwrite_existing, error)) {
+        copied = true;
+        return "";
+    }
+    std::error_code ignored;
+    fs::remove(partial, ignored);
+    return BackupErrorText(file_name, error);
+}
+
+// Renames the partial backup over the backup: the backup is always a whole file.
+std::string PutBackupInPlace(const std::string& file_name)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::rename(PartialBackupName(file_name), BackupName(file_name), error);
     if (!error)
         return "";
-    const std::string reason = error.message();
-    fs::remove(partial, error);
-    return "Cannot keep the previous configuration as " + backup + ": " + reason;
+    std::error_code ignored;
+    fs::remove(PartialBackupName(file_name), ignored);
+    return BackupErrorText(file_name, error);
 }
 
 }  // namespace
@@ -44,9 +69,11 @@ std::string BackupName(const std::string& file_name)
 std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops,
                       Previous_file previous)
 {
+    const bool keep = previous == Previous_file::keep_as_backup && !file_name.empty();
+    bool copied = false;
     std::string backup_error;
-    if (previous == Previous_file::keep_as_backup && !file_name.empty())
-        backup_error = KeepBackup(file_name);
+    if (keep)
+        backup_error = CopyPrevious(file_name, copied);
 
     std::vector<Loop_ref> forecourts;
     for (const Pump_loop* loop : loops) {
@@ -55,9 +82,18 @@ std::string SaveLoops(const std::string& file_name, const std::vector<const Pump
         else if (const auto* current_loop = dynamic_cast<const CL_loop*>(loop))
             forecourts.push_back(&current_loop->GetForecourt());
     }
+    // The new file is written beside, put on the disk and renamed into place; only then does the
+    // copy of the previous one become the backup.
     const std::string save_error = SaveConfigurationFile(file_name, forecourts);
-    if (!save_error.empty())
+    if (!save_error.empty()) {
+        if (copied) {
+            std::error_code ignored;
+            std::filesystem::remove(PartialBackupName(file_name), ignored);
+        }
         return save_error;
+    }
+    if (copied)
+        backup_error = PutBackupInPlace(file_name);
     return backup_error;
 }
 

@@ -9,12 +9,14 @@
 // building its loops. All of it runs on the thread that owns the loops.
 
 // What becomes of the file a save replaces: nothing more, or a copy kept as file_name + ".bak"
-// (the auto-save's "autosave.gcf.bak"), made before the new file is renamed into place.
+// (the auto-save's "autosave.gcf.bak"), which replaces the previous backup only once the new file
+// is whole and in place.
 enum class Previous_file { replace, keep_as_backup };
 
-// Writes the loops, in tab order, to `file_name` (written beside, then renamed into place).
-// Returns "" on success, else what went wrong (the old file is then as it was). With
-// keep_as_backup, a backup that cannot be made is reported too, but the save still goes ahead.
+// Writes the loops, in tab order, to `file_name` (written beside, put on the disk, then renamed
+// into place). Returns "" on success, else what went wrong (the old file and its backup are then
+// as they were). With keep_as_backup, a backup that cannot be made is reported too (the previous
+// backup stays), but the save still goes ahead.
 std::string SaveLoops(const std::string& file_name, const std::vector<const Pump_loop*>& loops,
                       Previous_file previous = Previous_file::replace);
 // The name of the backup that Previous_file::keep_as_backup keeps.

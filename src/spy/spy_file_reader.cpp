@@ -1,6 +1,8 @@
 #include "spy/spy_file_reader.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "spy/spy_record.h"
 
@@ -28,14 +30,18 @@ std::string ByteText(uint8_t byte)
     return text;
 }
 
+// Reads through a window of kBufferSize bytes that slides over the source: every decision needs
+// at most one time record's bytes ahead of the current offset.
 class Record_reader {
 public:
-    explicit Record_reader(const std::vector<uint8_t>& data) : data_(data) {}
-
-    Spy_file_records Read()
+    Record_reader(Spy_byte_source& source, Spy_record_sink& sink) : source_(source), sink_(sink), buffer_(kBufferSize)
     {
-        while (at_ < data_.size()) {
-            const uint8_t lead = data_[at_];
+    }
+
+    void Read()
+    {
+        while (!stopped_ && Available(1) > 0) {
+            const uint8_t lead = buffer_[at_];
             if (lead == kSpyTimeRecordStart)
                 ReadTimeRecord();
             else if (lead == kSpyReceived || lead == kSpySent)
@@ -45,21 +51,56 @@ public:
             else
                 SkipDamage("unexpected byte " + ByteText(lead));
         }
-        return std::move(records_);
+        FinishChunk();
     }
 
 private:
-    size_t Left() const { return data_.size() - at_; }
+    static constexpr size_t kBufferSize = 64 * 1024;
+
+    // Makes up to `count` bytes from the current offset readable in the buffer; returns how many
+    // are (fewer only at the end of the source).
+    size_t Available(size_t count)
+    {
+        if (end_ - at_ < count)
+            Fill(count);
+        return std::min(count, end_ - at_);
+    }
+
+    void Fill(size_t count)
+    {
+        if (at_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + at_, end_ - at_);
+            buffer_offset_ += at_;
+            end_ -= at_;
+            at_ = 0;
+        }
+        while (!ended_ && end_ < count) {
+            const size_t got = source_.Read(buffer_.data() + end_, buffer_.size() - end_);
+            if (got == 0)
+                ended_ = true;
+            end_ += got;
+        }
+    }
+
+    size_t Offset() const { return buffer_offset_ + at_; }
+
+    // Past the few bytes left when a record is cut short at the end.
+    void SkipToEnd()
+    {
+        while (Available(1) > 0)
+            at_ = end_;
+    }
 
     void ReadTimeRecord()
     {
-        if (Left() < kSpyTimeRecordSize) {
-            Problem("truncated: a time record cut short after " + std::to_string(Left()) + " of " +
-                    std::to_string(kSpyTimeRecordSize) + " bytes");
-            at_ = data_.size();
+        const size_t left = Available(kSpyTimeRecordSize);
+        if (left < kSpyTimeRecordSize) {
+            Problem(Offset(), "truncated: a time record cut short after " + std::to_string(left) + " of " +
+                                  std::to_string(kSpyTimeRecordSize) + " bytes");
+            SkipToEnd();
             return;
         }
-        const Spy_time time = DecodeSpyTime(&data_[at_]);
+        const Spy_time time = DecodeSpyTime(&buffer_[at_]);
         if (!time.known) {
             SkipDamage("a time record holds no valid date and time");
             return;
@@ -71,70 +112,124 @@ private:
 
     void ReadDataPair(uint8_t kind)
     {
-        if (Left() < kSpyDataPairSize) {
-            Problem("truncated: a data pair cut short after its kind byte");
-            at_ = data_.size();
+        if (Available(kSpyDataPairSize) < kSpyDataPairSize) {
+            Problem(Offset(), "truncated: a data pair cut short after its kind byte");
+            SkipToEnd();
             return;
         }
-        if (!open_chunk_ || (records_.chunks.back().kind != 0 && records_.chunks.back().kind != kind)) {
-            // Bytes before any time record, or of the other direction under one time record.
+        // Bytes before any time record, or of the other direction under one time record, start a
+        // chunk of their own; so does a run that has filled a chunk.
+        if (!open_chunk_ || (chunk_.kind != 0 && chunk_.kind != kind) || chunk_.bytes.size() >= kSpyMaxChunkBytes)
             StartChunk(kind);
-        }
-        Spy_chunk& chunk = records_.chunks.back();
-        if (chunk.kind == 0)
-            chunk.kind = kind;
-        chunk.bytes.push_back(data_[at_ + 1]);
+        if (chunk_.kind == 0)
+            chunk_.kind = kind;
+        chunk_.bytes.push_back(buffer_[at_ + 1]);
         at_ += kSpyDataPairSize;
     }
 
     void ReadEndMarker()
     {
-        records_.end_marker = true;
-        records_.end_marker_offset = at_;
-        open_chunk_ = false;
+        FinishChunk();
+        if (!stopped_)
+            sink_.EndMarker(Offset());
         ++at_;
     }
 
     void StartChunk(uint8_t kind)
     {
-        Spy_chunk chunk;
-        chunk.time = time_;
-        chunk.kind = kind;
-        chunk.offset = at_;
-        records_.chunks.push_back(chunk);
+        FinishChunk();
+        chunk_.time = time_;
+        chunk_.kind = kind;
+        chunk_.offset = Offset();
+        chunk_.bytes.clear();
         open_chunk_ = true;
+    }
+
+    void FinishChunk()
+    {
+        if (!open_chunk_)
+            return;
+        open_chunk_ = false;
+        if (!stopped_ && !sink_.Chunk(chunk_))
+            stopped_ = true;
     }
 
     // Reports the damage at the current offset and moves on to the next offset where a valid
     // time record starts (the end of the file when there is none).
     void SkipDamage(const std::string& what)
     {
-        const size_t from = at_;
-        size_t next = from + 1;
-        while (next < data_.size() && !ValidTimeRecordAt(next))
-            ++next;
+        FinishChunk();
+        const size_t from = Offset();
+        ++at_;
+        bool found = false;
+        while (Available(1) > 0) {
+            if (buffer_[at_] == kSpyTimeRecordStart && Available(kSpyTimeRecordSize) == kSpyTimeRecordSize &&
+                DecodeSpyTime(&buffer_[at_]).known) {
+                found = true;
+                break;
+            }
+            ++at_;
+        }
+        const size_t skipped = Offset() - from;
         std::string text = "damaged: " + what + "; ";
-        text += next < data_.size() ? std::to_string(next - from) + " bytes skipped to the next time record"
-                                    : "no time record follows; the rest of the file (" +
-                                          std::to_string(data_.size() - from) + " bytes) skipped";
-        Problem(text);
-        open_chunk_ = false;
-        at_ = next;
+        text += found ? std::to_string(skipped) + " bytes skipped to the next time record"
+                      : "no time record follows; the rest of the file (" + std::to_string(skipped) +
+                            " bytes) skipped";
+        Problem(from, text);
     }
 
-    bool ValidTimeRecordAt(size_t offset) const
+    void Problem(size_t offset, const std::string& text)
     {
-        return data_[offset] == kSpyTimeRecordStart && data_.size() - offset >= kSpyTimeRecordSize &&
-               DecodeSpyTime(&data_[offset]).known;
+        FinishChunk();
+        if (!stopped_)
+            sink_.Problem(Spy_problem{offset, text});
     }
 
-    void Problem(const std::string& text) { records_.problems.push_back(Spy_problem{at_, text}); }
+    Spy_byte_source& source_;
+    Spy_record_sink& sink_;
+    std::vector<uint8_t> buffer_;
+    size_t buffer_offset_ = 0;  // of buffer_[0] in the file
+    size_t at_ = 0;             // the current offset in the buffer
+    size_t end_ = 0;            // bytes in the buffer
+    bool ended_ = false;        // the source has no more
+    bool stopped_ = false;      // the sink wants no more
+    Spy_time time_;             // of the last time record; not known before the first
+    bool open_chunk_ = false;
+    Spy_chunk chunk_;
+};
 
+class Memory_source : public Spy_byte_source {
+public:
+    explicit Memory_source(const std::vector<uint8_t>& data) : data_(data) {}
+
+    size_t Read(uint8_t* into, size_t size) override
+    {
+        const size_t count = std::min(size, data_.size() - at_);
+        std::memcpy(into, data_.data() + at_, count);
+        at_ += count;
+        return count;
+    }
+
+private:
     const std::vector<uint8_t>& data_;
     size_t at_ = 0;
-    Spy_time time_;  // of the last time record; not known before the first
-    bool open_chunk_ = false;
-    Spy_file_records records_;
+};
+
+class Collecting_sink : public Spy_record_sink {
+public:
+    bool Chunk(const Spy_chunk& chunk) override
+    {
+        records.chunks.push_back(chunk);
+        return true;
+    }
+    void Problem(const Spy_problem& problem) override { records.problems.push_back(problem); }
+    void EndMarker(size_t offset) override
+    {
+        records.end_marker = true;
+        records.end_marker_offset = offset;
+    }
+
+    Spy_file_records records;
 };
 
 }  // namespace
@@ -189,7 +284,15 @@ long long Spy_time::SortKey() const
            millisecond;
 }
 
+void ReadSpyRecords(Spy_byte_source& source, Spy_record_sink& sink)
+{
+    Record_reader(source, sink).Read();
+}
+
 Spy_file_records ReadSpyRecords(const std::vector<uint8_t>& data)
 {
-    return Record_reader(data).Read();
+    Memory_source source(data);
+    Collecting_sink sink;
+    ReadSpyRecords(source, sink);
+    return std::move(sink.records);
 }

@@ -48,6 +48,35 @@ struct Spy_file_records {
     size_t end_marker_offset = 0;
 };
 
+// A run of data pairs of one kind under one time record is cut into chunks of at most this many
+// bytes, all with that time record's time and place in the file. The recorder never writes more
+// than 256 bytes under one time record; the cut keeps the memory of a reader bounded whatever a
+// damaged or foreign file holds.
+constexpr size_t kSpyMaxChunkBytes = 4096;
+
+// Where a reader takes the bytes of a file from, front to back.
+class Spy_byte_source {
+public:
+    virtual ~Spy_byte_source() = default;
+    // Up to `size` next bytes into `into`; 0 at the end (or when the source fails).
+    virtual size_t Read(uint8_t* into, size_t size) = 0;
+};
+
+// What a reader finds, handed over in file order as it goes.
+class Spy_record_sink {
+public:
+    virtual ~Spy_record_sink() = default;
+    // A chunk, once it is complete. Returning false ends the reading there.
+    virtual bool Chunk(const Spy_chunk& chunk) = 0;
+    virtual void Problem(const Spy_problem& problem) = 0;
+    virtual void EndMarker(size_t offset) = 0;
+};
+
+// Reads the source to its end (or until the sink says stop) through a buffer of fixed size: the
+// memory used does not grow with the file.
+void ReadSpyRecords(Spy_byte_source& source, Spy_record_sink& sink);
+
+// The records of a file held in memory, all at once.
 Spy_file_records ReadSpyRecords(const std::vector<uint8_t>& data);
 
 // The time a time record holds, or known = false when its bytes are no valid date and time.

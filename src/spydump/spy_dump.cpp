@@ -1,10 +1,12 @@
 #include "spydump/spy_dump.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "common/text.h"
@@ -17,11 +19,88 @@
 
 namespace {
 
+// A file named on the command line, between the passes over it.
 struct Spy_file {
     std::string name;
-    std::vector<uint8_t> data;
-    Spy_file_records records;
+    long long first_time = -1;  // sort key of its first time record; -1 when it has none
 };
+
+// A spy file opened for one pass: only a regular file is read (a folder, a pipe or a device is
+// refused, and opening one never blocks), and only the bytes it held when it was opened.
+class Spy_file_source : public Spy_byte_source {
+public:
+    Spy_file_source() = default;
+    Spy_file_source(const Spy_file_source&) = delete;
+    Spy_file_source& operator=(const Spy_file_source&) = delete;
+    ~Spy_file_source() override
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    // False with `error` set when the file cannot be read.
+    bool Open(const std::string& name, std::string& error)
+    {
+        // O_NONBLOCK: opening a named pipe does not wait for a writer; the type is checked on the
+        // open descriptor, so the file cannot change between the check and the reading.
+        fd_ = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        struct stat status {};
+        if (fstat(fd_, &status) != 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            error = std::strerror(EISDIR);
+            return false;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            error = "not a regular file";
+            return false;
+        }
+        left_ = static_cast<uint64_t>(status.st_size);
+        size_ = left_;
+        return true;
+    }
+
+    uint64_t Size() const { return size_; }
+
+    size_t Read(uint8_t* into, size_t size) override
+    {
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, left_));
+        while (wanted > 0) {
+            const ssize_t got = read(fd_, into, wanted);
+            if (got > 0) {
+                left_ -= static_cast<uint64_t>(got);
+                return static_cast<size_t>(got);
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                error_ = std::strerror(errno);
+            left_ = 0;  // cut short under us, or failing: the end
+            break;
+        }
+        return 0;
+    }
+
+    // The read error that ended the reading early; empty when there was none.
+    const std::string& Error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    uint64_t left_ = 0;
+    std::string error_;
+};
+
+void PrintCannotRead(const std::string& name, const std::string& error, std::ostream& out)
+{
+    out << "!! " << name << ": cannot read: " << error << "\n";
+}
 
 int DirectionOf(const Spy_chunk& chunk)
 {
@@ -90,65 +169,82 @@ private:
     CL_frame_assembler assemblers_[2];
 };
 
-// How many well-formed Zarn blocks the chunks hold: addressed to a pump, of a known kind, and
-// DATA blocks with a right CRC.
-int CountZarnBlocks(const std::vector<Spy_file>& files)
-{
-    Zarn_block_cutter cutters[2];
-    int count = 0;
-    for (const Spy_file& file : files) {
-        for (const Spy_chunk& chunk : file.records.chunks) {
-            for (uint8_t byte : chunk.bytes) {
-                if (!cutters[DirectionOf(chunk)].Feed(byte))
-                    continue;
-                std::unique_ptr<Message> block = cutters[DirectionOf(chunk)].TakeBlock();
-                if (block->length < 2 || block->bytes[0] < 0x50 || block->bytes[0] > 0x6F)
-                    continue;
-                const int kind = block->bytes[1] >> 4;
-                const bool control = block->length == 2 && (kind == 0x2 || kind == 0x5 || kind == 0x7 || kind == 0xC);
-                bool data = false;
-                if (kind == 0x3 && block->length >= 5) {
-                    const size_t crc_at = block->length - 3u;
-                    const uint16_t crc = ZarnCrc16(block->bytes.data(), crc_at);
-                    data = block->bytes[crc_at] == (crc & 0xFF) && block->bytes[crc_at + 1] == (crc >> 8);
-                }
-                count += (control || data) ? 1 : 0;
-            }
+// Counts, over the chunks of all files in ring order, the well-formed blocks of each protocol:
+// Zarn blocks addressed to a pump, of a known kind, and DATA blocks with a right CRC; 32-byte
+// current-loop frames with a right CRC. The protocol with more wins, Zarn on a tie.
+class Protocol_census : public Spy_record_sink {
+public:
+    bool Chunk(const Spy_chunk& chunk) override
+    {
+        const int direction = DirectionOf(chunk);
+        for (uint8_t byte : chunk.bytes) {
+            CountZarn(byte, direction);
+            CountCL(byte, direction);
         }
+        return true;
     }
-    return count;
-}
+    void Problem(const Spy_problem&) override {}
+    void EndMarker(size_t) override {}
 
-// How many 32-byte current-loop frames with a right CRC the chunks hold.
-int CountCLFrames(const std::vector<Spy_file>& files)
-{
-    CL_frame_assembler assemblers[2];
-    int count = 0;
-    for (const Spy_file& file : files) {
-        for (const Spy_chunk& chunk : file.records.chunks) {
-            for (uint8_t byte : chunk.bytes) {
-                CL_frame_assembler& assembler = assemblers[DirectionOf(chunk)];
-                if (!assembler.Feed(byte))
-                    continue;
-                const CL_Message& frame = assembler.Frame();
-                const uint16_t crc = CL_FrameCrc(frame);
-                if (frame.length == cl_frame::kLength && frame.bytes[cl_frame::kCrcHigh] == (crc >> 8) &&
-                    frame.bytes[cl_frame::kCrcLow] == (crc & 0xFF))
-                    ++count;
-            }
+    Spy_protocol Protocol() const
+    {
+        if (zarn_ == 0 && current_loop_ == 0)
+            return Spy_protocol::none;
+        return zarn_ >= current_loop_ ? Spy_protocol::zarn : Spy_protocol::current_loop;
+    }
+
+private:
+    void CountZarn(uint8_t byte, int direction)
+    {
+        if (!cutters_[direction].Feed(byte))
+            return;
+        std::unique_ptr<Message> block = cutters_[direction].TakeBlock();
+        if (block->length < 2 || block->bytes[0] < 0x50 || block->bytes[0] > 0x6F)
+            return;
+        const int kind = block->bytes[1] >> 4;
+        const bool control = block->length == 2 && (kind == 0x2 || kind == 0x5 || kind == 0x7 || kind == 0xC);
+        bool data = false;
+        if (kind == 0x3 && block->length >= 5) {
+            const size_t crc_at = block->length - 3u;
+            const uint16_t crc = ZarnCrc16(block->bytes.data(), crc_at);
+            data = block->bytes[crc_at] == (crc & 0xFF) && block->bytes[crc_at + 1] == (crc >> 8);
         }
+        zarn_ += (control || data) ? 1 : 0;
     }
-    return count;
-}
 
-Spy_protocol DetectProtocol(const std::vector<Spy_file>& files)
-{
-    const int zarn = CountZarnBlocks(files);
-    const int current_loop = CountCLFrames(files);
-    if (zarn == 0 && current_loop == 0)
-        return Spy_protocol::none;
-    return zarn >= current_loop ? Spy_protocol::zarn : Spy_protocol::current_loop;
-}
+    void CountCL(uint8_t byte, int direction)
+    {
+        CL_frame_assembler& assembler = assemblers_[direction];
+        if (!assembler.Feed(byte))
+            return;
+        const CL_Message& frame = assembler.Frame();
+        const uint16_t crc = CL_FrameCrc(frame);
+        if (frame.length == cl_frame::kLength && frame.bytes[cl_frame::kCrcHigh] == (crc >> 8) &&
+            frame.bytes[cl_frame::kCrcLow] == (crc & 0xFF))
+            ++current_loop_;
+    }
+
+    Zarn_block_cutter cutters_[2];
+    CL_frame_assembler assemblers_[2];
+    long long zarn_ = 0;
+    long long current_loop_ = 0;
+};
+
+// Takes the time of the first chunk that has one, and stops the reading there.
+class First_time_finder : public Spy_record_sink {
+public:
+    bool Chunk(const Spy_chunk& chunk) override
+    {
+        if (!chunk.time.known)
+            return true;
+        key = chunk.time.SortKey();
+        return false;
+    }
+    void Problem(const Spy_problem&) override {}
+    void EndMarker(size_t) override {}
+
+    long long key = -1;
+};
 
 std::unique_ptr<Stream_interpreter> InterpreterFor(Spy_protocol protocol)
 {
@@ -166,29 +262,6 @@ std::string ProtocolName(Spy_protocol protocol)
     case Spy_protocol::current_loop: return "Current Loop";
     default: return "none";
     }
-}
-
-bool LoadFile(const std::string& name, std::vector<uint8_t>& data, std::string& error)
-{
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        error = std::strerror(errno);
-        return false;
-    }
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "read error";
-        return false;
-    }
-    return true;
-}
-
-long long FirstTimeKey(const Spy_file& file)
-{
-    for (const Spy_chunk& chunk : file.records.chunks)
-        if (chunk.time.known)
-            return chunk.time.SortKey();
-    return -1;
 }
 
 // A file of a ring is named PREFIX_NNNN.buf; other names form a ring of their own with index 0.
@@ -228,8 +301,8 @@ void SortInRingOrder(std::vector<Spy_file>& files)
     }
     for (std::vector<Spy_file>& ring : rings) {
         for (size_t i = 0; i + 1 < ring.size(); ++i) {
-            const long long here = FirstTimeKey(ring[i]);
-            const long long next = FirstTimeKey(ring[i + 1]);
+            const long long here = ring[i].first_time;
+            const long long next = ring[i + 1].first_time;
             if (here >= 0 && next >= 0 && next / 1000 < here / 1000) {
                 std::rotate(ring.begin(), ring.begin() + static_cast<long>(i + 1), ring.end());
                 break;
@@ -237,8 +310,8 @@ void SortInRingOrder(std::vector<Spy_file>& files)
         }
     }
     std::stable_sort(rings.begin(), rings.end(), [](const auto& a, const auto& b) {
-        const long long ka = FirstTimeKey(a.front());
-        const long long kb = FirstTimeKey(b.front());
+        const long long ka = a.front().first_time;
+        const long long kb = b.front().first_time;
         if (ka < 0 || kb < 0)
             return ka >= 0 && kb < 0;
         return ka < kb;
@@ -249,33 +322,43 @@ void SortInRingOrder(std::vector<Spy_file>& files)
             files.push_back(std::move(file));
 }
 
-void PrintProblem(const Spy_file& file, const Spy_problem& problem, std::ostream& out)
-{
-    out << "!! " << file.name << " at offset " << problem.offset << ": " << problem.text << "\n";
-}
+// Prints a file's chunks and problems as the reader finds them, in file order.
+class File_printer : public Spy_record_sink {
+public:
+    File_printer(const std::string& name, Stream_interpreter* interpreter, std::ostream& out)
+        : name_(name), interpreter_(interpreter), out_(out)
+    {
+    }
 
-// Prints the file's chunks with the problems at their places in file order.
-void PrintFile(const Spy_file& file, Stream_interpreter* interpreter, std::ostream& out)
-{
-    out << "== " << file.name << " (" << file.data.size() << " bytes)\n";
-    const std::vector<Spy_problem>& problems = file.records.problems;
-    size_t next_problem = 0;
-    for (const Spy_chunk& chunk : file.records.chunks) {
-        for (; next_problem < problems.size() && problems[next_problem].offset < chunk.offset; ++next_problem)
-            PrintProblem(file, problems[next_problem], out);
+    bool Chunk(const Spy_chunk& chunk) override
+    {
         const std::string time = chunk.time.Text();
         const int direction = DirectionOf(chunk);
-        out << time << " " << DirectionWord(direction) << " " << Hex(chunk.bytes) << "\n";
-        if (interpreter == nullptr)
-            continue;
-        for (const std::string& text : interpreter->Feed(chunk.bytes, direction))
-            out << time << " " << DirectionWord(direction) << " = " << text << "\n";
+        out_ << time << " " << DirectionWord(direction) << " " << Hex(chunk.bytes) << "\n";
+        if (interpreter_ != nullptr)
+            for (const std::string& text : interpreter_->Feed(chunk.bytes, direction))
+                out_ << time << " " << DirectionWord(direction) << " = " << text << "\n";
+        return true;
     }
-    for (; next_problem < problems.size(); ++next_problem)
-        PrintProblem(file, problems[next_problem], out);
-    if (file.records.end_marker)
-        out << "-- end of recording\n";
-}
+
+    void Problem(const Spy_problem& problem) override
+    {
+        out_ << "!! " << name_ << " at offset " << problem.offset << ": " << problem.text << "\n";
+        problems_ = true;
+    }
+
+    void EndMarker(size_t) override { end_marker_ = true; }
+
+    bool HadProblems() const { return problems_; }
+    bool SawEndMarker() const { return end_marker_; }
+
+private:
+    const std::string& name_;
+    Stream_interpreter* interpreter_;
+    std::ostream& out_;
+    bool problems_ = false;
+    bool end_marker_ = false;
+};
 
 }  // namespace
 
@@ -296,28 +379,60 @@ bool ParseSpyProtocol(const std::string& word, Spy_protocol& protocol)
 
 int DumpSpyFiles(const std::vector<std::string>& file_names, Spy_protocol protocol, std::ostream& out)
 {
+    // The files are read in passes, each from the start and through a buffer of fixed size, so
+    // that memory does not grow with their sizes: the time of the first record (for the ring
+    // order), then the protocol's census when it is to be found out, then the printing.
     int status = 0;
     std::vector<Spy_file> files;
     for (const std::string& name : file_names) {
-        Spy_file file;
-        file.name = name;
+        Spy_file_source source;
         std::string error;
-        if (!LoadFile(name, file.data, error)) {
-            out << "!! " << name << ": cannot read: " << error << "\n";
+        if (!source.Open(name, error)) {
+            PrintCannotRead(name, error, out);
             status = 2;
             continue;
         }
-        file.records = ReadSpyRecords(file.data);
-        if (!file.records.problems.empty() && status == 0)
-            status = 1;
-        files.push_back(std::move(file));
+        First_time_finder finder;
+        ReadSpyRecords(source, finder);
+        if (!source.Error().empty()) {
+            PrintCannotRead(name, source.Error(), out);
+            status = 2;
+            continue;
+        }
+        files.push_back(Spy_file{name, finder.key});
     }
     SortInRingOrder(files);
-    if (protocol == Spy_protocol::automatic)
-        protocol = DetectProtocol(files);
+    if (protocol == Spy_protocol::automatic) {
+        Protocol_census census;
+        for (const Spy_file& file : files) {
+            Spy_file_source source;
+            std::string error;
+            if (source.Open(file.name, error))
+                ReadSpyRecords(source, census);
+        }
+        protocol = census.Protocol();
+    }
     out << "protocol: " << ProtocolName(protocol) << "\n";
     std::unique_ptr<Stream_interpreter> interpreter = InterpreterFor(protocol);
-    for (const Spy_file& file : files)
-        PrintFile(file, interpreter.get(), out);
+    for (const Spy_file& file : files) {
+        Spy_file_source source;
+        std::string error;
+        if (!source.Open(file.name, error)) {  // gone or replaced since the first pass
+            PrintCannotRead(file.name, error, out);
+            status = 2;
+            continue;
+        }
+        out << "== " << file.name << " (" << source.Size() << " bytes)\n";
+        File_printer printer(file.name, interpreter.get(), out);
+        ReadSpyRecords(source, printer);
+        if (printer.SawEndMarker())
+            out << "-- end of recording\n";
+        if (!source.Error().empty()) {
+            PrintCannotRead(file.name, source.Error(), out);
+            status = 2;
+        }
+        if (printer.HadProblems() && status == 0)
+            status = 1;
+    }
     return status;
 }

@@ -368,6 +368,26 @@ TEST(HeadlessRunner, SaveLoadAndConfigOption)
         EXPECT_EQ(runner.Command("loop list"), list);
         EXPECT_TRUE(Contains(runner.Command("state 1 1"), "\"automation\":2"));
         EXPECT_TRUE(Contains(runner.Command("state 2 6"), "\"visible\":[1,4]"));
+
+        // A file whose first loop's port cannot be opened: the loops are replaced all the same,
+        // the other loop loads, and the reply says which one was left out (not "error:", which
+        // means nothing changed).
+        std::string moved = saved;
+        const size_t port = moved.find("/dev/pts/");
+        ASSERT_NE(port, std::string::npos);
+        moved.replace(port, 9, "/dev/nop/");
+        const std::string gone_port = "/dev/nop/" + zarn_line.SlavePath().substr(9);
+        const std::string one_gone = dir.File("one_gone.gcf");
+        out = std::fopen(one_gone.c_str(), "wb");
+        std::fwrite(moved.data(), 1, moved.size(), out);
+        std::fclose(out);
+        const std::string reply = runner.Command("load " + one_gone);
+        EXPECT_TRUE(StartsWith(reply, "ok 1 left out: Invalid port")) << reply;
+        EXPECT_TRUE(Contains(reply, gone_port)) << reply;
+        const std::string left = runner.Command("loop list");
+        EXPECT_TRUE(Contains(left, "\"number\":1,\"protocol\":\"cl\"")) << left;
+        EXPECT_FALSE(Contains(left, "\"number\":2")) << left;
+        EXPECT_TRUE(Contains(runner.Command("state 1 6"), "\"visible\":[1,4]"));
         runner.CloseInput();
         ASSERT_EQ(runner.WaitForExit(3000), 0);
 

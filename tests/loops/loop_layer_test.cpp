@@ -1,9 +1,16 @@
 // The loop layer as the windows and the runner use it: its rules seen from the controller's side
 // of the line, its snapshots, its limits and its exact reading of typed numbers.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
 
 #include "common/error.h"
 #include "loops/decimal_text.h"
+#include "loops/loop_files.h"
 #include "loops/pump_loop.h"
 #include "support/pty_controller.h"
 #include "support/wait.h"
@@ -278,3 +285,45 @@ TEST(CurrentLoopLayer, NozzleClickDecimalsAndStatusTexts)
 }
 
 }  // namespace
+
+// An auto-save whose new file cannot be written leaves the previous file and the previous backup
+// as they were; the next one that succeeds turns the previous file into the backup.
+TEST(LoopFiles, FailedAutoSaveLeavesTheFileAndItsBackup)
+{
+    TempSettings settings;
+    TempDir dir;
+    PtyController line;
+    auto loop = CreateLoop(Protocol::zarn, line.SlavePath(), false, 1, 4);
+    for (int position = 0; position < 4; ++position)
+        ASSERT_TRUE(loop->AddPump(position));
+    const std::string file = dir.File("autosave.gcf");
+    ASSERT_EQ(SaveLoops(file, {}, Previous_file::keep_as_backup), "");
+    std::ofstream(BackupName(file)) << "the backup before";
+    const std::string previous = ReadWholeFile(file);
+    ASSERT_EQ(SaveLoops(dir.File("full.gcf"), {loop.get()}), "");
+    const std::string full = ReadWholeFile(dir.File("full.gcf"));
+    ASSERT_LT(previous.size(), full.size());
+
+    // Files may grow to halfway between the two: the previous file can still be copied, the new
+    // one cannot be written whole.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit halfway = saved;
+    halfway.rlim_cur = (previous.size() + full.size()) / 2;
+    const auto handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &halfway), 0);
+    const std::string error = SaveLoops(file, {loop.get()}, Previous_file::keep_as_backup);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_NE(error, "");
+    EXPECT_EQ(ReadWholeFile(file), previous);
+    EXPECT_EQ(ReadWholeFile(BackupName(file)), "the backup before");
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"autosave.gcf", "autosave.gcf.bak", "full.gcf"})) << "nothing left beside";
+
+    ASSERT_EQ(SaveLoops(file, {loop.get()}, Previous_file::keep_as_backup), "");
+    EXPECT_EQ(ReadWholeFile(BackupName(file)), previous);
+    EXPECT_EQ(ReadWholeFile(file), full);
+}
