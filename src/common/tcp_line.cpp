@@ -313,7 +313,15 @@ void Tcp_line::TakeConnection(int fd)
 {
     TuneConnection(fd);
     connection_ = fd;
+    new_connection_ = true;
     DiscardReceived();
+}
+
+bool Tcp_line::TakeNewConnection()
+{
+    const bool taken = new_connection_;
+    new_connection_ = false;
+    return taken;
 }
 
 void Tcp_line::Receive()

@@ -55,6 +55,9 @@ public:
     void Write(const uint8_t* bytes, size_t count, int wake_fd);
     // Forgets the bytes received and not yet read.
     void DiscardReceived();
+    // True once for every new connection (accepted or made) since the last call: the bytes read
+    // after it come from a new peer.
+    bool TakeNewConnection();
 
 private:
     struct Address {
@@ -83,6 +86,7 @@ private:
     std::vector<Address> addresses_;  // connecting: the resolved addresses, tried in turn
 
     int connection_ = -1;
+    bool new_connection_ = false;  // taken since TakeNewConnection was last called
     int connecting_ = -1;  // a connect in progress
     size_t address_index_ = 0;
     Clock::time_point connect_deadline_{};
