@@ -114,6 +114,17 @@ bool IsTcpPortName(const std::string& name)
     return StartsWith(name, kConnectPrefix) || StartsWith(name, kListenPrefix);
 }
 
+bool ListensOnEveryInterface(const std::string& port_name, const std::string& endpoint)
+{
+    if (!StartsWith(port_name, kListenPrefix))
+        return false;
+    const size_t colon = endpoint.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string host = endpoint.substr(0, colon);
+    return host == "0.0.0.0" || host == "[::]" || host == "[::ffff:0.0.0.0]";
+}
+
 Tcp_line::Tcp_line(const std::string& port_name) : name_(port_name)
 {
     std::string host;

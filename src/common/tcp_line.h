@@ -13,6 +13,11 @@
 // "tcp-listen:PORT" or "tcp-listen:ADDRESS:PORT" (Gallion listens).
 bool IsTcpPortName(const std::string& name);
 
+// True when a line of that port name, listening at that endpoint (Tcp_line::Endpoint()), takes
+// controllers on every interface of the machine: whichever way the name spelled the any-address
+// ("0.0.0.0", "0", "0.0", "[0]", "::", "[::]"), the endpoint shows the address bound.
+bool ListensOnEveryInterface(const std::string& port_name, const std::string& endpoint);
+
 // A loop's line carried over TCP, byte for byte in both directions. The loop's port (TPort) uses
 // it on the loop's I/O thread only.
 //

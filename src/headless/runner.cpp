@@ -14,6 +14,14 @@ Reply WrongUse(const std::string& usage)
     return Reply::Error("usage: " + usage);
 }
 
+// Said wherever such a loop comes into being: a listening address that reaches every interface
+// (0.0.0.0, ::, and every other spelling of them) opens the pumps to the whole network.
+std::string EveryInterfaceNotice(size_t number, const Pump_loop& loop)
+{
+    return "notice: loop " + std::to_string(number) + " listens on every interface (" + loop.DevicePath() +
+           "): anyone who reaches this machine can talk to its pumps";
+}
+
 }  // namespace
 
 Headless_runner::~Headless_runner()
@@ -70,7 +78,12 @@ Reply Headless_runner::Execute(const std::vector<std::string>& words)
         std::string joined;
         for (const std::string& error : errors)
             joined += (joined.empty() ? "" : "; ") + error;
-        return errors.empty() ? Reply::Ok(std::to_string(loops_.size())) : Reply::Error(joined);
+        if (!errors.empty())
+            return Reply::Error(joined);
+        std::string data = std::to_string(loops_.size());
+        for (const std::string& notice : EveryInterfaceNotices())
+            data += " " + notice;
+        return Reply::Ok(data);
     }
     if (verb == "spy")
         return Spy(words);
@@ -156,6 +169,8 @@ Reply Headless_runner::AddLoop(const std::vector<std::string>& words)
     std::string data = std::to_string(loops_.size() + 1);
     if (loop->PortIsVirtual())
         data += " " + loop->DevicePath();
+    if (loop->ListensOnEveryInterface())
+        data += " " + EveryInterfaceNotice(loops_.size() + 1, *loop);
     loops_.Append(std::move(loop));
     return Reply::Ok(data);
 }
@@ -368,6 +383,16 @@ std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& f
         loops_.Append(std::move(loop));
     }
     return errors;
+}
+
+std::vector<std::string> Headless_runner::EveryInterfaceNotices() const
+{
+    std::vector<std::string> notices;
+    for (size_t i = 0; i < loops_.size(); ++i) {
+        if (loops_[i]->ListensOnEveryInterface())
+            notices.push_back(EveryInterfaceNotice(i + 1, *loops_[i]));
+    }
+    return notices;
 }
 
 Reply Headless_runner::Spy(const std::vector<std::string>& words)

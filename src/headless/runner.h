@@ -80,6 +80,9 @@ public:
     // is read and checked whole first: a missing or damaged file leaves the loops as they are.
     // Returns the texts of what went wrong, empty when all loaded.
     std::vector<std::string> LoadConfiguration(const std::string& file_name);
+    // One notice per loop that listens on every interface: "notice: loop L listens on every
+    // interface (ENDPOINT): anyone who reaches this machine can talk to its pumps".
+    std::vector<std::string> EveryInterfaceNotices() const;
 
 private:
     Reply LoopCommand(const std::vector<std::string>& words);
