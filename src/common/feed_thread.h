@@ -21,6 +21,11 @@
 // on to the logs. With communication on and nobody fetching, the display queue keeps at most
 // kDisplayBacklog messages: older ones move on to the logs unshown.
 //
+// Nothing is kept that nobody reads: with communication off and no log open a posted message is
+// not queued at all, and neither is a message the view has fetched. The log queue holds at most
+// kLogBacklog messages; a message that finds it full (the feed thread, at the lowest priority,
+// falls behind a controller that floods the line) is dropped and counted (LogDropCount).
+//
 // The protocol part is `Protocol`, a class of static functions:
 //   using Block = ...;   the message type (copied when posted)
 //   using Log = ...;     a pump log: `uint8_t Address() const`, `std::string WriteFailureText() const`
@@ -38,6 +43,8 @@ public:
     using Log = typename Protocol::Log;
 
     static constexpr size_t kDisplayBacklog = 20000;
+    // Room for a whole display backlog handed over at once, and as much again in the logs' way.
+    static constexpr size_t kLogBacklog = 2 * kDisplayBacklog;
 
     // At most max_logs logs at a time.
     explicit Feed_thread(size_t max_logs) : max_logs_(max_logs) {}
@@ -61,6 +68,10 @@ public:
         if (!thread_.joinable())
             thread_ = std::thread([this] { Run(); });
     }
+
+    // True while someone reads what is posted: the view is on, or a log is open. The I/O thread
+    // asks before it copies a message; it never waits for a log being written.
+    bool Wanted() const { return IsCommunicationOn() || log_count_.load() > 0; }
 
     // Takes a message the I/O thread has copied, with its direction already set.
     void Post(std::unique_ptr<Block> block)
@@ -154,6 +165,7 @@ public:
         if (!log || logs_.size() >= max_logs_)
             return false;
         logs_.push_back(std::move(log));
+        log_count_ = logs_.size();
         return true;
     }
 
@@ -174,6 +186,7 @@ public:
                     ++it;
                 }
             }
+            log_count_ = logs_.size();
         }
         return static_cast<int>(ended.size());
     }
@@ -198,14 +211,17 @@ public:
 
     size_t DisplayQueueSize() const { return display_queue_.Size(); }
     size_t LogQueueSize() const { return log_queue_.Size(); }
+    // Messages dropped because the log queue was full.
+    uint64_t LogDropCount() const { return log_queue_.DroppedCount(); }
 
 private:
+    // With no log open the message has no reader left and goes at once.
     void MoveToLogQueue(std::unique_ptr<Block> block)
     {
-        if (!block)
+        if (!block || log_count_.load() == 0)
             return;
-        log_queue_.Append(std::move(block));
-        wake_up_.Set();
+        if (log_queue_.Append(std::move(block)))
+            wake_up_.Set();
     }
 
     void MoveDisplayQueueToLogQueue()
@@ -251,11 +267,12 @@ private:
     bool interpreted_ = true;
 
     Locked_queue<Block> display_queue_;
-    Locked_queue<Block> log_queue_;
+    Locked_queue<Block> log_queue_{kLogBacklog};
     Event wake_up_{false, true};
 
     mutable std::mutex logs_mutex_;
     std::vector<std::unique_ptr<Log>> logs_;
+    std::atomic<size_t> log_count_{0};  // logs_.size(), read without the log lock
 
     std::atomic<bool> stop_requested_{false};
     ThreadPriorityHandle priority_;

@@ -6,8 +6,8 @@
 #include "common/thread.h"
 #include "common/tport.h"
 
-Io_loop::Io_loop(TPort& port, Byte_handler on_byte)
-    : port_(port), on_byte_(std::move(on_byte))
+Io_loop::Io_loop(TPort& port, Byte_handler on_byte, Peer_handler on_new_peer)
+    : port_(port), on_byte_(std::move(on_byte)), on_new_peer_(std::move(on_new_peer))
 {
 }
 
@@ -45,6 +45,9 @@ void Io_loop::Run()
     try {
         while (!stop_) {
             std::optional<uint8_t> byte = port_.ReadByte();
+            // A byte read in the same call as a new connection is already the new peer's.
+            if (port_.TakeNewPeer() && on_new_peer_)
+                on_new_peer_();
             if (byte)
                 on_byte_(*byte);  // nothing: a read time-out, or woken to stop
         }

@@ -14,11 +14,16 @@ class TPort;
 // time-critical priority and hands every byte to the protocol's handler, which frames it,
 // answers through the port and posts to the feed. A port error ends the thread; its text stays
 // for the owner to show. Stop() wakes a blocked read, so it returns promptly.
+//
+// When a new peer comes on the line (a TCP controller connects), the handler's on_new_peer runs
+// before the first byte of the new peer: whatever the last peer left half sent belongs to no
+// frame of the new one.
 class Io_loop {
 public:
     using Byte_handler = std::function<void(uint8_t byte)>;
+    using Peer_handler = std::function<void()>;
 
-    Io_loop(TPort& port, Byte_handler on_byte);
+    Io_loop(TPort& port, Byte_handler on_byte, Peer_handler on_new_peer = nullptr);
     ~Io_loop();  // Stop()
     Io_loop(const Io_loop&) = delete;
     Io_loop& operator=(const Io_loop&) = delete;
@@ -36,6 +41,7 @@ private:
 
     TPort& port_;
     const Byte_handler on_byte_;
+    const Peer_handler on_new_peer_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};
     mutable std::mutex error_mutex_;

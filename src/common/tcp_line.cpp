@@ -114,6 +114,17 @@ bool IsTcpPortName(const std::string& name)
     return StartsWith(name, kConnectPrefix) || StartsWith(name, kListenPrefix);
 }
 
+bool ListensOnEveryInterface(const std::string& port_name, const std::string& endpoint)
+{
+    if (!StartsWith(port_name, kListenPrefix))
+        return false;
+    const size_t colon = endpoint.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string host = endpoint.substr(0, colon);
+    return host == "0.0.0.0" || host == "[::]" || host == "[::ffff:0.0.0.0]";
+}
+
 Tcp_line::Tcp_line(const std::string& port_name) : name_(port_name)
 {
     std::string host;
@@ -313,7 +324,15 @@ void Tcp_line::TakeConnection(int fd)
 {
     TuneConnection(fd);
     connection_ = fd;
+    new_connection_ = true;
     DiscardReceived();
+}
+
+bool Tcp_line::TakeNewConnection()
+{
+    const bool taken = new_connection_;
+    new_connection_ = false;
+    return taken;
 }
 
 void Tcp_line::Receive()

@@ -13,6 +13,11 @@
 // "tcp-listen:PORT" or "tcp-listen:ADDRESS:PORT" (Gallion listens).
 bool IsTcpPortName(const std::string& name);
 
+// True when a line of that port name, listening at that endpoint (Tcp_line::Endpoint()), takes
+// controllers on every interface of the machine: whichever way the name spelled the any-address
+// ("0.0.0.0", "0", "0.0", "[0]", "::", "[::]"), the endpoint shows the address bound.
+bool ListensOnEveryInterface(const std::string& port_name, const std::string& endpoint);
+
 // A loop's line carried over TCP, byte for byte in both directions. The loop's port (TPort) uses
 // it on the loop's I/O thread only.
 //
@@ -55,6 +60,9 @@ public:
     void Write(const uint8_t* bytes, size_t count, int wake_fd);
     // Forgets the bytes received and not yet read.
     void DiscardReceived();
+    // True once for every new connection (accepted or made) since the last call: the bytes read
+    // after it come from a new peer.
+    bool TakeNewConnection();
 
 private:
     struct Address {
@@ -83,6 +91,7 @@ private:
     std::vector<Address> addresses_;  // connecting: the resolved addresses, tried in turn
 
     int connection_ = -1;
+    bool new_connection_ = false;  // taken since TakeNewConnection was last called
     int connecting_ = -1;  // a connect in progress
     size_t address_index_ = 0;
     Clock::time_point connect_deadline_{};

@@ -546,3 +546,8 @@ void TPort::PurgeReceive()
     if (fd_ >= 0)
         tcflush(fd_, TCIFLUSH);
 }
+
+bool TPort::TakeNewPeer()
+{
+    return tcp_ != nullptr && tcp_->TakeNewConnection();
+}

@@ -45,6 +45,9 @@ public:
     // Writes the bytes in one go. A failed write reopens the port; the bytes are not sent again.
     virtual void WriteBuffer(const uint8_t* bytes, size_t count);
     virtual void PurgeReceive();
+    // True once after a new peer came on the line (a TCP connection accepted or made) since the
+    // last call; the bytes read from then on are the new peer's. Reading thread only.
+    bool TakeNewPeer();
 
     void Reopen();
 

@@ -1,12 +1,16 @@
 #include "currentloop/cl_frame_assembler.h"
 
+void CL_frame_assembler::Reset()
+{
+    frame_.length = 0;
+    inside_frame_ = false;
+    complete_ = false;
+}
+
 bool CL_frame_assembler::Feed(uint8_t byte)
 {
-    if (complete_) {
-        frame_.length = 0;
-        inside_frame_ = false;
-        complete_ = false;
-    }
+    if (complete_)
+        Reset();
     if (byte == cl_frame::kStx) {
         inside_frame_ = true;
         frame_.length = 0;

@@ -13,6 +13,8 @@ public:
     // Feed, which starts collecting afresh.
     bool Feed(uint8_t byte);
     CL_Message& Frame() { return frame_; }
+    // Drops what was collected: bytes are ignored again until the next STX.
+    void Reset();
 
 private:
     CL_Message frame_;

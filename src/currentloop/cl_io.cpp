@@ -12,7 +12,9 @@ CL_IO::CL_IO(const std::string& port_name, bool spy, CL_Message_displayer& displ
       displayer_(displayer),
       random_(RandomSeed(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)))),
       trace_(CLTraceDescriber()),
-      loop_(std::make_unique<Io_loop>(*port_, [this](uint8_t byte) { ReceiveByte(byte); }))
+      // A new controller starts with an empty frame: what the last one left half sent is dropped.
+      loop_(std::make_unique<Io_loop>(
+          *port_, [this](uint8_t byte) { ReceiveByte(byte); }, [this] { assembler_.Reset(); }))
 {
     sent_for_trace_.reserve(cl_frame::kLastPumpAddress - cl_frame::kFirstPumpAddress + 1);  // a broadcast's replies
 }

@@ -17,7 +17,8 @@ class CL_pump;
 class CL_Message_displayer;
 
 // The I/O thread of a current-loop loop: owns the port, assembles 32-byte frames, checks them,
-// hands them to the pumps they are addressed to and writes the replies.
+// hands them to the pumps they are addressed to and writes the replies. A new controller on a TCP
+// line starts with an empty frame.
 //
 // The pump table's lock (the dispatch lock) is held only while a pump takes a frame and its reply
 // is copied out, never while the reply is written: a port write that stalls (a controller that

@@ -4,6 +4,8 @@
 
 void CL_Message_displayer::Post(const CL_Message& frame, int direction)
 {
+    if (!feed_.Wanted())
+        return;  // nobody to read it
     auto copy = std::make_unique<CL_Message>(frame);
     copy->direction = direction;
     feed_.Post(std::move(copy));

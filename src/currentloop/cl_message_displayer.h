@@ -61,6 +61,8 @@ public:
 
     size_t DisplayQueueSize() const { return feed_.DisplayQueueSize(); }
     size_t LogQueueSize() const { return feed_.LogQueueSize(); }
+    // Copies dropped because the logs fell too far behind (the log queue was full).
+    uint64_t LogDropCount() const { return feed_.LogDropCount(); }
 
 private:
     Feed_thread<CL_feed_protocol> feed_;

@@ -225,6 +225,8 @@ int main(int argc, char** argv)
             runner.RemoveAllLoops();
             return 1;
         }
+        for (const std::string& notice : runner.EveryInterfaceNotices())
+            std::fprintf(stderr, "gallion-headless: %s: %s\n", config.c_str(), notice.c_str());
     }
     std::unique_ptr<Control_server> server;
     if (!control_path.empty()) {

@@ -14,6 +14,14 @@ Reply WrongUse(const std::string& usage)
     return Reply::Error("usage: " + usage);
 }
 
+// Said wherever such a loop comes into being: a listening address that reaches every interface
+// (0.0.0.0, ::, and every other spelling of them) opens the pumps to the whole network.
+std::string EveryInterfaceNotice(size_t number, const Pump_loop& loop)
+{
+    return "notice: loop " + std::to_string(number) + " listens on every interface (" + loop.DevicePath() +
+           "): anyone who reaches this machine can talk to its pumps";
+}
+
 }  // namespace
 
 Headless_runner::~Headless_runner()
@@ -72,11 +80,13 @@ Reply Headless_runner::Execute(const std::vector<std::string>& words)
         for (const std::string& error : errors)
             joined += (joined.empty() ? "" : "; ") + error;
         // "error:" only when nothing changed; loops left out of a file that loaded are named
-        // after the count of the loops that run now.
+        // after the count of the loops that run now and the notices of loops on every interface.
         if (!replaced)
             return Reply::Error(joined);
-        const std::string count = std::to_string(loops_.size());
-        return errors.empty() ? Reply::Ok(count) : Reply::Ok(count + " left out: " + joined);
+        std::string data = std::to_string(loops_.size());
+        for (const std::string& notice : EveryInterfaceNotices())
+            data += " " + notice;
+        return errors.empty() ? Reply::Ok(data) : Reply::Ok(data + " left out: " + joined);
     }
     if (verb == "spy")
         return Spy(words);
@@ -162,6 +172,8 @@ Reply Headless_runner::AddLoop(const std::vector<std::string>& words)
     std::string data = std::to_string(loops_.size() + 1);
     if (loop->PortIsVirtual())
         data += " " + loop->DevicePath();
+    if (loop->ListensOnEveryInterface())
+        data += " " + EveryInterfaceNotice(loops_.size() + 1, *loop);
     loops_.Append(std::move(loop));
     return Reply::Ok(data);
 }
@@ -381,6 +393,16 @@ std::vector<std::string> Headless_runner::LoadConfiguration(const std::string& f
         loops_.Append(std::move(loop));
     }
     return errors;
+}
+
+std::vector<std::string> Headless_runner::EveryInterfaceNotices() const
+{
+    std::vector<std::string> notices;
+    for (size_t i = 0; i < loops_.size(); ++i) {
+        if (loops_[i]->ListensOnEveryInterface())
+            notices.push_back(EveryInterfaceNotice(i + 1, *loops_[i]));
+    }
+    return notices;
 }
 
 Reply Headless_runner::Spy(const std::vector<std::string>& words)

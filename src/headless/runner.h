@@ -81,6 +81,9 @@ public:
     // Returns the texts of what went wrong, empty when all loaded; `replaced` (when given) tells
     // whether the running loops were replaced (the file was usable), even with loops left out.
     std::vector<std::string> LoadConfiguration(const std::string& file_name, bool* replaced = nullptr);
+    // One notice per loop that listens on every interface: "notice: loop L listens on every
+    // interface (ENDPOINT): anyone who reaches this machine can talk to its pumps".
+    std::vector<std::string> EveryInterfaceNotices() const;
 
 private:
     Reply LoopCommand(const std::vector<std::string>& words);

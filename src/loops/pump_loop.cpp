@@ -1,6 +1,7 @@
 #include "loops/pump_loop.h"
 
 #include "common/error.h"
+#include "common/tcp_line.h"
 #include "loops/cl_loop.h"
 #include "loops/zarn_loop.h"
 
@@ -90,4 +91,9 @@ std::unique_ptr<Pump_loop> CreateLoop(Protocol protocol, const std::string& port
         return std::make_unique<Zarn_loop>(
             std::make_unique<Zarn_forecourt>(port_name, spy, static_cast<uint8_t>(first), static_cast<uint8_t>(last)));
     return std::make_unique<CL_loop>(std::make_unique<CL_forecourt>(port_name, spy, first, last));
+}
+
+bool Pump_loop::ListensOnEveryInterface() const
+{
+    return ::ListensOnEveryInterface(PortName(), DevicePath());
 }

@@ -124,6 +124,9 @@ public:
     // What a controller opens or connects to: a pseudo-terminal's other end, a TCP endpoint.
     virtual std::string DevicePath() const = 0;
     virtual bool PortIsVirtual() const = 0;
+    // True for a loop that listens for TCP controllers on every interface (any spelling of the
+    // any-address): anyone who reaches the machine can talk to its pumps.
+    bool ListensOnEveryInterface() const;
     virtual bool Spy() const = 0;  // the port records its traffic (a spy port)
     // Whether replies leave at the pace of a real 9600-baud line (virtual ports only: a serial
     // device stays unpaced). A new loop starts with the setting "LineSpeedPacing".

@@ -25,8 +25,8 @@ Message_displayer::~Message_displayer() = default;
 void Message_displayer::Post(const Message& block, int direction)
 {
     const size_t length = std::min<size_t>(block.length, block.bytes.size());
-    if (length == 0)
-        return;
+    if (length == 0 || !feed_.Wanted())
+        return;  // nothing, or nobody to read it
     // The steady traffic of an idle line (POLL numbered 0 and its EOT answer) is left out.
     if (length >= 2 && (block.bytes[1] == kPollNumberedZero || block.bytes[1] == kEot))
         return;

@@ -17,6 +17,8 @@
 // With communication off, posted blocks skip the display queue and go straight to the logs, so
 // nothing piles up for a view that is not fetching. With communication on and nobody fetching,
 // the display queue keeps at most kDisplayBacklog blocks: older ones move on to the logs unshown.
+// Nothing is copied while nobody reads (communication off, no log open); the log queue is
+// bounded, and what finds it full is dropped and counted.
 //
 // The queues, the thread and the log list are the shared Feed_thread (common/feed_thread.h);
 // this class adds what is Zarn's: which blocks are left out, the texts, the pump logs.
@@ -66,6 +68,8 @@ public:
     // Blocks waiting for the view and for the logs (for the loop's inspection and for tests).
     size_t DisplayQueueSize() const { return feed_.DisplayQueueSize(); }
     size_t LogQueueSize() const { return feed_.LogQueueSize(); }
+    // Copies dropped because the logs fell too far behind (the log queue was full).
+    uint64_t LogDropCount() const { return feed_.LogDropCount(); }
 
 private:
     Feed_thread<Zarn_feed_protocol> feed_;

@@ -35,9 +35,10 @@ public:
     std::unique_ptr<Message> TakeBlock();
     // Bytes of the block being collected.
     size_t Collected() const { return collecting_->length; }
+    // Drops what was collected: the next byte starts a new block.
+    void StartAfresh();
 
 private:
-    void StartAfresh();
 
     std::unique_ptr<Message> collecting_;
     bool has_last_byte_ = false;

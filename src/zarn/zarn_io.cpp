@@ -25,7 +25,8 @@ Zarn_IO::Zarn_IO(Block_sink* feed, const std::string& port_name, bool spy)
     port_ = OpenLoopPort(port_name, spy);
     if (port_->IsVirtual())
         handle_returning_ = false;
-    loop_ = std::make_unique<Io_loop>(*port_, [this](uint8_t byte) { OnByte(byte); });
+    loop_ = std::make_unique<Io_loop>(
+        *port_, [this](uint8_t byte) { OnByte(byte); }, [this] { OnNewPeer(); });
     loop_->Start();
 }
 
@@ -53,6 +54,14 @@ void Zarn_IO::OnByte(uint8_t byte)
         raw_length_ = 0;
         raw_cut_ = 0;
     }
+}
+
+// A new controller starts with an empty block: the half block the last one left is dropped.
+void Zarn_IO::OnNewPeer()
+{
+    cutter_.StartAfresh();
+    raw_length_ = 0;
+    raw_cut_ = 0;
 }
 
 void Zarn_IO::KeepRawByte(uint8_t byte)

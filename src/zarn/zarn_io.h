@@ -15,7 +15,8 @@
 
 // The I/O thread of one Zarn loop: the only user of the loop's port. It cuts the incoming bytes
 // into blocks, routes each block to the addressed pump's line, and writes the reply back stuffed
-// and closed with SF. Copies of both directions go to the communication feed.
+// and closed with SF. Copies of both directions go to the communication feed. A new controller on
+// a TCP line starts with an empty block (the half block the last one left is dropped).
 //
 // With "HandleReturningMessages" (section "Zarn", default true) the line is taken to return every
 // reply to us (a converter that hears its own transmission): the block after a reply is compared
@@ -45,6 +46,7 @@ public:
 
 private:
     void OnByte(uint8_t byte);
+    void OnNewPeer();
     void KeepRawByte(uint8_t byte);
     void OnBlock(std::unique_ptr<Message> block);
     Trace_verdict TakeAsEcho(const Message& block);

@@ -305,13 +305,19 @@ bool Zarn_line::HandleData(std::unique_ptr<Message> block, Message& reply, Trace
         expected_sequence_ = 0;  // from now on only a block numbered 0 resynchronises
         return true;
     }
-    ControlReply(static_cast<uint8_t>(kAckControl | number), reply);
-    expected_sequence_ = FollowingSequenceNumber(number);
     block->length = static_cast<uint16_t>(crc_position);
     block->direction = 0;
-    receive_queue_.Append(std::move(block));
+    const bool taken = receive_queue_.Append(std::move(block));
     if (pump_thread_ != nullptr)
         pump_thread_->Wake();
+    if (!taken) {
+        // The pump is far behind (its receive queue is full; it counts the refusal). Without an
+        // ACK the master sends the block again, as after a bad CRC: no command is lost.
+        outcome.received = Trace_verdict::overflow;
+        return false;
+    }
+    ControlReply(static_cast<uint8_t>(kAckControl | number), reply);
+    expected_sequence_ = FollowingSequenceNumber(number);
     return true;
 }
 

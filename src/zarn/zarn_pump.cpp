@@ -1,6 +1,7 @@
 #include "zarn/zarn_pump.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <utility>
 
@@ -147,6 +148,7 @@ int64_t Zarn_pump::CycleLocked()
     }
 
     bool took_blocks = false;
+    rx_errors_.CountOnly(static_cast<int>(std::min<uint64_t>(receive_queue_.TakeNewlyDropped(), INT_MAX)));
     while (std::unique_ptr<Message> block = receive_queue_.Take()) {
         ProcessBlockLocked(*block);
         took_blocks = true;

@@ -212,7 +212,11 @@ private:
     Rx_error_record rx_errors_;
     std::mt19937 random_;
 
-    Message_queue receive_queue_;
+    // Accepted commands waiting for the pump's next cycle, which takes them all. A controller that
+    // sends faster than the pump thread runs finds it full: its block is not acknowledged (it
+    // sends it again) and the pump counts a receive error.
+    static constexpr size_t kMaxReceivedBlocks = 1024;
+    Message_queue receive_queue_{kMaxReceivedBlocks};
     Zarn_line line_;
 
     // Declared last: stopped before anything it uses goes. The line and the operations wake it.

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -66,6 +69,32 @@ void Flood(const std::string& endpoint, const std::vector<uint8_t>& request, uin
     }
 }
 
+// The most memory this process has held so far (kB), or -1 when the system does not tell.
+long PeakResidentKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+// AddressSanitizer keeps freed memory aside for a while, so there the peak says nothing about
+// what the loop holds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeakMeansHeld = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPeakMeansHeld = false;
+#else
+constexpr bool kPeakMeansHeld = true;
+#endif
+#else
+constexpr bool kPeakMeansHeld = true;
+#endif
+
 class TcpFaults : public ::testing::Test {
 protected:
     void SetUp() override
@@ -98,6 +127,38 @@ TEST_F(TcpFaults, ZarnLoopSurvivesFloodsAndAbruptDisconnects)
     ASSERT_EQ(reply.size(), 2u) << "no answer after the flood";
     EXPECT_EQ(reply[0], 0x50);
     EXPECT_TRUE(reply[1] == 0x70 || (reply[1] & 0xF0) == 0x30) << int(reply[1]);
+    EXPECT_TRUE(forecourt.IoRunning());
+}
+
+// Blocks too short for any kind, as fast as the line takes them, with the view on but never
+// fetching and no log open: the feed keeps at most its view backlog, nothing waits for logs,
+// the process does not grow with the flood, and the loop answers the next POLL.
+TEST_F(TcpFaults, ZarnLoopFloodedWithShortBlocksHoldsBoundedMemoryAndAnswers)
+{
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
+    ASSERT_EQ(forecourt.CreatePump(0, true), 0);
+    TcpController controller = TcpController::Connect(forecourt.DevicePath());
+    const long peak_before = PeakResidentKb();
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 16384; ++i)
+        burst.insert(burst.end(), {0x01, 0xFA, 0x50, 0xFA});
+    for (int i = 0; i < 64; ++i)  // 4 MiB: two million blocks
+        controller.Send(burst);
+
+    // The POLL is answered once the loop has worked through the flood.
+    controller.Send({0x50, 0x20, 0xFA});
+    const std::vector<uint8_t> reply = controller.ReadExactly(2, 60000);
+    ASSERT_EQ(reply.size(), 2u) << "no answer after the flood";
+    EXPECT_EQ(reply[0], 0x50);
+    EXPECT_TRUE(reply[1] == 0x70 || (reply[1] & 0xF0) == 0x30) << int(reply[1]);
+
+    Message_displayer& feed = forecourt.Feed();
+    EXPECT_LE(feed.DisplayQueueSize(), Message_displayer::kDisplayBacklog);
+    EXPECT_EQ(feed.LogQueueSize(), 0u) << "copies kept for logs that do not exist";
+    if (kPeakMeansHeld && peak_before > 0) {
+        // A full view backlog is about 6 MB; two million kept copies would be over 500 MB.
+        EXPECT_LT(PeakResidentKb() - peak_before, 64 * 1024) << "kB grown under the flood";
+    }
     EXPECT_TRUE(forecourt.IoRunning());
 }
 

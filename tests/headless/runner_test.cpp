@@ -83,6 +83,31 @@ TEST(HeadlessRunner, FullZarnFillingDrivenFromBothSides)
     EXPECT_EQ(runner.WaitForExit(3000), 0);
 }
 
+TEST(HeadlessRunner, EverySpellingOfTheAnyAddressListensEverywhereAndSaysSo)
+{
+    TempSettings settings;
+    TempDir dir;
+    RunnerProcess runner({"--ini", settings.Path()});
+    const std::vector<std::string> spellings{"0.0.0.0", "0", "0.0", "[0]"};
+    for (size_t i = 0; i < spellings.size(); ++i) {
+        const std::string number = std::to_string(i + 1);
+        const std::string added = runner.Command("loop add zarn tcp-listen:" + spellings[i] + ":0 1 1");
+        EXPECT_TRUE(StartsWith(added, "ok " + number + " 0.0.0.0:")) << added;
+        EXPECT_TRUE(Contains(added, " notice: loop " + number + " listens on every interface (0.0.0.0:")) << added;
+    }
+    const std::string local = runner.Command("loop add cl tcp-listen:127.0.0.1:0 1 1");
+    EXPECT_TRUE(StartsWith(local, "ok 5 127.0.0.1:")) << local;
+    EXPECT_FALSE(Contains(local, "notice")) << local;
+
+    // Loaded from a configuration file, such loops are named as well.
+    ASSERT_EQ(runner.Command("save " + dir.File("any.gcf")), "ok");
+    const std::string loaded = runner.Command("load " + dir.File("any.gcf"));
+    EXPECT_TRUE(StartsWith(loaded, "ok 5 ")) << loaded;
+    EXPECT_TRUE(Contains(loaded, "notice: loop 1 listens on every interface")) << loaded;
+    EXPECT_TRUE(Contains(loaded, "notice: loop 4 listens on every interface")) << loaded;
+    EXPECT_FALSE(Contains(loaded, "notice: loop 5")) << loaded;
+}
+
 TEST(HeadlessRunner, LoopsOnTcpWithAndWithoutPacing)
 {
     TempSettings settings;

@@ -138,6 +138,32 @@ TEST(ZarnFeed, ViewThatNeverFetchesHoldsABoundedBacklog)
     EXPECT_TRUE(WaitFor([&] { return LoggedLines(dir.File("p1.log")).size() == extra; }));
 }
 
+// A feed nobody reads keeps nothing, and logs that fall behind cost a bounded queue. The feed
+// thread is not started, so nothing drains the log queue behind the test's back.
+TEST(ZarnFeed, KeepsNothingForNobodyAndBoundsTheLogQueue)
+{
+    Message_displayer feed;
+    feed.SetCommunicationOn(false);
+    for (int i = 0; i < 1000; ++i)
+        feed.Post(Block({0x01}), 0);
+    EXPECT_EQ(feed.DisplayQueueSize(), 0u);
+    EXPECT_EQ(feed.LogQueueSize(), 0u) << "copies kept for logs that do not exist";
+    // A view that fetches, with no log open: what it has shown goes.
+    feed.SetCommunicationOn(true);
+    feed.Post(Block({0x50, 0xC1}), 1);
+    EXPECT_EQ(feed.FetchCommunicationText(), "<P1 ACK 1>");
+    EXPECT_EQ(feed.LogQueueSize(), 0u);
+
+    TempDir dir;
+    feed.AddLogger(dir.File("p1.log"), 0x50, false);
+    feed.SetCommunicationOn(false);
+    const size_t extra = 7;
+    for (size_t i = 0; i < Feed_thread<Zarn_feed_protocol>::kLogBacklog + extra; ++i)
+        feed.Post(Block({0x50, 0xC1}), 0);
+    EXPECT_EQ(feed.LogQueueSize(), Feed_thread<Zarn_feed_protocol>::kLogBacklog);
+    EXPECT_EQ(feed.LogDropCount(), extra);
+}
+
 TEST(ZarnFeed, RemovingLoggersClosesOnlyThatPumpsLogs)
 {
     TempDir dir;

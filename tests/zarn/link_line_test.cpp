@@ -66,6 +66,25 @@ TEST_F(LinkTest, MasterDataIsAckedAndHandedToThePumpWithoutCrcAndEtx)
     EXPECT_EQ(block->direction, 0);
 }
 
+TEST_F(LinkTest, MasterDataFindingThePumpsQueueFullIsNotAcknowledgedAndCounted)
+{
+    // A pump whose receive queue holds one block; the test takes it as the pump's cycle would.
+    Message_queue waiting(1);
+    Zarn_line line(0x51, waiting, 5);
+    ASSERT_EQ(io_->RegisterPump(&line), 0);
+    const Bytes cd1{1, 1, 0x06};
+    EXPECT_EQ(Exchange(MasterData(0x51, 0, cd1)), (Bytes{0x51, 0xC0, 0xFA}));
+    // The pump has not taken it yet: the next command is not acknowledged, so the master repeats
+    // it rather than believing it delivered.
+    ExpectNoAnswer(MasterData(0x51, 1, cd1));
+    EXPECT_EQ(waiting.TakeNewlyDropped(), 1u);
+    ASSERT_NE(waiting.Take(), nullptr);
+    // The repeat carries the number still expected and is taken.
+    EXPECT_EQ(Exchange(MasterData(0x51, 1, cd1)), (Bytes{0x51, 0xC1, 0xFA}));
+    EXPECT_EQ(waiting.Size(), 1u);
+    io_->UnregisterPump(&line);
+}
+
 TEST_F(LinkTest, MasterDataWithAWrongCrcGetsNoAnswerAndChangesNothing)
 {
     Bytes bad = MasterData(kPump1, 0, {1, 1, 0x06});

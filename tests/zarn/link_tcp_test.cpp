@@ -172,6 +172,23 @@ TEST_F(ZarnTcp, OneControllerAtATimeAndTheNextContinuesWithTheSamePumps)
     EXPECT_TRUE(filling) << "status " << pump->GetStatus();
 }
 
+TEST_F(ZarnTcp, HalfBlockOfALeavingControllerIsNotGluedToTheNextOnesFirstBlock)
+{
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
+    ASSERT_EQ(forecourt.CreatePump(0, true), 0);
+    {
+        TcpController first = TcpController::Connect(forecourt.DevicePath());
+        first.Send({kPump1, 0x30, 0x01});  // a DATA block cut off by the controller's departure
+    }
+    // The next controller's very first POLL is answered: DATA numbered 0 or EOT.
+    TcpController next = TcpController::Connect(forecourt.DevicePath());
+    next.Send({kPump1, 0x20, 0xFA});
+    const Bytes reply = next.ReadExactly(2, 3000);
+    ASSERT_EQ(reply.size(), 2u) << "the first POLL of the next controller went unanswered";
+    EXPECT_EQ(reply[0], kPump1);
+    EXPECT_TRUE(reply[1] == 0x30 || reply[1] == 0x70) << int(reply[1]);
+}
+
 TEST_F(ZarnTcp, RemovalWithAControllerConnectedEndsWithinASecond)
 {
     auto forecourt = std::make_unique<Zarn_forecourt>("tcp-listen:0", false, 1, 8);
