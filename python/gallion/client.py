@@ -100,13 +100,16 @@ class Gallion:
             except socket.timeout:
                 raise TimeoutError("no line from Gallion in time") from None
             except OSError as error:
-                raise GallionConnectionError(f"the connection to Gallion failed: {error}") from None
+                raise self._closed(error.strerror or str(error)) from None
             if not chunk:
-                raise GallionConnectionError(f"Gallion closed the connection of {self.path} (did the program "
-                                             f"end or crash? its output tells)")
+                raise self._closed("end of the connection")
             self._received += chunk
         line, _, self._received = self._received.partition(b"\n")
         return line.decode("latin-1")
+
+    def _closed(self, reason: str) -> GallionConnectionError:
+        return GallionConnectionError(f"Gallion closed the connection of {self.path} ({reason}): did the "
+                                      f"program end or crash? Its output tells")
 
     def raw(self, line: str, timeout: Optional[float] = None) -> str:
         """Sends one command line and returns its reply line as it stands ('ok ...' or
@@ -116,8 +119,7 @@ class Gallion:
         try:
             self._socket.sendall(line.encode("latin-1") + b"\n")
         except OSError as error:
-            raise GallionConnectionError(f"cannot send to Gallion on {self.path}: {error.strerror or error} "
-                                         f"(did the program end?)") from None
+            raise self._closed(error.strerror or str(error)) from None
         wait = self.timeout if timeout is None else timeout
         deadline = time.monotonic() + wait
         while True:

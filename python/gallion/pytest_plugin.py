@@ -12,6 +12,8 @@ so an installed package provides them; from a checkout: `-p gallion.pytest_plugi
 - `zarn_loop`, `cl_loop`: a loop on a virtual port (`pty`) with pumps, traced; yields
   `(loop number, device path)`. Pumps: 1 unless the test is marked
   `@pytest.mark.gallion_pumps(1, 2)`.
+- `gallion_instance`: the `gallion.runner.GallionRunner` behind `gallion_runner` (its process,
+  folder, output, `connect()` for a second client).
 - `gallion_settings`: the settings file's text (override it in a test module or conftest).
 - `--gallion PATH`: the runner program (default: $GALLION_HEADLESS, the checkout's build tree,
   then PATH).
@@ -19,6 +21,7 @@ so an installed package provides them; from a checkout: `-p gallion.pytest_plugi
 
 from __future__ import annotations
 
+import subprocess
 from pathlib import Path
 from typing import Dict, Iterator, List, NamedTuple
 
@@ -68,24 +71,46 @@ def gallion_settings() -> str:
 
 
 @pytest.fixture
-def gallion_runner(request: pytest.FixtureRequest, gallion_program: str, gallion_settings: str,
-                   tmp_path: Path) -> Iterator[Gallion]:
-    """A gallion-headless of this test's own, as a connected control client."""
+def gallion_instance(request: pytest.FixtureRequest, gallion_program: str, gallion_settings: str,
+                     tmp_path: Path) -> Iterator[GallionRunner]:
+    """A gallion-headless of this test's own, started in `tmp_path / "gallion"`, connected."""
     runner = GallionRunner(gallion_program, tmp_path / "gallion", settings=gallion_settings)
     try:
-        client = runner.start()
+        runner.start()
     except RunnerError as error:
         pytest.fail(str(error), pytrace=False)
     request.node.stash[_RUNNERS] = runner
     request.node.stash[_TRACES] = {}
     try:
-        yield client
+        yield runner
     finally:
-        died = not runner.running
+        died = not _still_up(runner)
         status = runner.stop()
     if died and status != 0:
         pytest.fail(f"{gallion_program} ended during the test with status {status}; its output:\n"
                     f"{runner.output()}", pytrace=False)
+
+
+@pytest.fixture
+def gallion_runner(gallion_instance: GallionRunner) -> Gallion:
+    """The control client of this test's own gallion-headless (quit at teardown)."""
+    return gallion_instance.client
+
+
+def _still_up(runner: GallionRunner) -> bool:
+    """True when the runner answers. One that does not is given a moment to end: a program that
+    has just closed its socket may not have ended yet."""
+    if runner.running and runner.client is not None:
+        try:
+            runner.client.command("loop list", timeout=5)
+            return True
+        except (GallionError, OSError, TimeoutError):
+            pass
+    try:
+        runner.process.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        pass
+    return runner.running
 
 
 def _pumps_of(request: pytest.FixtureRequest) -> List[int]:
@@ -133,8 +158,9 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
     runner = item.stash.get(_RUNNERS, None)
     if runner is None:
         return
+    up = _still_up(runner)
     for number, path in item.stash.get(_TRACES, {}).items():
-        if runner.running and runner.client is not None:
+        if up:
             try:
                 runner.client.untrace(number)  # the writer flushes what it holds and closes the file
             except (GallionError, OSError, TimeoutError):

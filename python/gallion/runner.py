@@ -76,7 +76,8 @@ class GallionRunner:
 
     def __init__(self, program: str, folder: os.PathLike, settings: str = "", arguments: Sequence[str] = (),
                  start_timeout: float = 20.0, client_timeout: float = 10.0):
-        self.program = program
+        # The runner starts in `folder`: a relative path is taken from here, a bare name from PATH.
+        self.program = os.path.abspath(program) if os.sep in program else program
         self.folder = Path(folder)
         self.settings = settings
         self.arguments = list(arguments)
@@ -95,7 +96,7 @@ class GallionRunner:
         path = str(self.folder / "control.sock")
         if len(os.fsencode(path)) <= UNIX_PATH_MAX:
             return path
-        self._socket_folder = tempfile.mkdtemp(prefix="gallion-")
+        self._socket_folder = tempfile.mkdtemp(prefix="gallion-sock-")
         path = os.path.join(self._socket_folder, "control.sock")
         if len(os.fsencode(path)) > UNIX_PATH_MAX:
             raise RunnerError(f"the temporary folder {self._socket_folder} is too deep for a Unix socket; "
