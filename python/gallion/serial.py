@@ -18,6 +18,7 @@ import fcntl
 import os
 import select
 import socket
+import sys
 import termios
 import time
 import tty
@@ -140,7 +141,12 @@ class SerialLine(Line):
 
     def __init__(self, path: str, parity: str = "auto"):
         super().__init__()
-        import serial as pyserial  # Debian's python3-serial
+        try:
+            import serial as pyserial  # Debian's python3-serial
+        except ImportError:
+            raise PortError(f"cannot open {path}: pyserial is not installed for {sys.executable}; install "
+                            f"Debian's python3-serial and run /usr/bin/python3 (or a venv made with "
+                            f"--system-site-packages)") from None
 
         self.name = self.device = path
         self.is_virtual = is_pseudo_terminal(path)
