@@ -10,7 +10,6 @@ interrupted run leaves behind (nothing).
 import os
 import tempfile
 import time
-from pathlib import Path
 
 import pytest
 
