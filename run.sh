@@ -14,8 +14,9 @@ gallion_setup
 cd "$caller_folder"
 
 # --demo: Gallion with automatic filling on its demo pumps and the companion controller on the
-# other end of each line, until Ctrl-C (tools/companion/demo.py). In the windows when a display is
-# available, else (or with --headless after --demo) headless.
+# other end of each line, until Ctrl-C (python/gallion/companion/demo.py). In the windows when a
+# display is available, else (or with --headless after --demo) headless. Debian's python3, which
+# sees Debian's python3-serial (a python3 earlier on PATH, such as a pyenv one, may not).
 if [ "${1:-}" = "--demo" ]; then
     shift
     if [ "${1:-}" = "--headless" ]; then
@@ -23,8 +24,12 @@ if [ "${1:-}" = "--demo" ]; then
     elif [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
         set -- --windows "$repository/build/src/shell/gallion" "$@"
     fi
-    exec python3 "$repository/tools/companion/demo.py" --runner "$repository/build/src/headless/gallion-headless" \
-        --folder "$repository/build/demo" "$@"
+    python=/usr/bin/python3
+    [ -x "$python" ] || python=python3
+    PYTHONPATH="$repository/python${PYTHONPATH:+:$PYTHONPATH}"
+    export PYTHONPATH
+    exec "$python" -m gallion.companion.demo \
+        --runner "$repository/build/src/headless/gallion-headless" --folder "$repository/build/demo" "$@"
 fi
 
 # With a display the windows program starts, showing the same demonstration loop unless options

@@ -27,4 +27,4 @@ build-bench/bench/bench_removal "${3:-10}"
 echo
 build-bench/bench/bench_ui_load "${4:-10}"
 echo
-PYTHONDONTWRITEBYTECODE=1 python3 bench/control_stall.py build-bench/src/headless/gallion-headless "${5:-3000}"
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/control_stall.py build-bench/src/headless/gallion-headless "${5:-3000}"

@@ -3,9 +3,10 @@
 
 # Debian packages the build and the tests need. Later tools go here too.
 GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
-# Python 3 (standard library only) runs the companion controller, the demonstration, the control
-# socket's client and their tests.
-GALLION_PACKAGES="$GALLION_PACKAGES python3"
+# Debian's Python 3 runs the Python package (python/gallion: the control socket's client, the
+# controllers, the companion and the demonstration, the pytest fixtures) and its tests: pyserial
+# for serial ports, pytest, and venv, setuptools and pip for the offline install check.
+GALLION_PACKAGES="$GALLION_PACKAGES python3 python3-serial python3-pytest python3-venv python3-setuptools python3-pip"
 # clang and its runtimes for the libFuzzer targets (fuzz/run.sh).
 GALLION_PACKAGES="$GALLION_PACKAGES clang libclang-rt-14-dev"
 # Qt 6 Widgets and Qt Test for the windows; fonts so that windows rendered offscreen (tests,

@@ -1,7 +1,7 @@
 """The companion controller: the codecs it builds frames with, and whole fillings of both
 protocols driven against the real headless runner on virtual ports.
 
-    python3 tests/companion/controller_test.py --runner build/src/headless/gallion-headless
+    PYTHONPATH=python /usr/bin/python3 -m pytest tests/companion/controller_test.py
 """
 
 import os
@@ -13,17 +13,13 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-from processes import REPOSITORY, Companion, Runner  # noqa: E402
+from gallion.currentloop import controller as currentloop_controller
+from gallion.currentloop import link as currentloop_link
+from gallion.zarn import link as zarn_link
+from gallion.zarn import transactions as zarn_transactions
 
-sys.path.insert(0, os.path.join(REPOSITORY, "tools", "companion"))
-import currentloop_controller  # noqa: E402
-import currentloop_link  # noqa: E402
-import zarn_link  # noqa: E402
-import zarn_transactions  # noqa: E402
-
-RUNNER = None  # set from --runner
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from processes import Companion, Runner, runner_program  # noqa: E402
 
 
 def units(text):
@@ -106,7 +102,7 @@ class FillingTest(unittest.TestCase):
 
     def setUp(self):
         self.folder = Folder()
-        self.runner = Runner(RUNNER, self.folder.path)
+        self.runner = Runner(runner_program(), self.folder.path)
         self.companion = None
 
     def tearDown(self):
@@ -308,13 +304,3 @@ class BadLineTest(unittest.TestCase):
         self.companion = Companion("--protocol", "zarn", "--port", "/nonexistent/line", "--pumps", "1")
         self.assertEqual(self.companion.exit_status(), 2)
         self.assertIn("cannot use the port: cannot open /nonexistent/line", self.companion.all_output())
-
-
-if __name__ == "__main__":
-    if "--runner" in sys.argv:
-        at = sys.argv.index("--runner")
-        RUNNER = os.path.abspath(sys.argv[at + 1])
-        del sys.argv[at:at + 2]
-    if not RUNNER:
-        RUNNER = os.path.join(REPOSITORY, "build", "src", "headless", "gallion-headless")
-    unittest.main(verbosity=2)

@@ -1,7 +1,8 @@
-"""The demonstration `./run.sh --demo` starts (tools/companion/demo.py), headless: fillings of both
-protocols come to their end with automatic customers, and Ctrl-C ends everything cleanly.
+"""The demonstration `./run.sh --demo` starts (python3 -m gallion.companion.demo), headless:
+fillings of both protocols come to their end with automatic customers, and Ctrl-C ends everything
+cleanly.
 
-    python3 tests/companion/demo_test.py --runner build/src/headless/gallion-headless
+    PYTHONPATH=python /usr/bin/python3 -m pytest tests/companion/demo_test.py
 """
 
 import os
@@ -12,12 +13,9 @@ import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-from processes import REPOSITORY, OutputLines  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from processes import OutputLines, runner_program  # noqa: E402
 
-DEMO = os.path.join(REPOSITORY, "tools", "companion", "demo.py")
-RUNNER = None  # set from --runner
 # Automatic customers start 5 to 25 s after the loops and need a few seconds to pick a nozzle;
 # a filling then lasts 10 to 29 s (current loop) or about 20 s (Zarn, 10-litre preset). The
 # deadline leaves room for a slow machine.
@@ -27,7 +25,8 @@ FIRST_FILLINGS_DEADLINE_S = 240
 class DemoTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="gallion-demo-")
-        self.demo = subprocess.Popen([sys.executable, DEMO, "--runner", RUNNER, "--folder", self.folder],
+        self.demo = subprocess.Popen([sys.executable, "-m", "gallion.companion.demo", "--runner", runner_program(),
+                                      "--folder", self.folder],
                                      text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.output = OutputLines(self.demo.stdout)
 
@@ -58,13 +57,3 @@ class DemoTest(unittest.TestCase):
         # Gallion shut down in order: its virtual ports' links are gone.
         self.assertFalse(os.path.lexists(os.path.join(self.folder, "zarn-line")))
         self.assertFalse(os.path.lexists(os.path.join(self.folder, "cl-line")))
-
-
-if __name__ == "__main__":
-    if "--runner" in sys.argv:
-        at = sys.argv.index("--runner")
-        RUNNER = os.path.abspath(sys.argv[at + 1])
-        del sys.argv[at:at + 2]
-    if not RUNNER:
-        RUNNER = os.path.join(REPOSITORY, "build", "src", "headless", "gallion-headless")
-    unittest.main(verbosity=2)

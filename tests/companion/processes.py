@@ -1,5 +1,6 @@
-"""Child processes for the companion tests: the headless runner and the companion controller.
-Every read of their output has a deadline, so a hang fails the test instead of blocking it."""
+"""Child processes for the companion tests: the headless runner driven on its standard input and
+the companion controller (python3 -m gallion.companion). Every read of their output has a
+deadline, so a hang fails the test instead of blocking it."""
 
 import json
 import os
@@ -11,8 +12,12 @@ import sys
 import threading
 import time
 
-REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-CONTROLLER = os.path.join(REPOSITORY, "tools", "companion", "gallion_controller.py")
+from gallion.runner import find_program
+
+
+def runner_program():
+    """The runner these tests start ($GALLION_HEADLESS, else the build tree's)."""
+    return find_program()
 
 
 class OutputLines:
@@ -109,7 +114,7 @@ class Companion:
     """The companion controller as a user starts it."""
 
     def __init__(self, *arguments):
-        self.process = subprocess.Popen([sys.executable, CONTROLLER, *arguments], text=True,
+        self.process = subprocess.Popen([sys.executable, "-m", "gallion.companion", *arguments], text=True,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.output = OutputLines(self.process.stdout)
 

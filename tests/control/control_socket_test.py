@@ -1,6 +1,10 @@
-"""End to end: the Python client against the real programs' control socket, with the controller
-played on a pseudo-terminal. GALLION_HEADLESS names the runner; GALLION_BINARY (optional) the
-windows program, run on Qt's offscreen platform. Every read has a deadline."""
+"""End to end: the Python client against the real programs' control socket, with the package's
+Zarn controller on a pseudo-terminal. GALLION_HEADLESS names the runner; GALLION_BINARY (optional)
+the windows program, run on Qt's offscreen platform. Every read has a deadline.
+
+    PYTHONPATH=python GALLION_HEADLESS=build/src/headless/gallion-headless \
+        /usr/bin/python3 -m pytest tests/control/control_socket_test.py
+"""
 
 import os
 import signal
@@ -11,11 +15,15 @@ import tempfile
 import time
 import unittest
 
-from gallion import Gallion, GallionError
-from test_example import poll_until_answered, poll_until_status, start_gallion
-from zarn_stub import ZarnStub
+from gallion import Gallion, GallionConnectionError, GallionError, GallionTimeout
+from gallion.pumps import ControllerSettings
+from gallion.runner import GallionRunner
+from gallion.serial import open_port
+from gallion.zarn import ZarnController
 
 RUNNER = os.environ.get("GALLION_HEADLESS")
+# Quick pump cycles; a virtual port echoes nothing back.
+SETTINGS = "[Zarn]\nPumpSleepMs=5\nHandleReturningMessages=0\n[CurrentLoop]\nPumpSleepMs=5\n"
 WINDOWS = os.environ.get("GALLION_BINARY")
 if WINDOWS and not os.path.exists(WINDOWS):
     WINDOWS = None  # a build of selected targets only (the sanitizer builds)
@@ -42,8 +50,18 @@ def open_descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
+def serve_until(controller, pump, condition, what, seconds=10.0):
+    """The controller serves the one pump (commands, then a poll) until `condition()` holds."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not within {seconds} s; the controller's last events:\n" +
+                                 "\n".join(controller.events.recent))
+        controller.serve(pump)
+
+
 class Program(unittest.TestCase):
-    """Starts one program with a control socket per test; the controller stub is ready."""
+    """Starts one program with a control socket per test; the Zarn controller's line is ready."""
     program = RUNNER
     extra_environment = {}
 
@@ -52,8 +70,11 @@ class Program(unittest.TestCase):
             self.skipTest("program not given")
         self.folder = tempfile.TemporaryDirectory()
         os.environ.update(self.extra_environment)
-        self.process, self.path = start_gallion(self.folder.name, self.program)
-        self.stub = ZarnStub()
+        self.runner = GallionRunner(self.program, self.folder.name, settings=SETTINGS)
+        self.runner.start()
+        self.process, self.path = self.runner.process, self.runner.socket_path
+        self.line = open_port("pty")
+        self.controller = ZarnController(self.line, [1, 2, 3], ControllerSettings(reply_timeout=3.0))
         self.clients = []
 
     def tearDown(self):
@@ -64,9 +85,8 @@ class Program(unittest.TestCase):
             # A clean end: under the sanitizers a leak or an error makes the status non-zero.
             self.assertEqual(self.process.wait(timeout=10), 0)
         finally:
-            if self.process.poll() is None:
-                self.process.kill()
-            self.stub.close()
+            self.runner.stop()
+            self.line.close()
             self.folder.cleanup()
 
     def connect(self):
@@ -74,27 +94,24 @@ class Program(unittest.TestCase):
         self.clients.append(client)
         return client
 
-    def run_filling(self, driver, loop, pump):
-        """The controller programs and authorises; the driver lifts, fills, hangs up. Returns the
-        pump's state at the end."""
-        stub = self.stub
-        self.assertTrue(poll_until_answered(stub, pump))
-        self.assertTrue(stub.program_nozzle_one(pump))
-        self.assertTrue(stub.authorize(pump))
-        driver.wait_status(loop, pump, 2)
-        self.assertTrue(driver.select(loop, pump, 1))
-        driver.lift(loop, pump)
-        self.assertTrue(poll_until_status(stub, pump, 4))
+    def run_filling(self, driver, loop, number):
+        """The controller programs the pump and authorises the nozzle the driver lifts; the driver
+        fills and hangs up. Returns the pump's state once the controller has seen the filling's end."""
+        pump = self.controller.pump(number)
+        serve_until(self.controller, pump, lambda: pump.programmed and pump.status == 1, "programmed and reset")
+        self.assertTrue(driver.select(loop, number, 1))
+        driver.lift(loop, number)
+        serve_until(self.controller, pump, lambda: pump.status == 4, "filling")
         driver.sleep(200)
-        driver.hangup(loop, pump)
-        self.assertTrue(poll_until_status(stub, pump, 5))
-        return driver.state(loop, pump)
+        driver.hangup(loop, number)
+        serve_until(self.controller, pump, lambda: pump.status == 5, "filling completed")
+        return driver.state(loop, number)
 
 
 class RunnerControl(Program):
     def test_two_clients_a_filling_and_a_waiter(self):
         driver, watcher = self.connect(), self.connect()
-        loop, _ = driver.add_loop("zarn", self.stub.device, 1, 8)
+        loop, _ = driver.add_loop("zarn", self.line.device, 1, 8)
         driver.add_pump(loop, 3)
         # The watcher waits for the end of the filling: its wait must not hold the driver up.
         watcher._socket.sendall(b"wait 1 3 status 5 60000\nstate 1 3\n")
@@ -107,13 +124,19 @@ class RunnerControl(Program):
         self.assertTrue(watcher._read_line(time.monotonic() + 10).startswith('ok [{"number":1'))
         volume_total, amount_total, fillings = watcher.totals(loop, 3)[1]
         self.assertEqual((volume_total, amount_total, fillings), (state["volume"], state["amount"], "1"))
+        # A wait for a status the pump does not reach ends with the pump's last state.
+        with self.assertRaises(GallionTimeout) as raised:
+            driver.wait_status(loop, 3, 4, timeout_ms=200)
+        self.assertIn("pump 3 of loop 1 did not show status 4 within 200 ms", str(raised.exception))
+        self.assertEqual(raised.exception.state["status"], 5)
 
     def test_traffic_goes_to_subscribed_clients_only(self):
         listener, other = self.connect(), self.connect()
-        loop, _ = listener.add_loop("zarn", self.stub.device, 1, 8)
+        loop, _ = listener.add_loop("zarn", self.line.device, 1, 8)
         listener.add_pump(loop, 1)
         listener.traffic_on()
-        self.assertTrue(poll_until_answered(self.stub, 1))
+        pump = self.controller.pump(1)
+        serve_until(self.controller, pump, lambda: pump.presence.online, "pump 1 answering")
         lines = list(listener.traffic(timeout=1.0))
         self.assertTrue(lines, "no traffic line came")
         self.assertTrue(all(number == loop for number, _ in lines))
@@ -123,16 +146,17 @@ class RunnerControl(Program):
 
     def test_a_client_that_stops_reading_does_not_slow_the_line(self):
         driver = self.connect()
-        loop, _ = driver.add_loop("zarn", self.stub.device, 1, 8)
+        loop, _ = driver.add_loop("zarn", self.line.device, 1, 8)
         driver.add_pump(loop, 1)
-        self.assertTrue(poll_until_answered(self.stub, 1))
+        pump = self.controller.pump(1)
+        serve_until(self.controller, pump, lambda: pump.presence.online, "pump 1 answering")
         stalled = raw_connection(self.path)
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         stalled.sendall(b"traffic on\ninterpreted 1 off\n")
         # Hundreds of polls while the stalled client's traffic piles up: every one is answered
         # and the driver's commands keep their replies.
         for round_ in range(300):
-            self.assertIsNotNone(self.stub.poll_and_ack(1, timeout=3.0), "poll %d unanswered" % round_)
+            self.assertTrue(self.controller.serve(pump), "poll %d unanswered" % round_)
             if round_ % 50 == 0:
                 self.assertEqual(driver.state(loop, 1)["connected"], True)
         stalled.close()
@@ -153,7 +177,7 @@ class RunnerControl(Program):
 
         # A half line when the client goes is never carried out.
         half = raw_connection(self.path)
-        half.sendall(b"loop add zarn " + self.stub.device.encode())
+        half.sendall(b"loop add zarn " + self.line.device.encode())
         half.close()
         time.sleep(0.1)
         self.assertEqual(checker.loops(), [])
@@ -199,19 +223,26 @@ class RunnerRestart(unittest.TestCase):
         if not RUNNER:
             self.skipTest("runner not given")
         with tempfile.TemporaryDirectory() as folder:
-            first, path = start_gallion(folder)
-            first.kill()
-            first.wait(timeout=10)
+            first = GallionRunner(RUNNER, folder, settings=SETTINGS)
+            first.start()
+            first.process.kill()
+            first.stop()
+            path = first.socket_path
             self.assertTrue(os.path.exists(path))
-            second, path = start_gallion(folder)
-            try:
-                with Gallion(path) as client:
-                    client.command("quit")
-                self.assertEqual(second.wait(timeout=10), 0)
-            finally:
-                if second.poll() is None:
-                    second.kill()
+            with GallionRunner(RUNNER, folder, settings=SETTINGS) as second:
+                self.assertEqual(second.socket_path, path)
+                second.client.command("quit")
+                self.assertEqual(second.process.wait(timeout=10), 0)
             self.assertFalse(os.path.exists(path))
+
+    def test_a_socket_nobody_listens_on_and_a_path_too_long_say_what_to_do(self):
+        with tempfile.TemporaryDirectory() as folder:
+            with self.assertRaises(GallionConnectionError) as raised:
+                Gallion(os.path.join(folder, "nobody.sock"))
+            self.assertIn("is gallion-headless (or gallion) running with --control", str(raised.exception))
+            with self.assertRaises(ValueError) as raised:
+                Gallion(os.path.join(folder, "x" * 120))
+            self.assertIn("longer than the 107 a Unix-domain socket takes", str(raised.exception))
 
 
 @unittest.skipUnless(WINDOWS, "the windows program is not built")
@@ -221,7 +252,7 @@ class WindowsControl(Program):
 
     def test_a_filling_driven_in_the_windows_program(self):
         driver, reader = self.connect(), self.connect()
-        loop, _ = driver.add_loop("zarn", self.stub.device, 1, 8)
+        loop, _ = driver.add_loop("zarn", self.line.device, 1, 8)
         driver.add_pump(loop, 2)
         reader.traffic_on()
         state = self.run_filling(driver, loop, 2)

@@ -1,79 +1,39 @@
-#!/usr/bin/env python3
-"""gallion_controller: a small forecourt controller for Gallion's pumps, for either protocol.
+"""The companion controller: a small forecourt controller for Gallion's pumps, for either protocol.
 
-It polls the pumps of a range on a serial line, programs them (prices, allowed nozzles, decimals),
+It polls the pumps of a range on a line, programs them (prices, allowed nozzles, decimals),
 authorises a pump when a nozzle is lifted, follows the filling and prints one line per event:
 
-    python3 tools/companion/gallion_controller.py --protocol zarn --port /tmp/pump-line --pumps 1-4
+    python3 -m gallion.companion --protocol zarn --port /tmp/pump-line --pumps 1-4
 
 Exit status: 0 when the fillings asked for (--fillings, else one) completed, 1 when the run ended
 first (run time, Ctrl-C), 2 when it could not run (options, port, a line that failed).
-Python 3 standard library only.
 """
 
+from __future__ import annotations
+
 import argparse
-import os
 import signal
 import sys
 import time
-from decimal import Decimal, InvalidOperation, ROUND_DOWN
+from decimal import Decimal, InvalidOperation
+from typing import List, Optional
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from currentloop_controller import CurrentLoopController  # noqa: E402
-from errors import CannotProgram  # noqa: E402
-from events import EventPrinter, silence_stdout  # noqa: E402
-from serial_line import PortError, SerialLine  # noqa: E402
-from zarn_controller import ZarnController  # noqa: E402
-import zarn_transactions  # noqa: E402
+from ..currentloop import CurrentLoopController
+from ..events import EventPrinter, silence_stdout
+from ..pumps import DEFAULT_PRICES, ROUND_MIN_S, CannotProgram, ControllerSettings
+from ..serial import PortError, open_port
+from ..zarn import ZarnController
+from ..zarn import transactions as zarn_transactions
 
 PROTOCOLS = {
     # name: (controller, pump numbers, nozzles, default allowed nozzles)
     "zarn": (ZarnController, range(1, 33), range(1, zarn_transactions.HIGHEST_NOZZLE + 1), [1, 2, 3, 4]),
     "currentloop": (CurrentLoopController, range(1, 16), range(1, 6), [1, 2, 3, 4, 5]),
 }
-DEFAULT_PRICES = "1.50,1.60,1.70,1.80,1.90,2.00,2.10,2.20"
-# Shortest time between two polls of the same pump. A current-loop pump rebuilds its reply
-# every 25 ms (by default), so polling faster would only read older figures again.
-ROUND_MIN_S = 0.1
 
 EXIT_COMPLETED = 0
 EXIT_NOT_COMPLETED = 1
 EXIT_CANNOT_RUN = 2
-
-
-class Settings:
-    """What the controller programs and how it runs, from the command line."""
-
-    def __init__(self, options, allowed_nozzles):
-        self.nozzles = options.nozzles or allowed_nozzles
-        self.prices = expand_prices(options.prices, self.nozzles)
-        self.decimals = options.decimals
-        self.preset = options.preset
-        self.reply_timeout = options.reply_timeout
-        self.progress_interval = options.progress
-
-    def prices_in_units(self, price_decimals):
-        """Nozzle -> unit price in units of the price decimals (cut, never rounded up)."""
-        scale = Decimal(10) ** price_decimals
-        return {nozzle: int((price * scale).to_integral_value(ROUND_DOWN))
-                for nozzle, price in zip(self.nozzles, self.prices)}
-
-    def preset_in_units(self, volume_decimals, amount_decimals):
-        """("volume" or "amount", units), or None without a preset."""
-        if self.preset is None:
-            return None
-        kind, value = self.preset
-        decimals = volume_decimals if kind == "volume" else amount_decimals
-        return kind, int((value * Decimal(10) ** decimals).to_integral_value(ROUND_DOWN))
-
-
-def expand_prices(prices, nozzles):
-    if len(prices) == 1:
-        return prices * len(nozzles)
-    if len(prices) < len(nozzles):
-        raise argparse.ArgumentTypeError(f"{len(nozzles)} nozzles need {len(nozzles)} prices (or one for all)")
-    return prices[:len(nozzles)]
 
 
 def number_list(text):
@@ -117,11 +77,13 @@ def positive_decimal(text):
 
 def parse_options(arguments):
     parser = argparse.ArgumentParser(
-        prog="gallion_controller.py",
+        prog="gallion-companion",
         description="A forecourt controller for Gallion's pumps: polls, programs and authorises "
                     "them and prints one line per event.")
     parser.add_argument("--protocol", required=True, choices=["zarn", "currentloop", "cl"])
-    parser.add_argument("--port", required=True, help="serial device or virtual port path, e.g. /tmp/pump-line")
+    parser.add_argument("--port", required=True,
+                        help="serial device or virtual port path (/tmp/pump-line), tcp:HOST:PORT for a loop "
+                             "that listens, or pty for a new pseudo-terminal pair whose other end Gallion opens")
     parser.add_argument("--pumps", required=True, type=number_list, help="pump numbers, e.g. 1-4 or 1,3")
     parser.add_argument("--nozzles", type=number_list,
                         help="allowed nozzles (Zarn 1-8, default 1-4; current loop 1-5, default all)")
@@ -162,8 +124,11 @@ def parse_options(arguments):
     options.preset = (("volume", options.preset_volume) if options.preset_volume else
                       ("amount", options.preset_amount) if options.preset_amount else None)
     try:
-        options.settings = Settings(options, default_nozzles)
-    except argparse.ArgumentTypeError as error:
+        options.settings = ControllerSettings(nozzles=options.nozzles or default_nozzles, prices=options.prices,
+                                              decimals=options.decimals, preset=options.preset,
+                                              reply_timeout=options.reply_timeout,
+                                              progress_interval=options.progress)
+    except ValueError as error:
         parser.error(str(error))
     return options
 
@@ -180,7 +145,7 @@ class StopRequest:
         self.reason = "Ctrl-C" if number == signal.SIGINT else "SIGTERM"
 
 
-def run(controller, options, stop):
+def run(controller, options, stop) -> str:
     """Serves the pumps round after round until the fillings are done, the time is up or a stop
     is requested. Returns why it ended."""
     started = time.monotonic()
@@ -198,36 +163,36 @@ def run(controller, options, stop):
             controller.serve(pump)
             if options.fillings and controller.fillings_completed() >= options.fillings:
                 # What the pumps are still owed (the Reset after a filling) goes out first.
-                for each in controller.pumps:
-                    controller.send_waiting(each)
+                controller.finish()
                 return "the fillings asked for are done"
         rest = ROUND_MIN_S - (time.monotonic() - round_started)
         if rest > 0:
             time.sleep(rest)
 
 
-def describe(options):
+def describe(options, line) -> str:
     settings = options.settings
     prices = " ".join(str(price) for price in settings.prices)
-    text = (f"controller on {options.port}, pumps {','.join(map(str, options.pumps))}, "
+    text = (f"controller on {line.name}, pumps {','.join(map(str, options.pumps))}, "
             f"nozzles {','.join(map(str, settings.nozzles))}, prices {prices}")
     if settings.preset:
         text += f", preset {settings.preset[0]} {settings.preset[1]}"
     return text
 
 
-def main(arguments):
-    options = parse_options(arguments)
+def main(arguments: Optional[List[str]] = None) -> int:
+    """Runs the companion with command-line `arguments` (default: the program's); the exit status."""
+    options = parse_options(sys.argv[1:] if arguments is None else arguments)
     events = EventPrinter(options.protocol)
     stop = StopRequest()
     try:
-        line = SerialLine(options.port, options.parity)
+        line = open_port(options.port, options.parity)
     except PortError as error:
         events.line(f"cannot use the port: {error}")
         return EXIT_CANNOT_RUN
     controller_class = PROTOCOLS[options.protocol][0]
     controller = controller_class(line, options.pumps, options.settings, events)
-    events.line(describe(options))
+    events.line(describe(options, line))
     status = EXIT_NOT_COMPLETED
     try:
         reason = run(controller, options, stop)
@@ -251,5 +216,6 @@ def main(arguments):
     return status
 
 
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def console_main() -> None:
+    """The `gallion-companion` console script."""
+    sys.exit(main())

@@ -11,13 +11,15 @@ The life of one filling as this controller runs it:
     DC2, DC101 x 2    ->  CD1 Reset                                    (ready for the next one)
 """
 
-import time
+from __future__ import annotations
 
-import zarn_link as link
-import zarn_transactions as zt
-from errors import CannotProgram
-from presence import Presence
-from pump_range import PumpRange, ServedPump
+import time
+from typing import Optional, Sequence
+
+from ..events import EventPrinter
+from ..pumps import CannotProgram, ControllerSettings, Presence, PumpRange, ServedPump
+from . import link
+from . import transactions as zt
 
 # Phases of one pump as this controller sees it.
 IDLE = "idle"                # programmed and reset, waiting for a nozzle
@@ -263,15 +265,23 @@ class ZarnPump(ServedPump):
 
 
 class ZarnController(PumpRange):
-    """Serves every pump of the range in turn: its waiting commands first, then one poll."""
+    """Serves every pump of the range in turn: its waiting commands first, then one poll.
 
-    def __init__(self, line, pump_numbers, settings, events):
+    A test drives it round by round (`serve_round`, `run_until`), or step by step: `poll(pump)`,
+    `send_transactions(pump, data)`. Its pumps' records (`pump(number)`) say what it saw: `status`,
+    `phase`, `volume`, `amount`, `totals`. Every block it sends passes `send(pump, data)`."""
+
+    protocol = "zarn"
+
+    def __init__(self, line, pump_numbers: Sequence[int], settings: Optional[ControllerSettings] = None,
+                 events: Optional[EventPrinter] = None):
         super().__init__(line, pump_numbers, settings, events, ZarnPump)
+        self.last_turnaround: Optional[float] = None  # seconds from a POLL to its reply's end
 
-    def serve(self, pump):
-        """One turn of one pump: its waiting commands, then a poll."""
+    def serve(self, pump: ZarnPump) -> bool:
+        """One turn of one pump: its waiting commands, then a poll. True when the poll was answered."""
         self.send_waiting(pump)
-        self.poll(pump)
+        return self.poll(pump)
 
     def send_waiting(self, pump):
         if pump.commands:
@@ -296,19 +306,25 @@ class ZarnController(PumpRange):
             return None
         return block
 
-    def send_commands(self, pump):
+    def send_commands(self, pump: ZarnPump) -> bool:
+        """The pump's waiting commands in one DATA block; True when it was acknowledged."""
         transactions = b"".join(pump.commands)
         pump.commands.clear()
+        return self.send_transactions(pump, transactions)
+
+    def send_transactions(self, pump: ZarnPump, transactions: bytes) -> bool:
+        """One DATA block with the next sequence number, sent again (up to SEND_TRIES times)
+        until the pump acknowledges it; True when it did."""
         for _ in range(SEND_TRIES):
             number = pump.sequence
-            self.line.write(link.data_block(pump.address, number, transactions))
+            self.send(pump, link.data_block(pump.address, number, transactions))
             reply = self.read_reply(pump, f"commands (block {number})")
             if reply is None:
                 pump.say(f"no acknowledgement for command block {number}; sending it again")
                 continue
             if reply.is_short() and reply.kind == link.ACK and reply.sequence == number:
                 pump.sequence = link.next_sequence(number)
-                return
+                return True
             if reply.is_short() and reply.kind == link.NAK:
                 # The pump now waits for a block numbered 0, which it always takes.
                 pump.say(f"command block {number} refused (NAK {reply.sequence}); sending it again numbered 0")
@@ -316,31 +332,40 @@ class ZarnController(PumpRange):
                 continue
             pump.say(f"unexpected answer to command block {number}: {link.hex_text(reply.raw)}; sending it again")
         pump.say(f"command block not acknowledged after {SEND_TRIES} tries; dropped")
+        return False
 
-    def poll(self, pump):
-        self.line.write(link.short_block(pump.address, link.POLL))
+    def poll(self, pump: ZarnPump) -> bool:
+        """A POLL; a DATA reply is acknowledged (or refused with NAK when damaged) and taken in.
+        True when the pump answered."""
+        started = time.monotonic()
+        self.send(pump, link.short_block(pump.address, link.POLL))
+        answered = False
         for _ in range(SEND_TRIES):
             reply = self.read_reply(pump, "poll")
             if reply is None:
                 self.note_silence(pump)
-                return
+                return answered
+            if not answered:
+                self.last_turnaround = time.monotonic() - started
+            answered = True
             self.note_answer(pump)
             if reply.is_short() and reply.kind == link.EOT:
                 pump.plan_next_commands()
-                return
+                return True
             if not reply.is_data():
                 pump.say(f"unexpected answer to a poll: {link.hex_text(reply.raw)}")
-                return
+                return True
             if not reply.crc_ok():
                 # A NAK makes the pump send the same block again at once, with a fresh CRC.
                 pump.say(f"reply block {reply.sequence} damaged (CRC {reply.received_crc():04X}, "
                          f"computed {reply.computed_crc():04X}); asking again (NAK)")
-                self.line.write(link.short_block(pump.address, link.NAK + reply.sequence))
+                self.send(pump, link.short_block(pump.address, link.NAK + reply.sequence))
                 continue
-            self.line.write(link.short_block(pump.address, link.ACK + reply.sequence))
+            self.send(pump, link.short_block(pump.address, link.ACK + reply.sequence))
             self.handle_data(pump, reply)
             pump.plan_next_commands()
-            return
+            return True
+        return True
 
     def handle_data(self, pump, block):
         try:

@@ -11,12 +11,14 @@ The life of one filling as this controller runs it, by the state letter of the p
     'E' or 'L'     ->  filling done (after 'L', the preset reached, command 'E' closes it)
 """
 
-import time
+from __future__ import annotations
 
-import currentloop_link as link
-from errors import CannotProgram
-from presence import Presence
-from pump_range import PumpRange, ServedPump
+import time
+from typing import Optional, Sequence
+
+from ..events import EventPrinter
+from ..pumps import CannotProgram, ControllerSettings, Presence, PumpRange, ServedPump
+from . import link
 
 IDLE = "idle"
 AUTHORISING = "authorising"
@@ -238,37 +240,49 @@ class CurrentLoopPump(ServedPump):
 
 
 class CurrentLoopController(PumpRange):
-    """Serves every pump of the range in turn: its waiting frames first, then one CB3 poll."""
+    """Serves every pump of the range in turn: its waiting frames first, then one CB3 poll.
 
-    def __init__(self, line, pump_numbers, settings, events):
+    A test drives it round by round (`serve_round`, `run_until`), or step by step:
+    `exchange(pump, frame, gets_reply)`. Its pumps' records (`pump(number)`) say what it saw:
+    `phase`, `totals`, `fillings_completed`. Every frame it sends passes `send(pump, data)`."""
+
+    protocol = "currentloop"
+
+    def __init__(self, line, pump_numbers: Sequence[int], settings: Optional[ControllerSettings] = None,
+                 events: Optional[EventPrinter] = None):
+        if settings is None:
+            settings = ControllerSettings(nozzles=[1, 2, 3, 4, 5])
         super().__init__(line, pump_numbers, settings, events, CurrentLoopPump)
 
-    def serve(self, pump):
-        """One turn of one pump: its waiting frames, then a CB3 poll."""
+    def serve(self, pump: CurrentLoopPump) -> bool:
+        """One turn of one pump: its waiting frames, then a CB3 poll. True when it answered."""
         self.send_waiting(pump)
-        self.exchange(pump, pump.cb3(), gets_reply=True)
+        return self.exchange(pump, pump.cb3(), gets_reply=True)
 
     def send_waiting(self, pump):
         while pump.outgoing:
             frame, gets_reply = pump.outgoing.pop(0)
             self.exchange(pump, frame, gets_reply)
 
-    def exchange(self, pump, frame, gets_reply):
-        self.line.write(frame)
+    def exchange(self, pump: CurrentLoopPump, frame: bytes, gets_reply: bool) -> bool:
+        """Sends a frame and, when one is due, takes in the pump's reply; True when a frame came
+        back (a good or an ignored one)."""
+        self.send(pump, frame)
         if not gets_reply:
-            return
+            return False
         result = link.read_frame(self.line, time.monotonic() + self.settings.reply_timeout)
         if result.stray:
             pump.say(f"{len(result.stray)} stray bytes on the line: {link.hex_text(result.stray)}")
         if result.frame is None:
             if pump.presence.silent():
                 pump.forget()  # when it comes back it is programmed again
-            return
+            return False
         problem = link.frame_problem(result.frame, pump.address)
         if problem:
             pump.presence.answered()
             pump.say(f"reply ignored: {problem}: {link.hex_text(result.frame)}")
             self.line.discard_input()
-            return
+            return True
         pump.presence.answered()
         pump.handle_reply(Reply(result.frame))
+        return True

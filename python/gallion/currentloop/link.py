@@ -16,6 +16,8 @@ An STX anywhere starts a new frame, so no other byte of a frame may be 0x02: the
 is chosen so that neither CRC byte is STX or ETX.
 """
 
+from ..events import hex_text  # noqa: F401 (the blocks' bytes in event lines)
+
 STX = 0x02
 ETX = 0x03
 FRAME_LENGTH = 32
@@ -145,8 +147,3 @@ def db0_content_problem(frame):
     if frame[23] & 0xC3 != 0x40:
         return f"status byte 0x{frame[23]:02X}"
     return None
-
-
-def hex_text(data, limit=40):
-    text = " ".join(f"{byte:02X}" for byte in data[:limit])
-    return text + (f" ... ({len(data)} bytes)" if len(data) > limit else "")

@@ -1,11 +1,12 @@
-#!/usr/bin/env python3
 """The demonstration behind `./run.sh --demo`: Gallion with automatic filling on the demo pumps,
 and the companion controller on the other end of each line, so that fillings show within a minute.
 
+    python3 -m gallion.companion.demo --runner build/src/headless/gallion-headless --folder build/demo
+
     Gallion (headless runner, or the windows)          companion controllers
-      Zarn loop, pumps 1-4, automatic filling  <--->   gallion_controller.py --protocol zarn
+      Zarn loop, pumps 1-4, automatic filling  <--->   gallion.companion --protocol zarn
         on a virtual port FOLDER/zarn-line
-      current loop, pumps 1-4, automatic filling <-->  gallion_controller.py --protocol currentloop
+      current loop, pumps 1-4, automatic filling <-->  gallion.companion --protocol currentloop
         on a virtual port FOLDER/cl-line
 
 Every child runs in its own session, so Ctrl-C reaches this program alone, which then stops the
@@ -21,10 +22,11 @@ import sys
 import threading
 import time
 
-from events import silence_stdout
+from ..events import silence_stdout
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CONTROLLER = os.path.join(HERE, "gallion_controller.py")
+# The folder that holds the package, so that the controllers import this same package whether it
+# is installed or run from the checkout.
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PUMPS = (1, 4)
 # The customers: "Heavy" automatic filling, the nozzle lifted again 10 to 29 s after hanging up.
 LEVEL_HEAVY = 3
@@ -122,7 +124,7 @@ def demo_commands(zarn_line, cl_line, traffic):
 
 def controller_arguments(protocol, line):
     first, last = PUMPS
-    arguments = [sys.executable, CONTROLLER, "--protocol", protocol, "--port", line, "--pumps", f"{first}-{last}"]
+    arguments = [sys.executable, "-m", "gallion.companion", "--protocol", protocol, "--port", line, "--pumps", f"{first}-{last}"]
     if protocol == "zarn":
         arguments += ["--preset-volume", ZARN_PRESET_LITRES]
     return arguments
@@ -150,7 +152,7 @@ class Stop:
 
 def parse_options(arguments):
     parser = argparse.ArgumentParser(
-        prog="demo.py", description="Gallion with automatic filling on four pumps of each protocol and the "
+        prog="gallion-demo", description="Gallion with automatic filling on four pumps of each protocol and the "
                                     "companion controller on each line, until Ctrl-C.")
     parser.add_argument("--runner", required=True, help="the gallion-headless program")
     parser.add_argument("--windows", help="the gallion windows program: show the loops in the windows")
@@ -218,8 +220,9 @@ def show_lines(lines, children, stop, options):
     return fillings
 
 
-def main(arguments):
-    options = parse_options(arguments)
+def main(arguments=None) -> int:
+    """Runs the demonstration with command-line `arguments` (default: the program's); the exit status."""
+    options = parse_options(sys.argv[1:] if arguments is None else arguments)
     # The children run in the demonstration's folder: every path is made absolute first.
     options.folder = os.path.abspath(options.folder)
     options.runner = os.path.abspath(options.runner)
@@ -238,7 +241,10 @@ def main(arguments):
                      f"pumps {PUMPS[0]}-{PUMPS[1]} on {cl_line},\n"
                      f"demo: customers fill automatically (\"Heavy\"); a companion controller runs each "
                      f"line. Ctrl-C ends the demonstration.")
-        controllers = [Child(protocol, controller_arguments(protocol, line), lines)
+        environment = dict(os.environ)
+        environment["PYTHONPATH"] = os.pathsep.join(
+            [PACKAGE_PARENT] + [part for part in environment.get("PYTHONPATH", "").split(os.pathsep) if part])
+        controllers = [Child(protocol, controller_arguments(protocol, line), lines, env=environment)
                        for protocol, line in (("zarn", zarn_line), ("currentloop", cl_line))]
         fillings = show_lines(lines, controllers + [gallion], stop, options)
         if options.fillings and fillings < options.fillings:
@@ -257,5 +263,10 @@ def main(arguments):
     return status
 
 
+def console_main() -> None:
+    """The `gallion-demo` console script."""
+    sys.exit(main())
+
+
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

@@ -12,6 +12,8 @@ A block on the line is ADR, CTRL, [transactions, CRC low, CRC high, ETX], SF:
 Blocks without transactions (POLL, ACK, NAK, EOT) are just ADR, CTRL, SF.
 """
 
+from ..events import hex_text  # noqa: F401 (the blocks' bytes in event lines)
+
 POLL = 0x20
 DATA = 0x30
 NAK = 0x50
@@ -130,9 +132,3 @@ class Block:
 
     def crc_ok(self):
         return self.received_crc() == self.computed_crc() and self.raw[-1] == ETX
-
-
-def hex_text(data, limit=40):
-    """Bytes as upper-case hexadecimal pairs, shortened after `limit` bytes."""
-    text = " ".join(f"{byte:02X}" for byte in data[:limit])
-    return text + (f" ... ({len(data)} bytes)" if len(data) > limit else "")
