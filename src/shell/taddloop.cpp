@@ -208,6 +208,9 @@ void TAddLoop::SetMemory(const App_settings::Add_loop_memory& memory)
     };
     select(protocol_, memory.protocol);
     select(port_, memory.com_port);
+    // A name typed by hand (no entry of the list) comes back as typed.
+    if (memory.com_port < 0 && !memory.port_name.empty())
+        port_->setEditText(QString::fromLocal8Bit(memory.port_name.c_str()));
     select(address_, memory.address);
 }
 
@@ -217,6 +220,7 @@ App_settings::Add_loop_memory TAddLoop::Memory() const
     memory.protocol = protocol_->currentIndex();
     // A typed name that is no entry of the list is no selection.
     memory.com_port = port_->findText(port_->currentText(), Qt::MatchExactly);
+    memory.port_name = port_->currentText().toLocal8Bit().toStdString();
     memory.address = address_->currentIndex();
     return memory;
 }

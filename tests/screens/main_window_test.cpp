@@ -219,7 +219,7 @@ private slots:
         QCOMPARE(window.y(), 60);
         QCOMPARE(MenuTitles(window.menuBar()), (QStringList{"File", "Configure", "View", "SpyPort", "Help"}));
         QVERIFY(window.AddLoopDialog()->SpyPortBox()->isVisibleTo(window.AddLoopDialog()));
-        QCOMPARE(window.AddLoopDialog()->Memory(), (App_settings::Add_loop_memory{1, 2, 5}));
+        QCOMPARE(window.AddLoopDialog()->Memory(), (App_settings::Add_loop_memory{1, 2, 5, "COM3"}));
         QVERIFY(window.AddLoopDialog()->LinePacingBox()->isChecked());
 
         // Shut down with the pane hidden and auto-save off.
