@@ -693,7 +693,12 @@ private slots:
         pane.show();
         QCOMPARE(pane.FilterLabel()->text(), QStringLiteral("All"));
         QCOMPARE(pane.StopStartButton()->text(), QStringLiteral("Stop"));
-        QVERIFY(QFontInfo(pane.View()->font()).fixedPitch());
+        // A monospaced face at 8 pixels, whatever fonts the machine has: every glyph as wide as
+        // any other (the faces' fixed-pitch flags are not to be trusted).
+        QCOMPARE(pane.View()->font().pixelSize(), 8);
+        const QFontMetrics glyphs(pane.View()->font());
+        for (QChar glyph : QStringLiteral("il.:|W0<>*"))
+            QCOMPARE(glyphs.horizontalAdvance(glyph), glyphs.horizontalAdvance(QLatin1Char('M')));
         QVERIFY(pane.View()->isReadOnly());
         QCOMPARE(pane.View()->focusPolicy(), Qt::NoFocus);
 
