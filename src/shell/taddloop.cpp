@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -89,7 +88,7 @@ QStringList SerialPortChoices(const QString& dev_folder, const QString& sys_tty_
     return ports;
 }
 
-TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : QDialog(parent)
+TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("AddLoop"));
     setWindowTitle(QStringLiteral("New loop"));
@@ -182,11 +181,8 @@ void TAddLoop::showEvent(QShowEvent* event)
         from_->clear();
         to_->clear();
         protocol_->setFocus();
-        // Centred on the desktop, not over the main window.
-        if (QScreen* desktop = screen())
-            move(desktop->availableGeometry().center() - rect().center());
     }
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
 }
 
 bool TAddLoop::eventFilter(QObject* watched, QEvent* event)

@@ -28,7 +28,7 @@ void AddLoopLines(QListWidget* list, const Pump_loop& loop)
 
 }  // namespace
 
-TMiniView::TMiniView(QWidget* parent) : QDialog(parent)
+TMiniView::TMiniView(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("MiniView"));
     setWindowTitle(QStringLiteral("Gallion"));
@@ -67,8 +67,6 @@ void TMiniView::ShowMiniView(TLoop* first)
 {
     chain_head_ = first;
     RefreshMiniView();
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
     timer_->start();
     exec();
     timer_->stop();
