@@ -413,27 +413,42 @@ private slots:
         QVERIFY(window.CommTimer()->isActive());
     }
 
-    // A long port name is shown whole on its tab; a virtual port's device path is in the tab's
-    // tool tip and the status bar.
-    void TabShowsTheWholeCaptionAndTheVirtualPort()
+    // Tabs of 111 pixels, four side by side within the tab control whatever their captions; a
+    // long caption is elided in its middle and whole in the tab's tool tip. A virtual port's
+    // device path is in the tab's tool tip and the status bar.
+    void TabsShowFourLoopsAndTheVirtualPort()
     {
         PtyController pty;
         Window_rig rig;
         TfMain& window = rig.Window();
         TLoop* page = rig.AddPage(Protocol::zarn, pty.SlavePath(), 1, 4);
         QTabBar* bar = window.LoopHolder()->tabBar();
-        QVERIFY(bar->tabRect(0).width() >= bar->fontMetrics().horizontalAdvance(page->Caption()));
         QVERIFY(window.PortPanel()->text().isEmpty());
+        QCOMPARE(window.LoopHolder()->tabToolTip(0), page->Caption());
 
-        const std::string link = place_->Dir().File("line");
-        std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::zarn, "pty:" + link, false, 1, 4);
-        const std::string device = loop->DevicePath();
-        window.AddPage(MakeLoopPage(std::move(loop), window.Dialogs()));
-        QVERIFY(window.PortPanel()->text().contains(QString::fromStdString(device)));
-        QVERIFY(window.LoopHolder()->tabToolTip(1).contains(QString::fromStdString(device)));
-        QVERIFY(bar->tabRect(1).width() >= bar->fontMetrics().horizontalAdvance(window.LoopHolder()->tabText(1)));
+        std::vector<std::string> devices;
+        for (const char* name : {"a-rather-long-name-of-a-line", "another-long-line-name", "line"}) {
+            std::unique_ptr<Pump_loop> loop =
+                CreateLoop(Protocol::zarn, "pty:" + place_->Dir().File(name), false, 1, 4);
+            devices.push_back(loop->DevicePath());
+            window.AddPage(MakeLoopPage(std::move(loop), window.Dialogs()));
+        }
+        QVERIFY(window.PortPanel()->text().contains(QString::fromStdString(devices.back())));
+        for (int tab = 1; tab < 4; ++tab) {
+            const QString tip = window.LoopHolder()->tabToolTip(tab);
+            QVERIFY(tip.contains(window.LoopHolder()->Page(tab)->Caption()));
+            QVERIFY(tip.contains(QString::fromStdString(devices[static_cast<size_t>(tab - 1)])));
+        }
+        QCOMPARE(bar->elideMode(), Qt::ElideMiddle);
+        QVERIFY(bar->fontMetrics().horizontalAdvance(window.LoopHolder()->tabText(1)) > 111);
+        window.LoopHolder()->setCurrentIndex(0);
+        QCoreApplication::processEvents();
+        for (int tab = 0; tab < 4; ++tab) {
+            QCOMPARE(bar->tabRect(tab).width(), 111);
+            QVERIFY(bar->rect().contains(bar->tabRect(tab)));
+        }
         rig.Press(Qt::Key_F5);
-        QVERIFY(window.PortPanel()->text().isEmpty());
+        QVERIFY(window.PortPanel()->text().contains(QString::fromStdString(devices[0])));
     }
 
     // End to end: a Zarn loop made through the New loop dialog (F2) on a pseudo-terminal, its

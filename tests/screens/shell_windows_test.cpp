@@ -98,18 +98,20 @@ private slots:
     // back with its timers running.
     void MiniViewListsEveryPumpAndGivesTheWindowBack()
     {
-        PtyController zarn_line, cl_line;
+        PtyController zarn_line;
         ZarnMaster master(zarn_line);
         Window_rig rig;
         TfMain& window = rig.Window();
         TLoop* zarn = rig.AddPage(Protocol::zarn, zarn_line.SlavePath(), 5, 7);
         for (int position = 0; position < 3; ++position)
             zarn->AddPump(position);
-        TLoop* cl = rig.AddPage(Protocol::current_loop, cl_line.SlavePath(), 1, 2);
+        // A virtual port with a long name: a title wider than the mini view.
+        TLoop* cl = rig.AddPage(Protocol::current_loop, "pty:" + place_->Dir().File("line-of-the-current-loop"), 1, 2);
         cl->AddPump(1);
         const uint8_t pump5 = 5 + 79;
 
-        bool hidden = false, timers_stopped = false, tiny_greyed = false, on_top = false;
+        bool hidden = false, timers_stopped = false, tiny_greyed = false, on_top = false, fits = false;
+        QString title_tip;
         QSize size;
         QStringList first, later;
         auto answerer = std::make_unique<Modal_answerer>(std::vector<QMessageBox::StandardButton>{}, std::vector<Dialog_action>{[&](QDialog* dialog) {
@@ -123,6 +125,13 @@ private slots:
                                         QCOMPARE(mini->windowTitle(), QStringLiteral("Gallion"));
                                         QCOMPARE(mini->Timer()->interval(), 3000);
                                         first = Lines(mini->Listbox());
+                                        // Every line within the list's width (a long title is
+                                        // elided, whole in its tool tip): nothing scrolls away.
+                                        QListWidget* list = mini->Listbox();
+                                        fits = list->horizontalScrollBar()->maximum() == 0;
+                                        for (int row = 0; row < list->count(); ++row)
+                                            fits = fits && list->visualItemRect(list->item(row)).right() < list->viewport()->width();
+                                        title_tip = list->item(4)->toolTip();
                                         // The controller authorises pump 5; the next refresh shows it.
                                         QVERIFY(master.ProgramNozzleOne(pump5));
                                         QVERIFY(master.SendData(pump5, {0x01, 0x01, 0x06}));
@@ -145,6 +154,8 @@ private slots:
         const QString cl_title = QString::fromStdString(cl->Loop().Title());
         QCOMPARE(first, (QStringList{zarn_title, "5 Not progr.", "6 Not progr.", "7 Not progr.", cl_title,
                                      "2 Filling compl"}));
+        QVERIFY(fits);
+        QCOMPARE(title_tip, cl_title);
         // The current-loop states the mini view names in its own words, and one it does not name.
         QCOMPARE(CL_loop::MiniViewStateText('L'), std::string("Max amount/volume reached"));
         QCOMPARE(CL_loop::MiniViewStateText('C'), std::string("Authorised"));
