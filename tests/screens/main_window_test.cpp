@@ -2,6 +2,7 @@
 // the pages, the New loop and Preferences dialogs it opens, and its shut-down (also through
 // SIGTERM to the real program), with real loops whose controller the test plays on a
 // pseudo-terminal.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -251,6 +252,29 @@ private slots:
         QVERIFY(window.CommPane()->isVisible());
         QCOMPARE(window.width(), 753);
         QVERIFY(page->Loop().IsCommunicationOn());
+
+        // Another page becomes active while the pane is hidden (F7, F5, F7, F5): both feeds come
+        // back as they were, and the first loop's new traffic reaches the view.
+        ZarnMaster master(pty);
+        page->AddPump(0);
+        PtyController pty_b;
+        TLoop* b = rig.AddPage(Protocol::zarn, pty_b.SlavePath(), 1, 4);
+        rig.Press(Qt::Key_F5);
+        QCOMPARE(window.ActivePage(), page);
+        for (Qt::Key key : {Qt::Key_F7, Qt::Key_F5, Qt::Key_F7, Qt::Key_F5})
+            rig.Press(key);
+        QCOMPARE(window.ActivePage(), page);
+        QVERIFY(page->Loop().IsCommunicationOn());
+        QVERIFY(b->SavedCommunication());
+        QCOMPARE(window.CommPane()->StopStartButton()->text(), QStringLiteral("Stop"));
+        QVERIFY(master.SendData(kPump1, {0x01, 0x01, 0x00}));
+        QVERIFY(WaitUntil([&] {
+            window.CommPane()->Drain();
+            return window.CommPane()->Lines().join(QLatin1Char('\n')).contains(QStringLiteral("<P1 DATA"));
+        }));
+        rig.Press(Qt::Key_F7);
+        QVERIFY(!page->Loop().IsCommunicationOn());
+        rig.Press(Qt::Key_F7);
 
         // The menu item does the same; a held F7 toggles once, though F7 is its menu shortcut.
         window.HideCommunicationItem()->trigger();
@@ -551,14 +575,50 @@ private slots:
         QCOMPARE(Loop_file("autosave.gcf.bak").LoopCount(), 1);
     }
 
+    // A start-up error box open (a loop of --config whose port cannot be opened) does not hold
+    // SIGTERM back; with --control the errors go to standard error and no box waits for anybody.
+    void SigtermEndsTheProgramWithAStartUpBoxOpen()
+    {
+        const std::string link = place_->Dir().File("line");
+        const std::string gone = place_->Dir().File("gone");
+        {
+            std::filesystem::create_directory(gone);
+            std::unique_ptr<Pump_loop> good = CreateLoop(Protocol::zarn, "pty:" + link, false, 1, 4);
+            std::unique_ptr<Pump_loop> lost = CreateLoop(Protocol::current_loop, "pty:" + gone + "/line", false, 1, 2);
+            QCOMPARE(SaveLoops("start.gcf", {good.get(), lost.get()}), std::string());
+        }
+        std::filesystem::remove_all(gone);  // the second loop's link cannot be made now
+        // The first loop is up before the box about the second one opens.
+        RunUntilSigterm({"--config", "start.gcf"}, [&] { return Exists(link); });
+        QVERIFY(!Exists(link));
+
+        std::ofstream("damaged.gcf") << "not a configuration file";
+        const std::string errors = place_->Dir().File("stderr.txt");
+        RunUntilSigterm({"--control", place_->Dir().File("control.sock"), "--config", "damaged.gcf"},
+                        [&] { return FileText(errors).find("Not a valid configuration file") != std::string::npos; },
+                        errors);
+    }
+
 private:
-    // Runs the real program with the test's settings file and the given options until the loop's
-    // link appears, then sends SIGTERM; the program must end on its own, with status 0.
     void RunUntilSigterm(const std::vector<std::string>& options, const std::string& link)
+    {
+        RunUntilSigterm(options, [&] { return Exists(link); });
+    }
+
+    // Runs the real program with the test's settings file and the given options until `ready`
+    // holds (within 20 s), then sends SIGTERM; the program must end on its own, with status 0.
+    // Its standard error goes to the file stderr_file when one is named.
+    void RunUntilSigterm(const std::vector<std::string>& options, const std::function<bool()>& ready,
+                         const std::string& stderr_file = "")
     {
         const pid_t child = fork();
         QVERIFY(child >= 0);
         if (child == 0) {
+            if (!stderr_file.empty()) {
+                const int fd = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                if (fd < 0 || dup2(fd, STDERR_FILENO) < 0)
+                    _exit(126);
+            }
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
             std::vector<std::string> arguments = {"gallion", "--ini", place_->Settings().Path()};
             arguments.insert(arguments.end(), options.begin(), options.end());
@@ -569,7 +629,7 @@ private:
             execv(GALLION_BINARY, argv.data());
             _exit(127);
         }
-        const bool up = WaitUntil([&] { return Exists(link); }, 20000);
+        const bool up = WaitUntil(ready, 20000);
         kill(child, SIGTERM);
         QElapsedTimer clock;
         clock.start();
