@@ -222,6 +222,14 @@ void TCommPane::Clear()
     Show();
 }
 
+void TCommPane::ShowLines(const QStringList& lines)
+{
+    lines_ = lines;
+    Trim();
+    shown_ = false;
+    Show();
+}
+
 void TCommPane::Copy()
 {
     Show();

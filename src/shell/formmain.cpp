@@ -211,6 +211,9 @@ std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
     const Loop_file file(file_name);
     if (!file.Error().empty())
         return {file.Error()};
+    // The communication view keeps its lines across the loading, whose page changes would
+    // replace them.
+    const QStringList view_lines = comm_->Lines();
     // The file's loops may use the ports of the running ones: those go first.
     loop_holder_->RemoveAllPages();
     // The user has loaded loops: the auto-save at exit writes them.
@@ -221,6 +224,7 @@ std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
     // The first page of the file is the active one, as after a fresh start.
     if (loop_holder_->count() > 0)
         loop_holder_->setCurrentIndex(0);
+    comm_->ShowLines(view_lines);
     return errors;
 }
 
