@@ -22,8 +22,9 @@ constexpr uint8_t kFullKindMark = 0x02;
 // mistake (a disk image, say) is not read whole into memory.
 constexpr size_t kMaxFileBytes = 64 * 1024 * 1024;
 
-const std::string kZarnTitle = "Zarn";
-const std::string kCurrentLoopTitle = "Current Loop";
+// A loaded loop's title: its port name, a blank, its protocol.
+const std::string kZarnTitle = " Zarn";
+const std::string kCurrentLoopTitle = " Current Loop";
 
 // ---------------------------------------------------------------------------------------------
 // From running loops to records

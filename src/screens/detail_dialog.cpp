@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
@@ -37,7 +36,7 @@ const char* const kAutomationItems[] = {"No automation", "Light ", "Normal", "He
 }  // namespace
 
 TDetail_dialog::TDetail_dialog(Page_dialogs& dialogs, Protocol protocol, int nozzle_buttons, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), protocol_(protocol)
+    : TCentred_dialog(parent), dialogs_(dialogs), protocol_(protocol)
 {
     setFont(page_fonts::Font(kDialogPixels));
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -184,8 +183,6 @@ void TDetail_dialog::SetPump(Pump_loop& loop, int position)
 void TDetail_dialog::Open(Pump_loop& loop, int position)
 {
     SetPump(loop, position);
-    if (QScreen* desktop = screen())
-        move(desktop->availableGeometry().center() - rect().center());
     exec();
 }
 
@@ -196,7 +193,7 @@ bool TDetail_dialog::ReadPump(Pump_detail& detail) const
 
 void TDetail_dialog::showEvent(QShowEvent* event)
 {
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
     // Opened on a pump, the dialog shows it at once, not at the first tick.
     FastRefresh();
     SlowRefresh();

@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 #include <QString>
 #include <array>
 #include <memory>
@@ -27,7 +27,7 @@ class TfRXErrors;
 //
 // A page keeps one dialog and reuses it (OpenDetail), so the receive-error texts the dialog took
 // out of its pumps stay with it, each under its own pump.
-class TDetail_dialog : public QDialog {
+class TDetail_dialog : public TCentred_dialog {
     Q_OBJECT
 public:
     static constexpr int kFastPeriodMs = 500;

@@ -22,7 +22,7 @@ const char* const kFormats[TfZarnOutputRegister::kRegisters] = {
 }  // namespace
 
 TfZarnOutputRegister::TfZarnOutputRegister(Pump_loop& loop, int position, QWidget* parent)
-    : QDialog(parent), loop_(loop), position_(position)
+    : TCentred_dialog(parent), loop_(loop), position_(position)
 {
     setWindowTitle(QStringLiteral("Output Registers"));
     setFont(page_fonts::Font(page_fonts::PointsToPixels(8)));

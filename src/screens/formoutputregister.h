@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 #include "loops/pump_loop.h"
 
@@ -10,7 +10,7 @@ class QTimer;
 // "Output Registers": registers 0x00-0x0E of one Zarn pump (written by the controller's output
 // commands), read again every second. A line is checked for 1, unchecked for 0 and partially
 // checked for any other value; the marks show the pump's values and cannot be changed here.
-class TfZarnOutputRegister : public QDialog {
+class TfZarnOutputRegister : public TCentred_dialog {
     Q_OBJECT
 public:
     static constexpr int kRegisters = 15;

@@ -11,7 +11,7 @@
 
 #include "screens/page_fonts.h"
 
-TfRXErrors::TfRXErrors(QWidget* parent) : QDialog(parent)
+TfRXErrors::TfRXErrors(QWidget* parent) : TCentred_dialog(parent)
 {
     setWindowTitle(QStringLiteral("View pump RX errors"));
     setFont(page_fonts::Font(page_fonts::PointsToPixels(8)));

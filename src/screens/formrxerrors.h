@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 #include <QString>
 #include <map>
 #include <string>
@@ -12,7 +12,7 @@ class QPushButton;
 // pump no longer holds them). The text is kept per pump: the dialog shows one pump's text at a
 // time, so the errors of one pump never appear under another. "Save..." writes the shown text to
 // a text file, "Clear" empties it.
-class TfRXErrors : public QDialog {
+class TfRXErrors : public TCentred_dialog {
     Q_OBJECT
 public:
     explicit TfRXErrors(QWidget* parent);

@@ -8,7 +8,7 @@
 #include "screens/page_fonts.h"
 
 TfZarnSetTotals::TfZarnSetTotals(Pump_loop& loop, int position, int nozzle, QWidget* parent)
-    : QDialog(parent), loop_(loop), position_(position), nozzle_(nozzle)
+    : TCentred_dialog(parent), loop_(loop), position_(position), nozzle_(nozzle)
 {
     setWindowTitle(QStringLiteral("Set totals for pump"));
     setFont(page_fonts::Font(page_fonts::PointsToPixels(8)));

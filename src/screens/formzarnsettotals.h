@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 #include "loops/pump_loop.h"
 
@@ -10,7 +10,7 @@ class QPushButton;
 // "Set totals for pump": the total counters of one nozzle of a Zarn pump, filled with the present
 // ones. "Ok" sets them exactly as typed (decimal text, never binary floating point) or names the
 // field that is not a valid value and stays open; "Cancel" changes nothing. Made for each use.
-class TfZarnSetTotals : public QDialog {
+class TfZarnSetTotals : public TCentred_dialog {
     Q_OBJECT
 public:
     // `nozzle` is the nozzle's number (1-15).

@@ -233,6 +233,8 @@ TEmptyPosition::TEmptyPosition(QWidget* page, int left, int top, int position, i
     setGeometry(left, top, TPumpPanel::kWidth, TPumpPanel::kHeight);
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
     setLineWidth(1);
+    // Opaque, as a pump panel is: of the selection frame beneath only its border shows.
+    setAutoFillBackground(true);
     caption_ = new QLabel(QString::number(pump_number), this);
     caption_->setGeometry(rect());
     caption_->setAlignment(Qt::AlignCenter);

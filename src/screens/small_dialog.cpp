@@ -1,11 +1,9 @@
 #include "screens/small_dialog.h"
 
-#include <QGuiApplication>
-#include <QScreen>
 
 #include "screens/page_fonts.h"
 
-TSmall_dialog::TSmall_dialog() : QDialog(nullptr)
+TSmall_dialog::TSmall_dialog() : TCentred_dialog(nullptr)
 {
     setFont(page_fonts::Font(page_fonts::PointsToPixels(8)));
     setModal(true);
@@ -19,7 +17,5 @@ bool TSmall_dialog::Run()
 void TSmall_dialog::showEvent(QShowEvent* event)
 {
     adjustSize();
-    if (const QScreen* desktop = QGuiApplication::primaryScreen())
-        move(desktop->availableGeometry().center() - rect().center());
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
 }

@@ -47,10 +47,11 @@ TCL_detail::TCL_detail(Page_dialogs& dialogs, QWidget* parent)
     for (int i = 0; i < kNozzles; ++i)
         nozzle_buttons_[static_cast<size_t>(i)]->move(210 + 28 * i, 8);
     automation_box_->setGeometry(210, 40, 110, 104);
-    flow_panel_->setGeometry(326, 8, 93, 164);
-    flow_label_->setGeometry(4, 4, 85, 16);
-    flow_trackbar_->setGeometry(26, 22, 40, 108);
-    flow_button_->setGeometry(10, 134, 72, 24);
+    // The flow panel right of the nozzle row (the fifth button ends at 347).
+    flow_panel_->setGeometry(352, 8, 67, 164);
+    flow_label_->setGeometry(4, 4, 59, 16);
+    flow_trackbar_->setGeometry(13, 22, 40, 108);
+    flow_button_->setGeometry(4, 134, 59, 24);
     choose_error_->setGeometry(210, 180, 102, 24);
     commit_error_->setGeometry(317, 180, 102, 24);
     visible_nozzles_->setGeometry(210, 207, 102, 24);

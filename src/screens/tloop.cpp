@@ -347,8 +347,23 @@ uint8_t TLoop::GetFilterAddress() const
 
 void TLoop::PageHide()
 {
-    saved_communication_ = loop_->IsCommunicationOn();
+    // A held feed is off only for the hold: the page keeps what it was before.
+    saved_communication_ = held_ ? held_communication_ : loop_->IsCommunicationOn();
+    held_ = false;
     loop_->SetCommunicationOn(false);
+}
+
+void TLoop::HoldCommunication(bool hold)
+{
+    if (hold == held_)
+        return;
+    held_ = hold;
+    if (hold) {
+        held_communication_ = loop_->IsCommunicationOn();
+        loop_->SetCommunicationOn(false);
+    } else {
+        loop_->SetCommunicationOn(held_communication_);
+    }
 }
 
 void TLoop::PageShow()

@@ -65,6 +65,10 @@ public:
     uint8_t GetFilterAddress() const;
     void PageHide();
     void PageShow();
+    // While the communication pane or the main window is hidden the active page's feed is held
+    // off; the end of the hold (or the page's next showing, when another page became active
+    // meanwhile) gives it back what it was, on or stopped by the user.
+    void HoldCommunication(bool hold);
     // True when the key is one of the page's keys (the caller then consumes it).
     bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
     void MoveSelection(int direction);  // 1 up, 2 down, 3 left, 4 right
@@ -117,6 +121,8 @@ private:
     std::array<TEmptyPosition*, 16> empty_{};
     int selected_ = 0;
     bool saved_communication_ = true;
+    bool held_ = false;                // HoldCommunication holds the feed off
+    bool held_communication_ = false;  // what the feed was when the hold began
 
     QMenu* pump_menu_ = nullptr;
     QMenu* loop_menu_ = nullptr;

@@ -113,6 +113,7 @@ Add_loop_memory ReadAddLoopMemory()
     memory.protocol = Settings::ReadInt(kAddLoop, "Protocol", memory.protocol);
     memory.com_port = Settings::ReadInt(kAddLoop, "ComPort", memory.com_port);
     memory.address = Settings::ReadInt(kAddLoop, "Address", memory.address);
+    memory.port_name = Settings::ReadString(kAddLoop, "PortName", "");
     return memory;
 }
 
@@ -120,7 +121,8 @@ bool WriteAddLoopMemory(const Add_loop_memory& memory)
 {
     return Settings::WriteInt(kAddLoop, "Protocol", memory.protocol) &&
            Settings::WriteInt(kAddLoop, "ComPort", memory.com_port) &&
-           Settings::WriteInt(kAddLoop, "Address", memory.address);
+           Settings::WriteInt(kAddLoop, "Address", memory.address) &&
+           Settings::WriteString(kAddLoop, "PortName", memory.port_name);
 }
 
 Preferences ReadPreferences()

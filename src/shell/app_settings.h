@@ -27,15 +27,17 @@ bool LineSpeedPacing();  // default false: new loops answer as fast as the port 
 bool AutoLoad();     // default false
 bool AutoSave();     // default true
 
-// Section AddLoop: the selected entries of the New loop dialog's three lists (-1: none).
+// Section AddLoop: the selected entries of the New loop dialog's three lists (-1: none), and the
+// port name last in the serial-port field, also one typed by hand that is no entry of the list.
 struct Add_loop_memory {
     int protocol = 0;
     int com_port = 0;
     int address = 0;
+    std::string port_name;
     bool operator==(const Add_loop_memory&) const = default;
 };
 Add_loop_memory ReadAddLoopMemory();
-bool WriteAddLoopMemory(const Add_loop_memory& memory);  // Protocol, ComPort, Address
+bool WriteAddLoopMemory(const Add_loop_memory& memory);  // Protocol, ComPort, Address, PortName
 
 // The engine keys of one protocol as the Preferences dialog shows them (its own defaults).
 struct Protocol_preferences {

@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -30,14 +32,34 @@ constexpr int kButtonWidth = 48;
 constexpr int kFilterFontPixels = 19;
 constexpr int kViewFontPixels = 8;
 
-// The view's face: any fixed-pitch face at the view's pixel size.
+// Whether every glyph of the face is as wide as any other: the hexadecimal columns line up. The
+// face's fixed-pitch flag is not asked; some monospaced faces do not carry it.
+bool Monospaced(const QFont& font)
+{
+    const QFontMetrics glyphs(font);
+    const int width = glyphs.horizontalAdvance(QLatin1Char('M'));
+    for (QChar glyph : QStringLiteral("il.:|W0<>* "))
+        if (glyphs.horizontalAdvance(glyph) != width)
+            return false;
+    return width > 0;
+}
+
+// The view's face at the view's pixel size: the desktop's fixed font, else the first of the
+// common monospaced faces that is monospaced here.
 QFont ViewFont()
 {
-    QFont font(QStringLiteral("Monospace"));
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    font.setPixelSize(kViewFontPixels);
-    return font;
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPixelSize(kViewFontPixels);
+    if (Monospaced(fixed))
+        return fixed;
+    for (const char* family : {"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono", "Noto Mono", "Courier New"}) {
+        QFont font(QString::fromLatin1(family));
+        font.setStyleHint(QFont::TypeWriter);
+        font.setPixelSize(kViewFontPixels);
+        if (Monospaced(font))
+            return font;
+    }
+    return fixed;
 }
 
 }  // namespace
@@ -196,6 +218,14 @@ void TCommPane::StopStart()
 void TCommPane::Clear()
 {
     lines_.clear();
+    shown_ = false;
+    Show();
+}
+
+void TCommPane::ShowLines(const QStringList& lines)
+{
+    lines_ = lines;
+    Trim();
     shown_ = false;
     Show();
 }

@@ -64,6 +64,8 @@ public:
     bool StartTrace(const QString& file_name);
 
     const QStringList& Lines() const { return lines_; }
+    // The view shows these lines (the newest kMaxLines of them) in place of its own.
+    void ShowLines(const QStringList& lines);
 
     // Every text the pane takes from a loop's feed is also handed to the tap (the control
     // socket's traffic lines); an empty tap: nobody.

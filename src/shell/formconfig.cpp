@@ -35,7 +35,7 @@ QString FloatText(double value)
 
 }  // namespace
 
-TfConfig::TfConfig(QWidget* parent) : QDialog(parent)
+TfConfig::TfConfig(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("fConfig"));
     setWindowTitle(QStringLiteral("Preferences"));
@@ -143,7 +143,7 @@ void TfConfig::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous())
         Fill();
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
 }
 
 void TfConfig::Fill()

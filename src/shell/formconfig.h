@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 #include <array>
 
 #include "shell/app_settings.h"
@@ -14,7 +14,7 @@ class QTabWidget;
 // file; "Ok" checks the number fields in a fixed order (the failing field's tab is made active and
 // the field focused, "Value not valid" is shown and nothing is written), then writes every key and
 // closes. Changes reach only pumps, loops and threads created afterwards, as the note says.
-class TfConfig : public QDialog {
+class TfConfig : public TCentred_dialog {
     Q_OBJECT
 public:
     explicit TfConfig(QWidget* parent = nullptr);

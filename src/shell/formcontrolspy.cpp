@@ -11,7 +11,7 @@
 #include "loops/spy_ports.h"
 #include "shell/shell_messages.h"
 
-TfControlSpy::TfControlSpy(QWidget* parent) : QDialog(parent)
+TfControlSpy::TfControlSpy(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("fControlSpy"));
     setWindowTitle(QStringLiteral("Control Spy ports"));
@@ -57,7 +57,7 @@ void TfControlSpy::Execute()
 
 void TfControlSpy::showEvent(QShowEvent* event)
 {
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
     if (!event->spontaneous())
         Fill();
 }

@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 class QLabel;
 class QListWidget;
@@ -11,7 +11,7 @@ class QPushButton;
 // changes that; "Start" and "Stop" set or clear the event and show the new state. Failures are
 // shown in a message box: "Not a valid spyobject" (the port has gone since the list was made),
 // "Not able to start spyobject", "Not able to stop spyobject".
-class TfControlSpy : public QDialog {
+class TfControlSpy : public TCentred_dialog {
     Q_OBJECT
 public:
     explicit TfControlSpy(QWidget* parent = nullptr);

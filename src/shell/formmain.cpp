@@ -91,6 +91,8 @@ TfMain::TfMain(std::unique_ptr<Page_dialogs> dialogs) : dialogs_(std::move(dialo
     // the tab control's constructor), so an arriving page has its feed state back first.
     comm_->FollowPages(loop_holder_);
     connect(loop_holder_, &QTabWidget::currentChanged, this, &TfMain::ShowPortOfActivePage);
+    // A page that becomes active while the pane or the window is hidden has its feed held too.
+    connect(loop_holder_, &QTabWidget::currentChanged, this, &TfMain::HoldFeed);
 
     version_ = new QLabel(QStringLiteral("  ") + QString::fromLatin1(TAbout::kVersionText), this);
     version_->setObjectName(QStringLiteral("pVersion"));
@@ -156,8 +158,7 @@ void TfMain::BuildMenus()
     hide_comm_item_ = AddItem(view_menu_, "Hide communication", Qt::Key_F7);
     hide_comm_item_->setCheckable(true);
     connect(hide_comm_item_, &QAction::triggered, this, [this](bool hidden) {
-        if (TLoop* page = ActivePage())
-            page->SetCommunicationOn(!hidden);
+        HoldFeed();
         comm_->setVisible(!hidden);
         // The layouts take the pane's change first, so the narrow width is not held back by the
         // pane's minimum.
@@ -210,6 +211,9 @@ std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
     const Loop_file file(file_name);
     if (!file.Error().empty())
         return {file.Error()};
+    // The communication view keeps its lines across the loading, whose page changes would
+    // replace them.
+    const QStringList view_lines = comm_->Lines();
     // The file's loops may use the ports of the running ones: those go first.
     loop_holder_->RemoveAllPages();
     // The user has loaded loops: the auto-save at exit writes them.
@@ -220,6 +224,7 @@ std::vector<std::string> TfMain::LoadConfiguration(const std::string& file_name)
     // The first page of the file is the active one, as after a fresh start.
     if (loop_holder_->count() > 0)
         loop_holder_->setCurrentIndex(0);
+    comm_->ShowLines(view_lines);
     return errors;
 }
 
@@ -364,6 +369,12 @@ void TfMain::Tick()
     ShowPortOfActivePage();  // a trace or log write that failed shows up within a tick
 }
 
+void TfMain::HoldFeed()
+{
+    if (TLoop* page = ActivePage())
+        page->HoldCommunication(window_hidden_ || hide_comm_item_->isChecked());
+}
+
 void TfMain::ShowPortOfActivePage()
 {
     TLoop* page = ActivePage();
@@ -447,8 +458,29 @@ void TfMain::AutoLoadConfiguration()
     // A file that is there but could not be used whole is not replaced at exit by what is left of
     // it (nothing, or the loops that could be built), unless the user creates or loads loops.
     keep_autosave_file_ = !errors.empty() && QFileInfo::exists(QString::fromLatin1(kAutoSaveFileName));
-    for (const std::string& error : errors)
+    ReportStartUpErrors(errors, false);
+}
+
+void TfMain::ReportStartUpErrors(const std::vector<std::string>& errors, bool one_box)
+{
+    if (start_up_errors_to_stderr_) {
+        for (const std::string& error : errors)
+            std::fprintf(stderr, "gallion: %s\n", error.c_str());
+        return;
+    }
+    if (one_box && !errors.empty()) {
+        QString text;
+        for (const std::string& error : errors)
+            text += QString::fromStdString(error) + QLatin1Char('\n');
+        QMessageBox::warning(this, QStringLiteral("Gallion"), text.trimmed());
+        return;
+    }
+    for (const std::string& error : errors) {
+        // A signal during an earlier box ends the start-up: no further box opens.
+        if (shut_down_ || closing_on_signal_)
+            return;
         shell_messages::Failure(this, QString::fromStdString(error));
+    }
 }
 
 void TfMain::SaveSettings()
@@ -521,13 +553,9 @@ void TfMain::showEvent(QShowEvent* event)
         first_show_ = false;
         LoadSettings();
     }
-    if (TLoop* page = ActivePage()) {
-        // The page's feed as it was when the window was hidden; a page that has come since starts
-        // with its own flag. A hidden pane keeps the feed off.
-        const bool on = page == hidden_page_ ? hidden_feed_on_ : page->SavedCommunication();
-        page->SetCommunicationOn(on && !hide_comm_item_->isChecked());
-    }
-    hidden_page_ = nullptr;
+    // The page's feed as it was when the window was hidden; a hidden pane keeps it held.
+    window_hidden_ = false;
+    HoldFeed();
     timer_->start();
     comm_timer_->start();
 }
@@ -538,11 +566,8 @@ void TfMain::hideEvent(QHideEvent* event)
     // A minimised or covered window keeps its loops' feeds running; only hiding it does not.
     if (event->spontaneous())
         return;
-    hidden_page_ = ActivePage();
-    if (TLoop* page = ActivePage()) {
-        hidden_feed_on_ = page->Loop().IsCommunicationOn();
-        page->SetCommunicationOn(false);
-    }
+    window_hidden_ = true;
+    HoldFeed();
     timer_->stop();
     comm_timer_->stop();
 }

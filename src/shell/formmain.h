@@ -89,6 +89,10 @@ public:
     // The close of SIGINT and SIGTERM: the same shut-down, with its messages on standard error
     // only (nobody may be at the screen to answer a box).
     void CloseOnSignal();
+    // Errors of the start-up (the auto-load, --config): in message boxes (one for all, or one
+    // each), or, once set, on standard error only.
+    void SetStartUpErrorsToStandardError(bool on) { start_up_errors_to_stderr_ = on; }
+    void ReportStartUpErrors(const std::vector<std::string>& errors, bool one_box);
     // What the last shut-down had to say (a failed auto-save, a kept auto-save file); each was
     // also written to standard error.
     const std::vector<std::string>& ExitMessages() const { return exit_messages_; }
@@ -128,6 +132,9 @@ private:
     bool FunctionKey(int key);
     void Tick();
     void ShowPortOfActivePage();
+    // Holds the active page's feed off while the pane or the window is hidden, gives it back when
+    // neither is.
+    void HoldFeed();
     // Closes the open dialogs one by one, then the window once the event loop is back below
     // loop_level (no caller of a dialog is left waiting on the stack).
     void EndModalsThenClose(int loop_level);
@@ -150,11 +157,11 @@ private:
     // the exit keeps that file instead of replacing it, unless loops were created or loaded since.
     bool keep_autosave_file_ = false;
     bool closing_on_signal_ = false;
+    bool start_up_errors_to_stderr_ = false;
     std::vector<std::string> exit_messages_;
     bool first_show_ = true;
-    // The active page when the window was hidden and whether its feed was on then.
-    QPointer<TLoop> hidden_page_;
-    bool hidden_feed_on_ = true;
+    // Hidden (for the mini view): the active page's feed is held off.
+    bool window_hidden_ = false;
     bool shut_down_ = false;
 
     QMenu* file_menu_ = nullptr;

@@ -44,7 +44,7 @@ const char* const TfSpyPortSettings::kNotIntegerText =
 const char* const TfSpyPortSettings::kOutOfRangeText =
     "The file size must be at least 1024 bytes and the number of files from 1 to 9999";
 
-TfSpyPortSettings::TfSpyPortSettings(QWidget* parent) : QDialog(parent)
+TfSpyPortSettings::TfSpyPortSettings(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("fSpyPortSettings"));
     setWindowTitle(QStringLiteral("SpyPort settings"));
@@ -84,7 +84,7 @@ bool TfSpyPortSettings::Execute()
 
 void TfSpyPortSettings::showEvent(QShowEvent* event)
 {
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
     if (!event->spontaneous())
         Fill();
 }

@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 class QLabel;
 class QLineEdit;
@@ -11,7 +11,7 @@ class QPushButton;
 // files a whole number from 1 to 9999 and the output folder exists ("(default)" and an empty
 // field are the current folder); otherwise a message says what is wrong, nothing is written and
 // the dialog stays open. The values reach each spy port at its next recording run.
-class TfSpyPortSettings : public QDialog {
+class TfSpyPortSettings : public TCentred_dialog {
     Q_OBJECT
 public:
     static const char* const kNotIntegerText;

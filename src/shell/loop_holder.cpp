@@ -1,7 +1,6 @@
 #include "shell/loop_holder.h"
 
 #include <QTabBar>
-#include <algorithm>
 
 #include "screens/tloop.h"
 
@@ -11,8 +10,10 @@ class Fixed_width_tabs : public QTabBar {
 public:
     explicit Fixed_width_tabs(QWidget* parent) : QTabBar(parent)
     {
-        // A tab shows its whole caption: a long port name widens its tab instead of being cut.
-        setElideMode(Qt::ElideNone);
+        // Every tab is 111 pixels wide, so four stand side by side; a longer caption keeps its
+        // beginning (the port's kind) and its end (the device and the protocol), the middle gives
+        // way. The whole caption is the tab's tool tip.
+        setElideMode(Qt::ElideMiddle);
         setUsesScrollButtons(true);
         setFocusPolicy(Qt::NoFocus);
     }
@@ -20,8 +21,7 @@ public:
 protected:
     QSize tabSizeHint(int index) const override
     {
-        const QSize natural = QTabBar::tabSizeHint(index);
-        return {std::max(TLoopHolder::kTabWidth, natural.width()), natural.height()};
+        return {TLoopHolder::kTabWidth, QTabBar::tabSizeHint(index).height()};
     }
 };
 

@@ -5,9 +5,8 @@
 
 class TLoop;
 
-// The tab control `LoopHolder`: one tab per loop page, tabs at the bottom, 111 pixels each
-// or as wide as a longer caption needs. It
-// owns its pages. A page is told it is hidden (PageHide) and shown (PageShow) when the current
+// The tab control `LoopHolder`: one tab per loop page, tabs at the bottom, 111 pixels each (a
+// longer caption elided in the middle, whole in the tab's tool tip). It owns its pages. A page is told it is hidden (PageHide) and shown (PageShow) when the current
 // tab changes, and only then: a window minimised or covered does not touch the pages.
 class TLoopHolder : public QTabWidget {
     Q_OBJECT

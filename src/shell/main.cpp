@@ -6,9 +6,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QMessageBox>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -106,16 +106,17 @@ int main(int argc, char** argv)
         window.CloseOnSignal();
     });
     app.SetKeyPreview([&window](QWidget* receiver, QKeyEvent* event) { return window.PreviewKey(receiver, event); });
-    window.show();
-    if (!config.empty()) {
-        const std::vector<std::string> errors = window.LoadConfiguration(config);
-        if (!errors.empty()) {
-            QString text;
-            for (const std::string& error : errors)
-                text += QString::fromStdString(error) + QLatin1Char('\n');
-            QMessageBox::warning(&window, QStringLiteral("Gallion"), text.trimmed());
-        }
-    }
+    // Driven through the control socket, the program may have nobody at its screen: start-up
+    // errors go to standard error instead of a box that nobody closes.
+    window.SetStartUpErrorsToStandardError(control != nullptr);
+    // The first showing (with its auto-load) and the loading of --config run inside the event
+    // loop: a box they open is then a loop nested in it, which a signal closes before the window
+    // (a box opened before the event loop runs would leave the close waiting for good).
+    QTimer::singleShot(0, &window, [&window, &config] {
+        window.show();
+        if (!config.empty() && !window.IsShutDown())
+            window.ReportStartUpErrors(window.LoadConfiguration(config), true);
+    });
     const int status = app.exec();
     // However the event loop ended, the loops end as the shut-down sequence ends them.
     window.ShutDown();

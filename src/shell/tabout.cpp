@@ -73,7 +73,7 @@ QString TAbout::ChangeLog()
     return lines.join(QLatin1Char('\n'));
 }
 
-TAbout::TAbout(QWidget* parent) : QDialog(parent)
+TAbout::TAbout(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("About"));
     setWindowTitle(QStringLiteral("About"));

@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -7,7 +7,7 @@ class QPushButton;
 
 // The "About" box: the program's name, its version (the text of the main window's status bar),
 // who made it, and the change log, newest release first.
-class TAbout : public QDialog {
+class TAbout : public TCentred_dialog {
     Q_OBJECT
 public:
     static const char* const kVersionText;  // "V1.2.8"

@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -89,7 +88,7 @@ QStringList SerialPortChoices(const QString& dev_folder, const QString& sys_tty_
     return ports;
 }
 
-TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : QDialog(parent)
+TAddLoop::TAddLoop(QWidget* parent, const QStringList& ports) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("AddLoop"));
     setWindowTitle(QStringLiteral("New loop"));
@@ -182,11 +181,8 @@ void TAddLoop::showEvent(QShowEvent* event)
         from_->clear();
         to_->clear();
         protocol_->setFocus();
-        // Centred on the desktop, not over the main window.
-        if (QScreen* desktop = screen())
-            move(desktop->availableGeometry().center() - rect().center());
     }
-    QDialog::showEvent(event);
+    TCentred_dialog::showEvent(event);
 }
 
 bool TAddLoop::eventFilter(QObject* watched, QEvent* event)
@@ -208,6 +204,9 @@ void TAddLoop::SetMemory(const App_settings::Add_loop_memory& memory)
     };
     select(protocol_, memory.protocol);
     select(port_, memory.com_port);
+    // A name typed by hand (no entry of the list) comes back as typed.
+    if (memory.com_port < 0 && !memory.port_name.empty())
+        port_->setEditText(QString::fromLocal8Bit(memory.port_name.c_str()));
     select(address_, memory.address);
 }
 
@@ -217,6 +216,7 @@ App_settings::Add_loop_memory TAddLoop::Memory() const
     memory.protocol = protocol_->currentIndex();
     // A typed name that is no entry of the list is no selection.
     memory.com_port = port_->findText(port_->currentText(), Qt::MatchExactly);
+    memory.port_name = port_->currentText().toLocal8Bit().toStdString();
     memory.address = address_->currentIndex();
     return memory;
 }

@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -48,7 +48,7 @@ struct New_loop_check {
 // name, a device path, "pty", "pty:PATH", "tcp:HOST:PORT", "tcp-listen:[ADDRESS:]PORT"). The box
 // "Pace at line speed" keeps its state between uses; the main window sets it from the setting
 // LineSpeedPacing when it reads its settings.
-class TAddLoop : public QDialog {
+class TAddLoop : public TCentred_dialog {
     Q_OBJECT
 public:
     explicit TAddLoop(QWidget* parent = nullptr, const QStringList& ports = SerialPortChoices());

@@ -86,10 +86,11 @@ int THelp::RowOfKey(int key)
     }
 }
 
-THelp::THelp(QWidget* parent) : QDialog(parent)
+THelp::THelp(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("Help"));
-    setWindowTitle(QString());
+    // The caption is blank: a desktop shows the program's name for an empty one.
+    setWindowTitle(QStringLiteral(" "));
     setFixedSize(kWidth, kHeight);
     QPalette yellow = palette();
     yellow.setColor(QPalette::Window, kPaleYellow);

@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 class QListWidget;
 class QPushButton;
@@ -8,7 +8,7 @@ class QPushButton;
 // key in the right. Pressing a key of the table selects its row in both lists; every other key is
 // swallowed, except Escape, which closes the window like "Close". Clicking a row in one list
 // selects the same row in the other.
-class THelp : public QDialog {
+class THelp : public TCentred_dialog {
     Q_OBJECT
 public:
     static constexpr int kWidth = 431;

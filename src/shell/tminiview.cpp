@@ -1,11 +1,11 @@
 #include "shell/tminiview.h"
 
-#include <QGuiApplication>
 #include <QListWidget>
 #include <QPushButton>
-#include <QScreen>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "screens/tloop.h"
 
@@ -14,10 +14,30 @@ namespace {
 constexpr int kButtonPanelHeight = 39;
 const QColor kTooltipYellow(0xFF, 0xFF, 0xE1);
 
-// The loop's title line, then one line per pump: its number, a blank and its state.
+// Lines no wider than the list: the list's own eliding then cuts a long title in its middle
+// instead of leaving its end behind a scroll bar.
+class Fit_width_delegate : public QStyledItemDelegate {
+public:
+    explicit Fit_width_delegate(QListWidget* list) : QStyledItemDelegate(list), list_(list) {}
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setWidth(std::min(size.width(), list_->viewport()->width()));
+        return size;
+    }
+
+private:
+    QListWidget* list_;
+};
+
+// The loop's title line (whole in its tool tip), then one line per pump: its number, a blank and
+// its state.
 void AddLoopLines(QListWidget* list, const Pump_loop& loop)
 {
-    list->addItem(QString::fromStdString(loop.Title()));
+    const QString title = QString::fromStdString(loop.Title());
+    list->addItem(title);
+    list->item(list->count() - 1)->setToolTip(title);
     for (int position = 0; position < loop.Positions(); ++position) {
         if (!loop.HasPump(position))
             continue;
@@ -28,7 +48,7 @@ void AddLoopLines(QListWidget* list, const Pump_loop& loop)
 
 }  // namespace
 
-TMiniView::TMiniView(QWidget* parent) : QDialog(parent)
+TMiniView::TMiniView(QWidget* parent) : TCentred_dialog(parent)
 {
     setObjectName(QStringLiteral("MiniView"));
     setWindowTitle(QStringLiteral("Gallion"));
@@ -43,6 +63,9 @@ TMiniView::TMiniView(QWidget* parent) : QDialog(parent)
     listbox_ = new QListWidget;
     listbox_->setObjectName(QStringLiteral("Listbox"));
     listbox_->setFocusPolicy(Qt::NoFocus);
+    listbox_->setTextElideMode(Qt::ElideMiddle);
+    listbox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    listbox_->setItemDelegate(new Fit_width_delegate(listbox_));
     large_mode_ = new QPushButton(QStringLiteral("Large mode"));
     large_mode_->setObjectName(QStringLiteral("LargeMode"));
     connect(large_mode_, &QPushButton::clicked, this, &QDialog::accept);
@@ -67,8 +90,6 @@ void TMiniView::ShowMiniView(TLoop* first)
 {
     chain_head_ = first;
     RefreshMiniView();
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
     timer_->start();
     exec();
     timer_->stop();

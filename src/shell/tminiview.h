@@ -1,5 +1,5 @@
 #pragma once
-#include <QDialog>
+#include "screens/centred_dialog.h"
 
 class QListWidget;
 class QPushButton;
@@ -9,7 +9,7 @@ class TLoop;
 // The mini view that stands in for the main window after "Tiny" (F8): a small window on top of
 // the others listing every loop (its title) and each of its pumps as "number state", refreshed
 // every 3 s while it is open. "Large mode" closes it; the main window then shows itself again.
-class TMiniView : public QDialog {
+class TMiniView : public TCentred_dialog {
     Q_OBJECT
 public:
     static constexpr int kRefreshMs = 3000;

@@ -114,7 +114,7 @@ TEST(ConfigurationFile, ZarnLoopRoundTripsPumpsTotalsAndSettings)
     ASSERT_TRUE(result.errors.empty()) << result.errors.front();
     ASSERT_EQ(result.loops.size(), 1u);
     Zarn_forecourt& loaded = ZarnAt(result, 0);
-    EXPECT_EQ(loaded.Title(), line.SlavePath() + "Zarn");
+    EXPECT_EQ(loaded.Title(), line.SlavePath() + " Zarn");
     EXPECT_EQ(loaded.PortName(), line.SlavePath());
     EXPECT_EQ(loaded.FirstPumpNumber(), 1);
     EXPECT_EQ(loaded.LastPumpNumber(), 16);
@@ -286,7 +286,7 @@ TEST(ConfigurationFile, MixedLoopsLoadInFileOrder)
     Zarn_forecourt& third = ZarnAt(result, 2);
     EXPECT_EQ(first.PortName(), lines[0].SlavePath());
     EXPECT_EQ(first.GetPump(11)->Address(), 0x5C + 11);
-    EXPECT_EQ(second.Title(), lines[1].SlavePath() + "Current Loop");
+    EXPECT_EQ(second.Title(), lines[1].SlavePath() + " Current Loop");
     EXPECT_EQ(second.FirstPumpNumber(), 5);
     EXPECT_EQ(second.LastPumpNumber(), 8);
     ASSERT_NE(second.GetPump(2), nullptr);
@@ -297,7 +297,7 @@ TEST(ConfigurationFile, MixedLoopsLoadInFileOrder)
     EXPECT_EQ(second.GetDecimals().total_amount, 8);
     EXPECT_EQ(second.AutomationLevel(2), 3);
     EXPECT_EQ(second.GetFilterAddress(), 0x56);
-    EXPECT_EQ(third.Title(), lines[2].SlavePath() + "Zarn");
+    EXPECT_EQ(third.Title(), lines[2].SlavePath() + " Zarn");
     EXPECT_EQ(third.PumpCount(), 0);
 }
 

@@ -364,8 +364,8 @@ TEST(HeadlessRunner, SaveLoadAndConfigOption)
         // Loading replaces the loops.
         ASSERT_EQ(runner.Command("load " + file), "ok 2");
         const std::string list = runner.Command("loop list");
-        EXPECT_TRUE(Contains(list, "\"title\":\"" + zarn_line.SlavePath() + "Zarn\"")) << list;
-        EXPECT_TRUE(Contains(list, "\"title\":\"" + cl_line.SlavePath() + "Current Loop\"")) << list;
+        EXPECT_TRUE(Contains(list, "\"title\":\"" + zarn_line.SlavePath() + " Zarn\"")) << list;
+        EXPECT_TRUE(Contains(list, "\"title\":\"" + cl_line.SlavePath() + " Current Loop\"")) << list;
         const std::string pump3 = runner.Command("state 1 3");
         EXPECT_TRUE(Contains(pump3, "\"connected\":false")) << pump3;
         EXPECT_TRUE(Contains(pump3, "\"identity\":\"0000111111\"")) << pump3;  // the standard kind

@@ -75,6 +75,7 @@ private slots:
         dialog.show();
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Detail - Current Loop pump"));
         QCOMPARE(dialog.size(), QSize(427, 423));
+        QCOMPARE(OverlappingControls(&dialog), QStringList());
         Pump_detail detail;
         QVERIFY(loop_->GetPumpDetail(0, detail));
         QCOMPARE(dialog.StatusLabel()->text(), QStringLiteral("Authorised"));

@@ -6,6 +6,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +17,7 @@
 #include "loops/loop_files.h"
 #include "screens/screens_kit.h"
 #include "screens/tloop.h"
+#include "shell/comm_view.h"
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
@@ -153,7 +156,7 @@ private slots:
         QCOMPARE(window.LoopHolder()->currentIndex(), 0);
         const Pump_loop& zarn = window.LoopHolder()->Page(0)->Loop();
         QCOMPARE(zarn.GetProtocol(), Protocol::zarn);
-        QCOMPARE(zarn.Title(), zarn_line.SlavePath() + "Zarn");
+        QCOMPARE(zarn.Title(), zarn_line.SlavePath() + " Zarn");
         QVERIFY(zarn.HasPump(0) && zarn.HasPump(3) && !zarn.HasPump(1));
         QVERIFY(window.LoopHolder()->Page(1)->Loop().HasPump(1));
 
@@ -211,9 +214,15 @@ private slots:
         QCOMPARE(window.ActivePage(), page);
         QVERIFY(ZarnPumpAnswers(master, 0x50));
 
-        // A good file replaces them: the old loop's pump falls silent, the file's answers.
+        // A good file replaces them: the old loop's pump falls silent, the file's answers. The
+        // communication view keeps its lines.
+        ClickButton(window.CommPane()->StopStartButton());
+        const QString stopped = QStringLiteral(" *** Communication view stopped *** ");
+        QVERIFY(window.CommPane()->Lines().contains(stopped));
         ZarnMaster other_master(other);
         QCOMPARE(ThroughFileDialog(window.LoadItem(), QStringLiteral("good.gcf")), QStringList());
+        QVERIFY(window.CommPane()->Lines().contains(stopped));
+        QVERIFY(window.CommPane()->View()->toPlainText().contains(stopped));
         QCOMPARE(window.LoopHolder()->count(), 1);
         QCOMPARE(window.ActivePage()->Loop().PortName(), other.SlavePath());
         line.Drain();

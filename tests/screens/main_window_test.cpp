@@ -2,6 +2,7 @@
 // the pages, the New loop and Preferences dialogs it opens, and its shut-down (also through
 // SIGTERM to the real program), with real loops whose controller the test plays on a
 // pseudo-terminal.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -219,7 +220,7 @@ private slots:
         QCOMPARE(window.y(), 60);
         QCOMPARE(MenuTitles(window.menuBar()), (QStringList{"File", "Configure", "View", "SpyPort", "Help"}));
         QVERIFY(window.AddLoopDialog()->SpyPortBox()->isVisibleTo(window.AddLoopDialog()));
-        QCOMPARE(window.AddLoopDialog()->Memory(), (App_settings::Add_loop_memory{1, 2, 5}));
+        QCOMPARE(window.AddLoopDialog()->Memory(), (App_settings::Add_loop_memory{1, 2, 5, "COM3"}));
         QVERIFY(window.AddLoopDialog()->LinePacingBox()->isChecked());
 
         // Shut down with the pane hidden and auto-save off.
@@ -251,6 +252,29 @@ private slots:
         QVERIFY(window.CommPane()->isVisible());
         QCOMPARE(window.width(), 753);
         QVERIFY(page->Loop().IsCommunicationOn());
+
+        // Another page becomes active while the pane is hidden (F7, F5, F7, F5): both feeds come
+        // back as they were, and the first loop's new traffic reaches the view.
+        ZarnMaster master(pty);
+        page->AddPump(0);
+        PtyController pty_b;
+        TLoop* b = rig.AddPage(Protocol::zarn, pty_b.SlavePath(), 1, 4);
+        rig.Press(Qt::Key_F5);
+        QCOMPARE(window.ActivePage(), page);
+        for (Qt::Key key : {Qt::Key_F7, Qt::Key_F5, Qt::Key_F7, Qt::Key_F5})
+            rig.Press(key);
+        QCOMPARE(window.ActivePage(), page);
+        QVERIFY(page->Loop().IsCommunicationOn());
+        QVERIFY(b->SavedCommunication());
+        QCOMPARE(window.CommPane()->StopStartButton()->text(), QStringLiteral("Stop"));
+        QVERIFY(master.SendData(kPump1, {0x01, 0x01, 0x00}));
+        QVERIFY(WaitUntil([&] {
+            window.CommPane()->Drain();
+            return window.CommPane()->Lines().join(QLatin1Char('\n')).contains(QStringLiteral("<P1 DATA"));
+        }));
+        rig.Press(Qt::Key_F7);
+        QVERIFY(!page->Loop().IsCommunicationOn());
+        rig.Press(Qt::Key_F7);
 
         // The menu item does the same; a held F7 toggles once, though F7 is its menu shortcut.
         window.HideCommunicationItem()->trigger();
@@ -413,27 +437,42 @@ private slots:
         QVERIFY(window.CommTimer()->isActive());
     }
 
-    // A long port name is shown whole on its tab; a virtual port's device path is in the tab's
-    // tool tip and the status bar.
-    void TabShowsTheWholeCaptionAndTheVirtualPort()
+    // Tabs of 111 pixels, four side by side within the tab control whatever their captions; a
+    // long caption is elided in its middle and whole in the tab's tool tip. A virtual port's
+    // device path is in the tab's tool tip and the status bar.
+    void TabsShowFourLoopsAndTheVirtualPort()
     {
         PtyController pty;
         Window_rig rig;
         TfMain& window = rig.Window();
         TLoop* page = rig.AddPage(Protocol::zarn, pty.SlavePath(), 1, 4);
         QTabBar* bar = window.LoopHolder()->tabBar();
-        QVERIFY(bar->tabRect(0).width() >= bar->fontMetrics().horizontalAdvance(page->Caption()));
         QVERIFY(window.PortPanel()->text().isEmpty());
+        QCOMPARE(window.LoopHolder()->tabToolTip(0), page->Caption());
 
-        const std::string link = place_->Dir().File("line");
-        std::unique_ptr<Pump_loop> loop = CreateLoop(Protocol::zarn, "pty:" + link, false, 1, 4);
-        const std::string device = loop->DevicePath();
-        window.AddPage(MakeLoopPage(std::move(loop), window.Dialogs()));
-        QVERIFY(window.PortPanel()->text().contains(QString::fromStdString(device)));
-        QVERIFY(window.LoopHolder()->tabToolTip(1).contains(QString::fromStdString(device)));
-        QVERIFY(bar->tabRect(1).width() >= bar->fontMetrics().horizontalAdvance(window.LoopHolder()->tabText(1)));
+        std::vector<std::string> devices;
+        for (const char* name : {"a-rather-long-name-of-a-line", "another-long-line-name", "line"}) {
+            std::unique_ptr<Pump_loop> loop =
+                CreateLoop(Protocol::zarn, "pty:" + place_->Dir().File(name), false, 1, 4);
+            devices.push_back(loop->DevicePath());
+            window.AddPage(MakeLoopPage(std::move(loop), window.Dialogs()));
+        }
+        QVERIFY(window.PortPanel()->text().contains(QString::fromStdString(devices.back())));
+        for (int tab = 1; tab < 4; ++tab) {
+            const QString tip = window.LoopHolder()->tabToolTip(tab);
+            QVERIFY(tip.contains(window.LoopHolder()->Page(tab)->Caption()));
+            QVERIFY(tip.contains(QString::fromStdString(devices[static_cast<size_t>(tab - 1)])));
+        }
+        QCOMPARE(bar->elideMode(), Qt::ElideMiddle);
+        QVERIFY(bar->fontMetrics().horizontalAdvance(window.LoopHolder()->tabText(1)) > 111);
+        window.LoopHolder()->setCurrentIndex(0);
+        QCoreApplication::processEvents();
+        for (int tab = 0; tab < 4; ++tab) {
+            QCOMPARE(bar->tabRect(tab).width(), 111);
+            QVERIFY(bar->rect().contains(bar->tabRect(tab)));
+        }
         rig.Press(Qt::Key_F5);
-        QVERIFY(window.PortPanel()->text().isEmpty());
+        QVERIFY(window.PortPanel()->text().contains(QString::fromStdString(devices[0])));
     }
 
     // End to end: a Zarn loop made through the New loop dialog (F2) on a pseudo-terminal, its
@@ -536,14 +575,50 @@ private slots:
         QCOMPARE(Loop_file("autosave.gcf.bak").LoopCount(), 1);
     }
 
+    // A start-up error box open (a loop of --config whose port cannot be opened) does not hold
+    // SIGTERM back; with --control the errors go to standard error and no box waits for anybody.
+    void SigtermEndsTheProgramWithAStartUpBoxOpen()
+    {
+        const std::string link = place_->Dir().File("line");
+        const std::string gone = place_->Dir().File("gone");
+        {
+            std::filesystem::create_directory(gone);
+            std::unique_ptr<Pump_loop> good = CreateLoop(Protocol::zarn, "pty:" + link, false, 1, 4);
+            std::unique_ptr<Pump_loop> lost = CreateLoop(Protocol::current_loop, "pty:" + gone + "/line", false, 1, 2);
+            QCOMPARE(SaveLoops("start.gcf", {good.get(), lost.get()}), std::string());
+        }
+        std::filesystem::remove_all(gone);  // the second loop's link cannot be made now
+        // The first loop is up before the box about the second one opens.
+        RunUntilSigterm({"--config", "start.gcf"}, [&] { return Exists(link); });
+        QVERIFY(!Exists(link));
+
+        std::ofstream("damaged.gcf") << "not a configuration file";
+        const std::string errors = place_->Dir().File("stderr.txt");
+        RunUntilSigterm({"--control", place_->Dir().File("control.sock"), "--config", "damaged.gcf"},
+                        [&] { return FileText(errors).find("Not a valid configuration file") != std::string::npos; },
+                        errors);
+    }
+
 private:
-    // Runs the real program with the test's settings file and the given options until the loop's
-    // link appears, then sends SIGTERM; the program must end on its own, with status 0.
     void RunUntilSigterm(const std::vector<std::string>& options, const std::string& link)
+    {
+        RunUntilSigterm(options, [&] { return Exists(link); });
+    }
+
+    // Runs the real program with the test's settings file and the given options until `ready`
+    // holds (within 20 s), then sends SIGTERM; the program must end on its own, with status 0.
+    // Its standard error goes to the file stderr_file when one is named.
+    void RunUntilSigterm(const std::vector<std::string>& options, const std::function<bool()>& ready,
+                         const std::string& stderr_file = "")
     {
         const pid_t child = fork();
         QVERIFY(child >= 0);
         if (child == 0) {
+            if (!stderr_file.empty()) {
+                const int fd = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                if (fd < 0 || dup2(fd, STDERR_FILENO) < 0)
+                    _exit(126);
+            }
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
             std::vector<std::string> arguments = {"gallion", "--ini", place_->Settings().Path()};
             arguments.insert(arguments.end(), options.begin(), options.end());
@@ -554,7 +629,7 @@ private:
             execv(GALLION_BINARY, argv.data());
             _exit(127);
         }
-        const bool up = WaitUntil([&] { return Exists(link); }, 20000);
+        const bool up = WaitUntil(ready, 20000);
         kill(child, SIGTERM);
         QElapsedTimer clock;
         clock.start();

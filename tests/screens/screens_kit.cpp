@@ -93,6 +93,29 @@ void Modal_answerer::Look()
     button->click();
 }
 
+QStringList OverlappingControls(QWidget* widget)
+{
+    QList<QWidget*> shown;
+    for (QWidget* child : widget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child->isVisibleTo(widget) && !child->isWindow())
+            shown << child;
+    }
+    const auto name = [](QWidget* control) {
+        QString text = control->property("text").toString();
+        if (text.isEmpty())
+            text = control->property("title").toString();
+        return QString::fromLatin1(control->metaObject()->className()) + QLatin1Char('/') + text;
+    };
+    QStringList overlaps;
+    for (int i = 0; i < shown.size(); ++i) {
+        for (int j = i + 1; j < shown.size(); ++j) {
+            if (shown[i]->geometry().intersects(shown[j]->geometry()))
+                overlaps << name(shown[i]) + QStringLiteral(" over ") + name(shown[j]);
+        }
+    }
+    return overlaps;
+}
+
 bool WaitUntil(const std::function<bool()>& condition, int timeout_ms)
 {
     QElapsedTimer clock;

@@ -93,6 +93,10 @@ void HoldKey(QWidget* widget, Qt::Key key, int repeats);
 // A widget's background colour.
 QColor Background(QWidget* widget);
 
+// The pairs of shown controls directly inside the widget whose rectangles overlap, each as
+// "name/caption over name/caption"; empty when every control has a place of its own.
+QStringList OverlappingControls(QWidget* widget);
+
 // The main window on screen with the key preview of the program, and the pages a test adds.
 class Window_rig {
 public:

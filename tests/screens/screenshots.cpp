@@ -170,9 +170,10 @@ bool ZarnPictures(const QString& folder, Test_place& place)
     place.Settings().Set("Zarn", "HandleReturningMessages", "0");
     place.Settings().Set("Zarn", "AutoFlow", "0");
     place.Settings().Set("Zarn", "LogRXErrors", "1");
-    PtyController pty;
+    // Loops on virtual ports, as a user makes them; the controller opens the device they show.
     Window_rig rig;
-    TLoop* page = rig.AddPage(Protocol::zarn, pty.SlavePath(), 1, 14);
+    TLoop* page = rig.AddPage(Protocol::zarn, "pty:" + place.Dir().File("zarn-line"), 1, 14);
+    PtyController pty(page->Loop().DevicePath());
     for (int p = 0; p < 12; ++p)
         page->AddPump(p);
     Pump_loop& loop = page->Loop();
@@ -280,9 +281,9 @@ bool ZarnPictures(const QString& folder, Test_place& place)
 bool CurrentLoopPictures(const QString& folder, Test_place& place)
 {
     place.Settings().Set("CurrentLoop", "PollTimeout", "3600");
-    PtyController line;
     Window_rig rig;
-    TLoop* page = rig.AddPage(Protocol::current_loop, line.SlavePath(), 1, 8);
+    TLoop* page = rig.AddPage(Protocol::current_loop, "pty:" + place.Dir().File("cl-line"), 1, 8);
+    PtyController line(page->Loop().DevicePath());
     for (int p = 0; p < 6; ++p)
         page->AddPump(p);
     Pump_loop& loop = page->Loop();
@@ -338,8 +339,7 @@ bool CurrentLoopPictures(const QString& folder, Test_place& place)
     ok = SaveWithoutPane(rig.Window(), folder, QStringLiteral("cl_page_no_pane.png")) && ok;
 
     // A Zarn loop beside it, and the mini view over both ("Tiny").
-    PtyController zarn_line;
-    TLoop* zarn = rig.AddPage(Protocol::zarn, zarn_line.SlavePath(), 1, 3);
+    TLoop* zarn = rig.AddPage(Protocol::zarn, "pty:" + place.Dir().File("zarn-line"), 1, 3);
     zarn->AddPump(0);
     zarn->AddPump(2);
     TMiniView* mini = rig.Window().MiniView();

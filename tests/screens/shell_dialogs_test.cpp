@@ -208,15 +208,15 @@ private slots:
         // The first write creates the file with the keys in the order the shut-down writes them.
         App_settings::Window_placement moved{12, 34, 700, 500, true};
         QVERIFY(App_settings::WriteWindowPlacement(moved));
-        QVERIFY(App_settings::WriteAddLoopMemory({1, 10, 5}));
+        QVERIFY(App_settings::WriteAddLoopMemory({1, 10, 5, "COM11"}));
         QCOMPARE(KeysOf(QStringLiteral("Main")),
                  (QStringList{"CommunicationHidden", "Left", "Top", "Width", "Height"}));
-        QCOMPARE(KeysOf(QStringLiteral("AddLoop")), (QStringList{"Protocol", "ComPort", "Address"}));
+        QCOMPARE(KeysOf(QStringLiteral("AddLoop")), (QStringList{"Protocol", "ComPort", "Address", "PortName"}));
         const App_settings::Window_placement back = App_settings::ReadWindowPlacement();
         QCOMPARE(back.left, 12);
         QCOMPARE(back.height, 500);
         QCOMPARE(back.communication_hidden, true);
-        QVERIFY((App_settings::ReadAddLoopMemory() == App_settings::Add_loop_memory{1, 10, 5}));
+        QVERIFY((App_settings::ReadAddLoopMemory() == App_settings::Add_loop_memory{1, 10, 5, "COM11"}));
     }
 
     void SettingsValuesThatDoNotConvert()
@@ -452,17 +452,23 @@ private slots:
         QCOMPARE(dialog.SpyPortBox()->text(), QStringLiteral("Enable SpyPort"));
 
         // Restored selections; an index outside a list falls back to its first entry.
-        dialog.SetMemory({1, 8, 5});
+        dialog.SetMemory({1, 8, 5, ""});
         QCOMPARE(dialog.ProtocolList()->currentText(), QStringLiteral("Current loop"));
         QCOMPARE(dialog.PortList()->currentText(), QStringLiteral("COM9"));
         QCOMPARE(dialog.AddressList()->currentText(), QStringLiteral("Pump nr 1 - 8 "));
-        QVERIFY((dialog.Memory() == App_settings::Add_loop_memory{1, 8, 5}));
-        dialog.SetMemory({2, -1, 6});
-        QVERIFY((dialog.Memory() == App_settings::Add_loop_memory{0, 0, 0}));
-        // A port typed by hand is no entry: -1, which the next start reads as the first entry.
-        dialog.PortList()->setEditText(QStringLiteral("COM12"));
+        QVERIFY((dialog.Memory() == App_settings::Add_loop_memory{1, 8, 5, "COM9"}));
+        dialog.SetMemory({2, -1, 6, ""});
+        QVERIFY((dialog.Memory() == App_settings::Add_loop_memory{0, 0, 0, "COM1"}));
+        // A port typed by hand is no entry (-1) and the list does not grow; the settings keep the
+        // name, and the dialog of the next start shows it again.
+        dialog.PortList()->setEditText(QStringLiteral("pty:/tmp/typed-line"));
         QCOMPARE(dialog.Memory().com_port, -1);
-        QCOMPARE(Entries(dialog.PortList()), ports);  // and the list did not grow
+        QCOMPARE(Entries(dialog.PortList()), ports);
+        QVERIFY(App_settings::WriteAddLoopMemory(dialog.Memory()));
+        TAddLoop next_start(nullptr, SerialPortChoices());
+        next_start.SetMemory(App_settings::ReadAddLoopMemory());
+        QCOMPARE(next_start.PortList()->currentText(), QStringLiteral("pty:/tmp/typed-line"));
+        QVERIFY(ReadWholeFile(place_->Settings().Path()).find("PortName=pty:/tmp/typed-line") != std::string::npos);
     }
 
     void SerialPortChoicesFromTheDevices()
@@ -687,7 +693,12 @@ private slots:
         pane.show();
         QCOMPARE(pane.FilterLabel()->text(), QStringLiteral("All"));
         QCOMPARE(pane.StopStartButton()->text(), QStringLiteral("Stop"));
-        QVERIFY(QFontInfo(pane.View()->font()).fixedPitch());
+        // A monospaced face at 8 pixels, whatever fonts the machine has: every glyph as wide as
+        // any other (the faces' fixed-pitch flags are not to be trusted).
+        QCOMPARE(pane.View()->font().pixelSize(), 8);
+        const QFontMetrics glyphs(pane.View()->font());
+        for (QChar glyph : QStringLiteral("il.:|W0<>*"))
+            QCOMPARE(glyphs.horizontalAdvance(glyph), glyphs.horizontalAdvance(QLatin1Char('M')));
         QVERIFY(pane.View()->isReadOnly());
         QCOMPARE(pane.View()->focusPolicy(), Qt::NoFocus);
 

@@ -8,6 +8,8 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -61,6 +63,15 @@ bool ClickEntry(QListWidget* list, const QString& text)
     return true;
 }
 
+// Whether the dialog stands in the middle of its screen (within its frame's few pixels) and the
+// main window does not.
+bool Centred(QWidget* dialog)
+{
+    const QPoint middle = dialog->screen()->availableGeometry().center();
+    const QPoint owner = dialog->parentWidget()->window()->geometry().center();
+    return (dialog->geometry().center() - middle).manhattanLength() <= 8 && (owner - middle).manhattanLength() > 40;
+}
+
 }  // namespace
 
 class Shell_windows_test : public QObject {
@@ -87,18 +98,20 @@ private slots:
     // back with its timers running.
     void MiniViewListsEveryPumpAndGivesTheWindowBack()
     {
-        PtyController zarn_line, cl_line;
+        PtyController zarn_line;
         ZarnMaster master(zarn_line);
         Window_rig rig;
         TfMain& window = rig.Window();
         TLoop* zarn = rig.AddPage(Protocol::zarn, zarn_line.SlavePath(), 5, 7);
         for (int position = 0; position < 3; ++position)
             zarn->AddPump(position);
-        TLoop* cl = rig.AddPage(Protocol::current_loop, cl_line.SlavePath(), 1, 2);
+        // A virtual port with a long name: a title wider than the mini view.
+        TLoop* cl = rig.AddPage(Protocol::current_loop, "pty:" + place_->Dir().File("line-of-the-current-loop"), 1, 2);
         cl->AddPump(1);
         const uint8_t pump5 = 5 + 79;
 
-        bool hidden = false, timers_stopped = false, tiny_greyed = false, on_top = false;
+        bool hidden = false, timers_stopped = false, tiny_greyed = false, on_top = false, fits = false;
+        QString title_tip;
         QSize size;
         QStringList first, later;
         auto answerer = std::make_unique<Modal_answerer>(std::vector<QMessageBox::StandardButton>{}, std::vector<Dialog_action>{[&](QDialog* dialog) {
@@ -112,6 +125,13 @@ private slots:
                                         QCOMPARE(mini->windowTitle(), QStringLiteral("Gallion"));
                                         QCOMPARE(mini->Timer()->interval(), 3000);
                                         first = Lines(mini->Listbox());
+                                        // Every line within the list's width (a long title is
+                                        // elided, whole in its tool tip): nothing scrolls away.
+                                        QListWidget* list = mini->Listbox();
+                                        fits = list->horizontalScrollBar()->maximum() == 0;
+                                        for (int row = 0; row < list->count(); ++row)
+                                            fits = fits && list->visualItemRect(list->item(row)).right() < list->viewport()->width();
+                                        title_tip = list->item(4)->toolTip();
                                         // The controller authorises pump 5; the next refresh shows it.
                                         QVERIFY(master.ProgramNozzleOne(pump5));
                                         QVERIFY(master.SendData(pump5, {0x01, 0x01, 0x06}));
@@ -134,6 +154,8 @@ private slots:
         const QString cl_title = QString::fromStdString(cl->Loop().Title());
         QCOMPARE(first, (QStringList{zarn_title, "5 Not progr.", "6 Not progr.", "7 Not progr.", cl_title,
                                      "2 Filling compl"}));
+        QVERIFY(fits);
+        QCOMPARE(title_tip, cl_title);
         // The current-loop states the mini view names in its own words, and one it does not name.
         QCOMPARE(CL_loop::MiniViewStateText('L'), std::string("Max amount/volume reached"));
         QCOMPARE(CL_loop::MiniViewStateText('C'), std::string("Authorised"));
@@ -189,10 +211,14 @@ private slots:
         QString version, title;
         QStringList log;
         QSize size;
+        bool centred_about = false;
+        // Away from the screen's middle: the dialog still opens there, not over the window.
+        window.move(0, 0);
         Modal_answerer answerer({}, {[&](QDialog* dialog) {
                                         auto* about = qobject_cast<TAbout*>(dialog);
                                         QVERIFY(about);
                                         title = about->windowTitle();
+                                        centred_about = Centred(about);
                                         size = about->size();
                                         version = about->VersionLabel()->text();
                                         log = about->ChangeLogView()->toPlainText().split(QLatin1Char('\n'));
@@ -202,6 +228,7 @@ private slots:
         QCOMPARE(answerer.ActionsLeft(), size_t(0));
         QVERIFY(!window.AboutBox()->isVisible());
         QCOMPARE(title, QStringLiteral("About"));
+        QVERIFY(centred_about);
         QCOMPARE(size, QSize(433, 330));
         QCOMPARE(version, QStringLiteral("V1.2.8"));
         QVERIFY(log.size() > 3);
@@ -221,13 +248,16 @@ private slots:
     void HelpHighlightsThePressedKey()
     {
         Window_rig rig;
+        rig.Window().move(0, 0);
         QStringList functions, keys;
         QList<int> rows;
-        bool closed_by_escape = false;
+        bool closed_by_escape = false, centred_help = false;
         Modal_answerer answerer({}, {[&](QDialog* dialog) {
                                         auto* help = qobject_cast<THelp*>(dialog);
                                         QVERIFY(help);
-                                        QCOMPARE(help->windowTitle(), QString());
+                                        // A blank caption (a desktop names the program in an empty one).
+                                        QCOMPARE(help->windowTitle(), QStringLiteral(" "));
+                                        centred_help = Centred(help);
                                         QCOMPARE(help->size(), QSize(431, 388));
                                         functions = Lines(help->FunctionList());
                                         keys = Lines(help->KeyList());
@@ -244,6 +274,7 @@ private slots:
                                     }});
         rig.Press(Qt::Key_F1);
         QCOMPARE(answerer.ActionsLeft(), size_t(0));
+        QVERIFY(centred_help);
         QCOMPARE(functions.size(), 19);
         QCOMPARE(keys.size(), 19);
         QCOMPARE(functions[1], QStringLiteral("Remove pump "));

@@ -153,6 +153,7 @@ private slots:
             QVERIFY(seen);
             QCOMPARE(seen->windowTitle(), QStringLiteral("Detail"));
             QCOMPARE(seen->size(), QSize(482, 428));
+            QCOMPARE(OverlappingControls(seen), QStringList());
             QCOMPARE(seen->PumpNumberLabel()->text(), QStringLiteral("7"));
             QCOMPARE(seen->StatusLabel()->text(), QStringLiteral("Not programmed"));
             QCOMPARE(seen->SelectedNozzleLabel()->text(), QStringLiteral("3"));

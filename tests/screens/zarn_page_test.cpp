@@ -105,6 +105,12 @@ private slots:
         }
         QCOMPARE(page->SelectionFrame()->geometry(), QRect(0, 0, 110, 125));
         QCOMPARE(page->SelectionFrame()->palette().color(QPalette::Window), QColor(0, 255, 0));
+        // The selected empty position is framed, not filled: green shows only around the tile.
+        const QImage shot = page->grab().toImage();
+        const QColor green(0, 255, 0);
+        QCOMPARE(shot.pixelColor(2, 60), green);
+        QCOMPARE(shot.pixelColor(15, 15), page->palette().color(QPalette::Window));
+        QCOMPARE(shot.pixelColor(55, 110), page->palette().color(QPalette::Window));
 
         // Pump 17 answers at 0x60 once created.
         rig.Press(Qt::Key_Insert);

@@ -49,6 +49,17 @@ PtyController::PtyController()
     tcsetattr(master_fd_, TCSANOW, &tio);
 }
 
+PtyController::PtyController(const std::string& device) : slave_path_(device)
+{
+    master_fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_fd_ < 0)
+        throw std::runtime_error("cannot open " + device + ": " + std::strerror(errno));
+    termios tio{};
+    tcgetattr(master_fd_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master_fd_, TCSANOW, &tio);
+}
+
 PtyController::~PtyController()
 {
     CloseMaster();

@@ -12,6 +12,9 @@
 class PtyController : public ControllerLine {
 public:
     PtyController();
+    // Plays the controller on an existing device instead: the one a virtual port ("pty:PATH")
+    // shows for its controller. SlavePath() is then that device.
+    explicit PtyController(const std::string& device);
     ~PtyController();
     PtyController(const PtyController&) = delete;
     PtyController& operator=(const PtyController&) = delete;
