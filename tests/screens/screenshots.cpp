@@ -157,7 +157,7 @@ bool DialogPictures(const QString& folder, Test_place& place)
     {
         TAddLoop dialog(nullptr, SerialPortChoices());
         dialog.SetSpyPortShown(true);
-        dialog.SetMemory({0, 0, 3});
+        dialog.SetMemory({0, 0, 3, ""});
         dialog.show();
         Spend(100);
         ok = Save(&dialog, folder, QStringLiteral("new-loop.png")) && ok;
