@@ -59,6 +59,16 @@ std::string ProgramFolder()
     return program.parent_path().string();
 }
 
+// A program installed on the system (/usr/bin, /usr/local/bin, ~/.local/bin, /opt/NAME/bin) never
+// writes beside itself, not even when it runs as root and could: its folder is the system's.
+// Only a program run from where it was built (or unpacked by hand elsewhere) keeps its settings
+// beside it.
+bool InstalledProgramFolder(const std::string& folder)
+{
+    const std::string name = std::filesystem::path(folder).filename().string();
+    return name == "bin" || name == "sbin";
+}
+
 std::string UserConfigFile()
 {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -77,7 +87,7 @@ std::string FileLocked()
     if (named != nullptr && named[0] != '\0')
         return named;
     std::string folder = ProgramFolder();
-    if (!folder.empty() && access(folder.c_str(), W_OK) == 0)
+    if (!folder.empty() && !InstalledProgramFolder(folder) && access(folder.c_str(), W_OK) == 0)
         return folder + "/Gallion.ini";
     return UserConfigFile();
 }

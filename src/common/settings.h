@@ -9,7 +9,8 @@
 // and read with a point or a comma. Writing creates the file when needed and keeps every other section, key and line as it was.
 //
 // Location: the file named by SetFile() (the program option), else $GALLION_INI, else
-// "Gallion.ini" beside the program file when that folder is writable, else
+// "Gallion.ini" beside the program file when that folder is writable and is not a "bin" or "sbin"
+// folder (an installed program never writes beside itself), else
 // $XDG_CONFIG_HOME/Gallion/Gallion.ini (~/.config/Gallion/Gallion.ini).
 namespace Settings {
 
