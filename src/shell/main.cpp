@@ -1,6 +1,6 @@
-// gallion: the windows program. Options: --ini FILE (the settings file), --config FILE (loads the
-// loops of a configuration file at start), --control PATH (takes the runner's commands from
-// clients of a local socket), --help.
+// gallion: the windows program. Options: --ini FILE (the settings file), --config FILE or a lone
+// FILE (loads the loops of a configuration file at start: a desktop's "open with" passes the file
+// alone), --control PATH (takes the runner's commands from clients of a local socket), --help.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -22,9 +22,9 @@
 namespace {
 
 const char* const kUsage =
-    "usage: gallion [--ini FILE] [--config FILE] [--control PATH]\n"
+    "usage: gallion [--ini FILE] [--config FILE | FILE] [--control PATH]\n"
     "--ini FILE     the settings file to use instead of Gallion.ini\n"
-    "--config FILE  loads the loops of a configuration file at start\n"
+    "--config FILE  loads the loops of a configuration file at start (a FILE alone does the same)\n"
     "--control PATH takes the runner's commands from clients of a Unix-domain socket at PATH\n"
     "               (for this user only)\n"
     "--help         this text\n";
@@ -78,6 +78,11 @@ int main(int argc, char** argv)
                 control_path = value;
             else
                 config = value;
+            continue;
+        }
+        // One configuration file named alone, as a desktop's file manager passes it.
+        if (!option.startsWith(QLatin1Char('-')) && config.empty() && !option.isEmpty()) {
+            config = option.toLocal8Bit().toStdString();
             continue;
         }
         std::fprintf(stderr, "gallion: unknown option %s\n%s", option.toLocal8Bit().constData(), kUsage);
