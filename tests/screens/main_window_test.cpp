@@ -567,6 +567,9 @@ private slots:
         QVERIFY(!Exists(link));
         QVERIFY(FileText(place_->Settings().Path()).find("[Main]") != std::string::npos);
         QCOMPARE(Loop_file("autosave.gcf").LoopCount(), 1);
+        // The file named alone, as the desktop entry's "gallion %f" passes it, loads the same way.
+        RunUntilSigterm({"start.gcf"}, link);
+        QVERIFY(!Exists(link));
 
         place_->Settings().Set("Main", "AutoLoad", "1");
         RunUntilSigterm({}, link);
