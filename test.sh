@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs what is missing, builds everything and runs every test: once in build/, then once more
+# Installs what is missing, builds everything and runs every test: once in build/ (then builds the
+# Debian package from build/ and checks it, packaging/check.sh), then once more
 # under ThreadSanitizer in build-tsan/; then the soak, serial-fault and TCP-fault tests under
 # AddressSanitizer and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh,
 # build-fuzz/).
@@ -20,6 +21,16 @@ stage_done "install and build (build/)"
 status=0
 ctest --test-dir build --output-on-failure -j2 --timeout 300 || status=1
 stage_done "tests (build/)"
+
+echo
+echo "== Debian package (build/package/): built from build/, unpacked and checked =="
+if deb=$(scripts/package.sh | tail -n 1) && [ -f "$deb" ]; then
+    packaging/check.sh "$deb" || status=1
+else
+    echo "test.sh: the package could not be built" >&2
+    status=1
+fi
+stage_done "Debian package and its checks (build/package/)"
 
 echo
 echo "== ThreadSanitizer build (build-tsan/) =="

@@ -12,6 +12,10 @@ GALLION_PACKAGES="$GALLION_PACKAGES clang libclang-rt-14-dev"
 # Qt 6 Widgets and Qt Test for the windows; fonts so that windows rendered offscreen (tests,
 # screenshots) draw real glyphs: Liberation Sans stands in for the layouts' "Arial".
 GALLION_PACKAGES="$GALLION_PACKAGES qt6-base-dev fonts-dejavu-core fonts-liberation2"
+# The Debian package (packaging/, scripts/package.sh) and its checks: the icon's PNG sizes
+# (rsvg-convert), the Python programs' manual pages (help2man), man -l, lintian, and the desktop
+# entry's and metainfo's validators.
+GALLION_PACKAGES="$GALLION_PACKAGES librsvg2-bin help2man man-db lintian desktop-file-utils appstream"
 # A locale with a comma as decimal separator, for the settings-file tests.
 GALLION_TEST_LOCALE="de_DE.UTF-8"
 
