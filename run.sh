@@ -1,8 +1,9 @@
 #!/bin/sh
-# Installs what is missing, builds Gallion in build/ and starts it with a ready demonstration: a
-# Zarn loop for pumps 1-8 on the virtual port /tmp/gallion-zarn. With a display that is the windows
-# program; without one (or with --headless) the headless runner, traffic shown, further commands
-# read from the terminal. Other options given to run.sh go to the program.
+# Installs what is missing, builds the programs (none of the tests) in build/ and starts one with a
+# ready demonstration: a Zarn loop for pumps 1-8 on the virtual port /tmp/gallion-zarn. With a
+# display that is the windows program; without one (or with --headless) the headless runner,
+# traffic shown, further commands read from the terminal. Other options given to run.sh go to the
+# program.
 #
 # The build happens in the repository; the runner runs in the folder run.sh was started from, so
 # files named in commands (logs, configuration files, spy files) land where the user is.

@@ -1,12 +1,20 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs every test: once in build/ (then builds the
-# Debian package from build/ and checks it, packaging/check.sh), then once more
-# under ThreadSanitizer in build-tsan/; then the soak, serial-fault and TCP-fault tests under
+# Debian package from build/ and checks it, packaging/check.sh), then once more under
+# ThreadSanitizer in build-tsan/; then the soak, fault and control tests under
 # AddressSanitizer and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh,
-# build-fuzz/).
+# build-fuzz/). The builds and test runs are the presets of CMakePresets.json.
+#   ./test.sh         everything (what CI runs)
+#   ./test.sh quick   only the build in build/ and its tests: the edit-compile-test loop
 # Exits non-zero when anything fails. Each stage reports how long it took.
 set -e
 . "$(dirname "$0")/scripts/setup.sh"
+
+mode=${1:-all}
+case "$mode" in
+    all|quick) ;;
+    *) echo "usage: $0 [quick]" >&2; exit 2 ;;
+esac
 
 stage_started=$(date +%s)
 stage_done() {
@@ -15,12 +23,22 @@ stage_done() {
     stage_started=$now
 }
 
-gallion_setup
+gallion_prepare
+gallion_build normal
 stage_done "install and build (build/)"
 
 status=0
-ctest --test-dir build --output-on-failure -j2 --timeout 300 || status=1
+ctest --preset normal || status=1
 stage_done "tests (build/)"
+
+if [ "$mode" = quick ]; then
+    if [ "$status" -ne 0 ]; then
+        echo "test.sh quick: FAILED" >&2
+    else
+        echo "test.sh quick: all tests of build/ passed"
+    fi
+    exit "$status"
+fi
 
 echo
 echo "== Debian package (build/package/): built from build/, unpacked and checked =="
@@ -34,18 +52,14 @@ stage_done "Debian package and its checks (build/package/)"
 
 echo
 echo "== ThreadSanitizer build (build-tsan/) =="
-gallion_build build-tsan -DGALLION_TSAN=ON || exit 1
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ctest --test-dir build-tsan --output-on-failure -j2 --timeout 300 || status=1
+gallion_build tsan || exit 1
+ctest --preset tsan || status=1
 stage_done "ThreadSanitizer build and tests (build-tsan/)"
 
 echo
-echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak, serial-fault, TCP-fault and control socket tests =="
-gallion_build_targets build-asan "soak_soak_test faults_serial_faults_test faults_fuzz_regression_test \
-    faults_tcp_faults_test gallion-headless control_control_server_test" -DGALLION_ASAN=ON || exit 1
-ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-    ctest --test-dir build-asan -L "soak|faults|control" -E "clients_python_example" --output-on-failure -j2 \
-    --timeout 300 || status=1
+echo "== AddressSanitizer and LeakSanitizer build (build-asan/): soak, fault and control socket tests =="
+gallion_build asan || exit 1
+ctest --preset asan || status=1
 stage_done "AddressSanitizer build and tests (build-asan/)"
 
 echo

@@ -9,12 +9,11 @@ set -u
 cd "$(dirname "$0")/.." || exit 1
 seconds=${1:-60}
 
+# The "fuzz" presets of CMakePresets.json: clang, the four targets.
 if [ ! -f build-fuzz/CMakeCache.txt ]; then
-    cmake -S . -B build-fuzz -DGALLION_FUZZ=ON -DGALLION_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_COMPILER=clang++ || exit 1
+    cmake --preset fuzz || exit 1
 fi
-cmake --build build-fuzz -j2 --target zarn_stream_fuzz zarn_transactions_fuzz cl_stream_fuzz config_decode_fuzz \
-    || exit 1
+cmake --build --preset fuzz || exit 1
 
 mkdir -p build-fuzz/artifacts
 status=0

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 . scripts/setup.sh
 gallion_install_packages
 gallion_make_locale
-gallion_build build
+gallion_build normal
 rm -f build/package/gallion_*.deb
 (cd build && cpack -G DEB >/dev/null)
 ls "$(pwd)"/build/package/gallion_*.deb

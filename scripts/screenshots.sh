@@ -8,5 +8,5 @@ set -e
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 gallion_install_packages
-gallion_build_targets build screens_screenshots
+gallion_build normal screens_screenshots
 QT_QPA_PLATFORM=offscreen build/tests/screens_screenshots docs/screenshots

@@ -1,5 +1,6 @@
 # Shared by run.sh and test.sh (sourced, not run): installs the build packages that are missing,
-# makes the locale the tests need, and configures and builds Gallion in build/.
+# makes the locale the tests need, and configures and builds Gallion from the presets of
+# CMakePresets.json.
 
 # Debian packages the build and the tests need. Later tools go here too.
 GALLION_PACKAGES="build-essential cmake pkg-config libgtest-dev locales"
@@ -56,32 +57,42 @@ gallion_make_locale() {
     gallion_root localedef -i de_DE -f UTF-8 "$GALLION_TEST_LOCALE"
 }
 
-# gallion_build DIR [extra cmake options...]
+# gallion_configure PRESET: configures the build folder of a preset of CMakePresets.json (normal:
+# build/, tsan: build-tsan/, asan: build-asan/, fuzz: build-fuzz/) unless it is configured already.
+gallion_configure() {
+    case "$1" in
+        normal) build_dir=build ;;
+        *) build_dir=build-$1 ;;
+    esac
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        cmake --preset "$1" || return 1
+    fi
+}
+
+# gallion_build PRESET [TARGETS...]: configures like gallion_configure, then builds the preset's
+# targets (all, or those its build preset names), or only the TARGETS given.
 gallion_build() {
-    build_dir=$1
+    preset=$1
     shift
-    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-        cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
+    gallion_configure "$preset" || return 1
+    if [ $# -gt 0 ]; then
+        cmake --build --preset "$preset" --target "$@"
+    else
+        cmake --build --preset "$preset"
     fi
-    cmake --build "$build_dir" -j2
 }
 
-# gallion_build_targets DIR "TARGETS" [extra cmake options...]: configures DIR like gallion_build
-# but builds only the named targets.
-gallion_build_targets() {
-    build_dir=$1
-    targets=$2
-    shift 2
-    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-        cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
-    fi
-    # shellcheck disable=SC2086
-    cmake --build "$build_dir" -j2 --target $targets
-}
-
-gallion_setup() {
+# gallion_prepare: what both scripts need before building: the packages and the test locale.
+gallion_prepare() {
     cd "$(dirname "$0")" || return 1
     gallion_install_packages || return 1
-    gallion_make_locale || return 1
-    gallion_build build
+    gallion_make_locale
+}
+
+# gallion_setup: prepares, then builds only the programs (gallion, gallion-headless,
+# gallion-spy-dump) in build/: what ./run.sh starts, none of the test programs.
+gallion_setup() {
+    gallion_prepare || return 1
+    gallion_configure normal || return 1
+    cmake --build --preset programs
 }

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <map>
 
 #include "screens/tcl_loop.h"
 #include "screens/tzarnloop.h"
@@ -245,6 +248,52 @@ bool Recording_dialogs::AskDecimals(QWidget*, Loop_decimals& decimals)
     if (confirm)
         decimals.volume = volume_decimals_answer;
     return confirm;
+}
+
+namespace {
+
+// The registered classes by file name; filled by the files' static registrations before main.
+std::map<std::string, Test_factory>& Registered_tests()
+{
+    static std::map<std::string, Test_factory> tests;
+    return tests;
+}
+
+}  // namespace
+
+Test_registration::Test_registration(const char* file, Test_factory make)
+{
+    std::string name = std::filesystem::path(file).stem().string();
+    if (!Registered_tests().emplace(name, make).second)
+        qFatal("two windows test classes registered for %s", name.c_str());
+}
+
+int RunRegisteredTests(int argc, char** argv)
+{
+    const auto& tests = Registered_tests();
+    if (argc > 1 && argv[1][0] != '-') {
+        auto test = tests.find(argv[1]);
+        if (test == tests.end()) {
+            std::fprintf(stderr, "no windows test named %s; the tests are:", argv[1]);
+            for (const auto& entry : tests)
+                std::fprintf(stderr, " %s", entry.first.c_str());
+            std::fprintf(stderr, "\n");
+            return 1;
+        } else {
+            // argv[0] stays the program; the file's name is taken out for Qt Test.
+            std::vector<char*> arguments(argv, argv + argc);
+            arguments.erase(arguments.begin() + 1);
+            std::unique_ptr<QObject> object = test->second();
+            return QTest::qExec(object.get(), int(arguments.size()), arguments.data());
+        }
+    }
+    int failed_classes = 0;
+    for (const auto& entry : tests) {
+        std::unique_ptr<QObject> object = entry.second();
+        if (QTest::qExec(object.get(), argc, argv) != 0)
+            ++failed_classes;
+    }
+    return failed_classes;
 }
 
 }  // namespace screens_kit

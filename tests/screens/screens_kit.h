@@ -132,16 +132,22 @@ public:
     int volume_decimals_answer = 3;
 };
 
+// The windows tests are one program (screens_main.cpp): each test file registers its Qt Test class
+// under the file's name ("panel_test" for panel_test.cpp), and the program runs one class, named
+// by its first argument, or all of them in turn.
+using Test_factory = std::unique_ptr<QObject> (*)();
+struct Test_registration {
+    Test_registration(const char* file, Test_factory make);
+};
+// Runs the registered class named by argv[1] with the remaining arguments (Qt Test's options:
+// functions, -o, ...), or every class in turn with all the arguments when argv[1] is an option or
+// absent. Returns Qt Test's result for one class, the number of failed classes for all, and 1 for
+// a name that no file registered.
+int RunRegisteredTests(int argc, char** argv);
+
 }  // namespace screens_kit
 
-// The main function of a windows test program: the offscreen platform, the program's own
-// application object, then the Qt Test class.
-#define GALLION_SCREENS_TEST_MAIN(TestClass)                          \
-    int main(int argc, char** argv)                                   \
-    {                                                                 \
-        qputenv("QT_QPA_PLATFORM", "offscreen");                      \
-        Gallion_application app(argc, argv);                          \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                      \
-        TestClass test;                                               \
-        return QTest::qExec(&test, argc, argv);                       \
-    }
+// Registers a windows test file's Qt Test class with the windows test program (one per file).
+#define GALLION_SCREENS_TEST_MAIN(TestClass)                                                   \
+    static const screens_kit::Test_registration gallion_screens_test_registration{             \
+        __FILE__, []() -> std::unique_ptr<QObject> { return std::make_unique<TestClass>(); }};
