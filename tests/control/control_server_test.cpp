@@ -94,6 +94,24 @@ int OpenDescriptors()
     return count;
 }
 
+// Connects as many clients as the server takes and waits until it has them all; returns their
+// descriptors (fewer when a connection failed or the server did not take them all).
+std::vector<int> TakeEveryPlace(Control_server& server)
+{
+    std::vector<int> open_ones;
+    for (size_t i = 0; i < Control_server::kMaxClients; ++i) {
+        const int fd = Connect(server.Path());
+        if (fd < 0)
+            return open_ones;
+        open_ones.push_back(fd);
+    }
+    if (!WaitFor([&] { return server.ClientCount() == Control_server::kMaxClients; })) {
+        close(open_ones.back());
+        open_ones.pop_back();
+    }
+    return open_ones;
+}
+
 }  // namespace
 
 TEST(ControlServer, SocketIsPrivateStaleOneReplacedLiveOneAndOtherFilesRefused)
@@ -304,12 +322,8 @@ TEST(ControlServer, HundredsOfConnectionsOpenedAndDroppedLeaveNothingBehind)
     EXPECT_EQ(OpenDescriptors(), before);
 
     // Beyond the limit of open connections a new one is told so and closed.
-    std::vector<int> open_ones;
-    for (size_t i = 0; i < Control_server::kMaxClients; ++i)
-        open_ones.push_back(Connect(server.Path()));
-    for (int fd : open_ones)
-        ASSERT_GE(fd, 0);
-    ASSERT_TRUE(WaitFor([&] { return server.ClientCount() == Control_server::kMaxClients; }));
+    std::vector<int> open_ones = TakeEveryPlace(server);
+    ASSERT_EQ(open_ones.size(), Control_server::kMaxClients);
     const int extra = Connect(server.Path());
     EXPECT_EQ(ReadAvailable(extra), "error: too many connections\n");
     EXPECT_EQ(ReadAvailable(extra), "");
@@ -324,12 +338,8 @@ TEST(ControlServer, AClientThatClosedFreesItsPlaceForTheNextInTheSameRound)
 {
     TempFolder folder;
     Control_server server(folder.File("c.sock"));
-    std::vector<int> open_ones;
-    for (size_t i = 0; i < Control_server::kMaxClients; ++i)
-        open_ones.push_back(Connect(server.Path()));
-    for (int fd : open_ones)
-        ASSERT_GE(fd, 0);
-    ASSERT_TRUE(WaitFor([&] { return server.ClientCount() == Control_server::kMaxClients; }));
+    std::vector<int> open_ones = TakeEveryPlace(server);
+    ASSERT_EQ(open_ones.size(), Control_server::kMaxClients);
     server.HoldForTest(true);
     close(open_ones.back());
     open_ones.pop_back();
