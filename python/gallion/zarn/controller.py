@@ -355,7 +355,7 @@ class ZarnController(PumpRange):
             if not reply.is_data():
                 pump.say(f"unexpected answer to a poll: {link.hex_text(reply.raw)}")
                 return True
-            if not reply.crc_ok():
+            if not self.reply_intact(pump, reply):
                 # A NAK makes the pump send the same block again at once, with a fresh CRC.
                 pump.say(f"reply block {reply.sequence} damaged (CRC {reply.received_crc():04X}, "
                          f"computed {reply.computed_crc():04X}); asking again (NAK)")
@@ -366,6 +366,10 @@ class ZarnController(PumpRange):
             pump.plan_next_commands()
             return True
         return True
+
+    def reply_intact(self, pump, block) -> bool:
+        """Whether a DATA reply arrived undamaged (its CRC and ETX are right)."""
+        return block.crc_ok()
 
     def handle_data(self, pump, block):
         try:
