@@ -81,6 +81,10 @@ class ZarnPump(ServedPump):
         elif code == zt.DC5_ALARM:
             if data[0]:
                 self.say(f"alarm {data[0]} ({zt.ALARM_NAMES.get(data[0], 'unknown alarm')})")
+                if self.phase in (AUTHORISED, FILLING):
+                    # An alarm stops a delivery without a status report of its own: the status
+                    # asked for says whether the filling ended, and then it is closed as any other.
+                    self.commands.append(zt.cd1(zt.RETURN_STATUS))
         elif code == zt.DC7_PARAMETERS:
             self.on_parameters(data[zt.DECIMALS_AT:zt.DECIMALS_AT + 3])
         elif code == zt.DC101_TOTALS:
