@@ -26,7 +26,7 @@ FAULTS: Dict[str, str] = {
     "ignore-crc": "takes a reply with a bad CRC as good (Zarn: acknowledges it)",
     "drop-out-of-turn": "Zarn: acknowledges a reply numbered out of turn but throws it away, "
                         "and every one after it that does not follow it",
-    "late-authorise": f"holds every authorisation back {LATE_AUTHORISATION_S:g} s",
+    "late-authorise": f"holds every authorisation back {LATE_AUTHORISATION_S:g} s (polling on meanwhile)",
     "double-authorise": "authorises a pump a second time once it is authorised",
     "skip-final-figures": "Zarn: resets a pump instead of asking for the final figures; current "
                           "loop: sends the reset with every poll while a filling runs",
@@ -60,8 +60,10 @@ def faulty(controller_class, faults: Iterable[str]):
             if block.kind == zarn_link.ACK and block.is_short() and "no-ack" in self.faults:
                 return None
             if block.kind == zarn_link.NAK and block.is_short():
-                # The pump sends the refused block again numbered one up.
-                pump.reply_expected = zarn_link.next_sequence(block.sequence)
+                # The pump sends the refused block again numbered one up, and numbers the block
+                # after it the same.
+                pump.replies_in_turn = {zarn_link.next_sequence(block.sequence)}
+                pump.after_nak = True
             if not block.is_data():
                 return data
             transactions = block.transactions_bytes()
@@ -69,8 +71,6 @@ def faulty(controller_class, faults: Iterable[str]):
             if "skip-final-figures" in self.faults and (1, bytes([zt.RETURN_FILLING_INFORMATION])) in commands:
                 transactions = transactions.replace(zt.cd1(zt.RETURN_FILLING_INFORMATION), zt.cd1(zt.RESET))
                 data = zarn_link.data_block(block.address, block.sequence, transactions)
-            if "late-authorise" in self.faults and (1, bytes([zt.AUTHORIZE])) in commands:
-                time.sleep(LATE_AUTHORISATION_S)
             if "bad-crc" in self.faults and pump.number not in self._crc_damaged:
                 self._crc_damaged.add(pump.number)
                 raw = bytearray(zarn_link.unstuff(data))
@@ -86,8 +86,6 @@ def faulty(controller_class, faults: Iterable[str]):
                     and frame[position] == ord("0")):
                 frame[position] = ord("A")
                 frame = bytearray(cl_link.finish_frame(frame))
-            if "late-authorise" in self.faults and kind == "0":
-                time.sleep(LATE_AUTHORISATION_S)
             if "bad-crc" in self.faults and pump.number not in self._crc_damaged:
                 self._crc_damaged.add(pump.number)
                 # Another CRC low byte, never STX or ETX (which would cut the frame).
@@ -97,11 +95,14 @@ def faulty(controller_class, faults: Iterable[str]):
         # -- one turn of a pump ------------------------------------------------------------
 
         def serve(self, pump):
-            if "forget-pump" in self.faults and pump is not self.pumps[0] and pump.programmed:
+            waiting = pump.commands if self.protocol == "zarn" else pump.outgoing
+            if "forget-pump" in self.faults and pump is not self.pumps[0] and pump.programmed and not waiting:
                 return False
             if ("drop-silent-pump" in self.faults and pump.presence.ever_answered
                     and pump.presence.online is False):
                 return False
+            if "late-authorise" in self.faults and self._holds_authorisation(pump):
+                return self._poll_only(pump)
             answered = super().serve(pump)
             if "double-authorise" in self.faults:
                 if pump.phase == "idle":
@@ -111,7 +112,35 @@ def faulty(controller_class, faults: Iterable[str]):
                     if self.protocol == "zarn":
                         self.send_transactions(pump, zt.cd1(zt.AUTHORIZE))
                     else:
+                        # The authorising CB0 again, without the reset 'A' before it.
                         pump.queue_authorisation()
+                        del pump.outgoing[-2]
+            return answered
+
+        def _holds_authorisation(self, pump) -> bool:
+            """True while an authorisation waits its LATE_AUTHORISATION_S (the pumps are polled
+            meanwhile, as a slow controller would)."""
+            if self.protocol == "zarn":
+                waiting = zt.cd1(zt.AUTHORIZE) in pump.commands
+            else:
+                waiting = any(frame[4] == ord("0") for frame, _ in pump.outgoing)
+            if not waiting:
+                pump.authorisation_due = None
+                return False
+            if getattr(pump, "authorisation_due", None) is None:
+                pump.authorisation_due = time.monotonic() + LATE_AUTHORISATION_S
+            return time.monotonic() < pump.authorisation_due
+
+        def _poll_only(self, pump):
+            """A poll of `pump` with what it waits for held back."""
+            if self.protocol == "zarn":
+                held, pump.commands[:] = list(pump.commands), []
+                answered = self.poll(pump)
+                pump.commands[:0] = held
+            else:
+                held, pump.outgoing[:] = list(pump.outgoing), []
+                answered = self.exchange(pump, pump.cb3(), gets_reply=True)
+                pump.outgoing[:0] = held
             return answered
 
         # -- what it makes of a reply ------------------------------------------------------
@@ -121,11 +150,15 @@ def faulty(controller_class, faults: Iterable[str]):
 
         def handle_data(self, pump, block):
             if "drop-out-of-turn" in self.faults:
-                expected = getattr(pump, "reply_expected", None)
-                if expected is not None and block.sequence not in (0, expected):
-                    pump.say(f"reply block {block.sequence} out of turn (expected {expected}); dropped")
+                in_turn = getattr(pump, "replies_in_turn", None)
+                if in_turn is not None and block.sequence != 0 and block.sequence not in in_turn:
+                    pump.say(f"reply block {block.sequence} out of turn (expected "
+                             f"{' or '.join(map(str, sorted(in_turn)))}); dropped")
                     return
-                pump.reply_expected = zarn_link.next_sequence(block.sequence)
+                pump.replies_in_turn = {zarn_link.next_sequence(block.sequence)}
+                if getattr(pump, "after_nak", False):
+                    pump.replies_in_turn.add(block.sequence)
+                    pump.after_nak = False
             super().handle_data(pump, block)
 
         def reply_problem(self, pump, frame):

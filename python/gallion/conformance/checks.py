@@ -157,9 +157,10 @@ def action_time(context: Context, what: str, nth: int = 0) -> Optional[float]:
     return times[nth] if len(times) > nth else None
 
 
-def authorised_in_time(context: Context, frames: List[Frame], since_ms: float, what: str) -> List[Finding]:
-    """The first reply after `since_ms` showing the lifted nozzle, then an authorisation within
-    the bound."""
+def authorised_in_time(context: Context, frames: List[Frame], since_ms: float, what: str,
+                       timed: bool = True) -> List[Finding]:
+    """The first reply after `since_ms` showing the lifted nozzle, then an authorisation (within
+    the bound when `timed`)."""
     mine = of_pump(frames, context.pump)
     shown = next((frame for frame in mine if frame.ms >= since_ms and shows_lift(frame)), None)
     if shown is None:
@@ -168,11 +169,11 @@ def authorised_in_time(context: Context, frames: List[Frame], since_ms: float, w
     granted = next((frame for frame in mine if frame.number > shown.number and is_authorisation(frame)), None)
     bound = context.settings.authorise_within
     if granted is None:
-        return [Finding(f"the nozzle lifted {what} is authorised within {bound:g} s of the reply that "
-                        f"showed it; it never was", [shown])]
+        within = f" within {bound:g} s of the reply that showed it" if timed else ""
+        return [Finding(f"the nozzle lifted {what} is authorised{within}; it never was", [shown])]
     took = (granted.ms - shown.ms) / 1000.0
     context.notes.append(f"authorised {took:.3f} s after the reply that showed the lift")
-    if took > bound:
+    if timed and took > bound:
         return [Finding(f"the nozzle lifted {what} is authorised within {bound:g} s of the reply that "
                         f"showed it; it took {took:.2f} s", [shown, granted])]
     return []
@@ -303,7 +304,7 @@ def authorise_scenario(context: Context) -> None:
 
 def authorise_judge(context: Context, frames: List[Frame]) -> List[Finding]:
     lifted = action_time(context, "lift")
-    return [] if lifted is None else authorised_in_time(context, frames, lifted, "for the check")
+    return [] if lifted is None else authorised_in_time(context, frames, lifted, "by the operator")
 
 
 def one_authorisation_scenario(context: Context) -> None:
@@ -448,7 +449,8 @@ def offline_judge(context: Context, frames: List[Frame]) -> List[Finding]:
                                 f"return is noticed; nothing was sent to it for {gap / 1000:.1f} s", around))
     lifted = action_time(context, "lift")
     if lifted is not None:
-        findings += authorised_in_time(context, frames, lifted, "after the pump came back")
+        # How fast is the business of `authorise`; here it counts that the pump serves again.
+        findings += authorised_in_time(context, frames, lifted, "after the pump came back", timed=False)
     return findings
 
 
@@ -494,7 +496,7 @@ CATALOGUE: List[Check] = [
           "skip-final-figures", final_figures_scenario, final_figures_judge),
     Check("offline-return", ("zarn", "cl"),
           "a pump taken off the line for --offline-for seconds is still asked for at least every poll time-out, "
-          "and once back a lifted nozzle is authorised within the bound",
+          "and once back a lifted nozzle is authorised",
           "a pump that was switched off or unplugged comes back, and must be brought back into service",
           "drop-silent-pump", offline_scenario, offline_judge),
 ]

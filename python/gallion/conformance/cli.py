@@ -4,8 +4,9 @@ judges, from the wire, what the controller did.
     python3 -m gallion.conformance --protocol zarn --pumps 1-2 \\
         --controller-cmd "my-controller --port {device}" --junit report.xml
 
-Exit status: 0 every check run passed (skipped ones included), 1 a check failed, 2 the run could
-not start (options, the runner, the loop's port, the controller command).
+Exit status: 0 every check passed, 1 a check failed or was skipped (the controller never got far
+enough to show it conforms), 2 the run could not start (options, the runner, the loop's port,
+the controller command).
 """
 
 from __future__ import annotations
@@ -212,7 +213,7 @@ def main(arguments: Optional[List[str]] = None) -> int:
           f"traces in {out_dir}")
     if len(results) < len(chosen):
         return EXIT_FAILED
-    return EXIT_FAILED if counts["FAIL"] else EXIT_PASSED
+    return EXIT_FAILED if counts["FAIL"] or counts["SKIP"] else EXIT_PASSED
 
 
 def console_main() -> None:

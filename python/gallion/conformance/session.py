@@ -140,14 +140,14 @@ class Context:
 
     def wait_until(self, condition: Callable[[], bool], what: str, within: Optional[float] = None) -> None:
         """Polls `condition` every 50 ms; Skip naming `what` when it does not hold in time."""
-        limit = self.deadline if within is None else min(self.deadline, time.monotonic() + within)
+        began = time.monotonic()
+        limit = self.deadline if within is None else min(self.deadline, began + within)
         while True:
             self._alive()
             if condition():
                 return
             if time.monotonic() >= limit:
-                raise Skip(f"{what} did not happen within "
-                           f"{(within if within is not None else self.settings.time_limit):g} s")
+                raise Skip(f"{what} did not happen within {limit - began:.1f} s")
             time.sleep(0.05)
 
     # -- the pumps --------------------------------------------------------------------------
