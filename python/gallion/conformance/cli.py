@@ -26,8 +26,10 @@ from .checks import Finding, catalogue
 from .session import CannotStart, Session, Settings, Skip
 
 EXIT_PASSED, EXIT_FAILED, EXIT_CANNOT_RUN = 0, 1, 2
-# Trace lines shown per finding in the reports.
+# Trace lines shown per finding in the reports, and the characters of each on the terminal (the
+# JUnit report keeps them whole).
 LINES_PER_FINDING = 6
+TERMINAL_LINE = 240
 
 
 @dataclass
@@ -40,13 +42,15 @@ class Result:
     notes: List[str] = field(default_factory=list)
     trace: Optional[Path] = None
 
-    def details(self) -> str:
-        """The findings with the trace lines that show them (numbered as in the trace file)."""
+    def details(self, width: int = 0) -> str:
+        """The findings with the trace lines that show them (numbered as in the trace file), each
+        line cut to `width` characters (0: whole)."""
         parts = []
         for finding in self.findings:
             parts.append(f"expected: {finding.expectation}")
             for frame in finding.frames[:LINES_PER_FINDING]:
-                parts.append(f"  {self.trace.name if self.trace else 'trace'}:{frame.number}: {frame.line}")
+                line = f"  {self.trace.name if self.trace else 'trace'}:{frame.number}: {frame.line}"
+                parts.append(line[:width] + " ..." if width and len(line) > width else line)
         return "\n".join(parts)
 
 
@@ -115,7 +119,11 @@ def parse_options(arguments):
 
 def run_check(session: Session, check) -> Result:
     started = time.monotonic()
-    context = session.begin_check(check.name)
+    try:
+        context = session.begin_check(check.name)
+    except (GallionError, GallionConnectionError, TimeoutError) as failure:
+        return Result(check.name, "FAIL", reason=f"the check could not be set up: {failure}",
+                      seconds=time.monotonic() - started)
     reason, error = "", None
     try:
         check.scenario(context)
@@ -173,7 +181,9 @@ def main(arguments: Optional[List[str]] = None) -> int:
         return EXIT_PASSED
     chosen = [checks[name] for name in options.check] or list(checks.values())
     out_dir = Path(options.traces) if options.traces else (
-        Path(options.junit).resolve().parent if options.junit else Path("gallion-conformance"))
+        Path(options.junit).parent if options.junit else Path("gallion-conformance"))
+    # The runner works in a folder of its own: it is given the traces' folder whole.
+    out_dir = out_dir.resolve()
     settings = Settings(time_limit=options.time_limit, ready_within=options.ready_within,
                         authorise_within=options.authorise_within, poll_timeout=options.poll_timeout,
                         offline_for=options.offline_for, nozzle=options.nozzle)
@@ -198,7 +208,7 @@ def main(arguments: Optional[List[str]] = None) -> int:
             print(f"{result.outcome}  {check.name}  ({result.seconds:.1f} s)" +
                   (f": {result.reason}" if result.reason else ""), flush=True)
             if result.outcome == "FAIL" and result.findings:
-                print("\n".join("      " + line for line in result.details().splitlines()), flush=True)
+                print("\n".join("      " + line for line in result.details(TERMINAL_LINE).splitlines()), flush=True)
     except CannotStart as error:
         print(f"gallion-conformance: {error}", file=sys.stderr)
         return EXIT_CANNOT_RUN
