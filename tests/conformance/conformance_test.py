@@ -85,13 +85,19 @@ def test_each_fault_fails_its_check(tmp_path, protocol):
     assert not failures, "\n\n".join(failures)
 
 
-def test_a_controller_that_never_answers_or_exits_is_reported_and_the_run_goes_on(tmp_path):
+def test_a_controller_that_never_answers_floods_or_exits_is_reported(tmp_path):
     # `sleep` opens no line: nothing gets programmed, every check is skipped with the reason.
     status, output = conformance(tmp_path, "zarn", "--check", "authorise", "--check", "polling",
                                  "--ready-within", "2", controller="sleep 30")
     assert status == 1, output
     assert outcomes(output) == {"authorise": "SKIP", "polling": "SKIP"}, output
     assert "the controller programming pump 1 did not happen within 2.0 s" in output
+
+    # Random bytes flood the line: the damage is found, and the run still ends in time.
+    status, output = conformance(tmp_path, "zarn", "--check", "clean-frames", "--ready-within", "2",
+                                 controller="sh -c 'head -c 200000 /dev/urandom > {device}; sleep 30'")
+    assert (status, outcomes(output)) == (1, {"clean-frames": "FAIL"}), output
+    assert "every block or frame the controller sends has a right CRC" in output
 
     status, output = conformance(tmp_path, "zarn", "--check", "authorise", controller="true")
     assert (status, outcomes(output)) == (1, {"authorise": "SKIP"}), output
