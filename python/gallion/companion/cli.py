@@ -24,6 +24,7 @@ from ..pumps import DEFAULT_PRICES, ROUND_MIN_S, CannotProgram, ControllerSettin
 from ..serial import PortError, open_port
 from ..zarn import ZarnController
 from ..zarn import transactions as zarn_transactions
+from .faults import FAULTS, faulty
 
 PROTOCOLS = {
     # name: (controller, pump numbers, nozzles, default allowed nozzles)
@@ -108,6 +109,9 @@ def parse_options(arguments):
                         help="how long to wait for a pump's answer (default 0.5)")
     parser.add_argument("--parity", choices=["auto", "odd", "none"], default="auto",
                         help="auto: none on a virtual port (pseudo-terminal), odd on a real one")
+    parser.add_argument("--fault", action="append", default=[], choices=sorted(FAULTS), metavar="FAULT",
+                        help="misbehave on purpose, to see a conformance check fail (repeatable): " +
+                             "; ".join(f"{name}: {text}" for name, text in FAULTS.items()))
     options = parser.parse_args(arguments)
 
     options.protocol = "currentloop" if options.protocol == "cl" else options.protocol
@@ -191,6 +195,9 @@ def main(arguments: Optional[List[str]] = None) -> int:
         events.line(f"cannot use the port: {error}")
         return EXIT_CANNOT_RUN
     controller_class = PROTOCOLS[options.protocol][0]
+    if options.fault:
+        controller_class = faulty(controller_class, options.fault)
+        events.line(f"deliberate faults: {', '.join(options.fault)}")
     controller = controller_class(line, options.pumps, options.settings, events)
     events.line(describe(options, line))
     status = EXIT_NOT_COMPLETED

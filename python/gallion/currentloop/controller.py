@@ -264,6 +264,10 @@ class CurrentLoopController(PumpRange):
             frame, gets_reply = pump.outgoing.pop(0)
             self.exchange(pump, frame, gets_reply)
 
+    def reply_problem(self, pump: CurrentLoopPump, frame: bytes) -> Optional[str]:
+        """Why a frame read after a request is not a good reply from `pump`, or None."""
+        return link.frame_problem(frame, pump.address)
+
     def exchange(self, pump: CurrentLoopPump, frame: bytes, gets_reply: bool) -> bool:
         """Sends a frame and, when one is due, takes in the pump's reply; True when a frame came
         back (a good or an ignored one)."""
@@ -277,7 +281,7 @@ class CurrentLoopController(PumpRange):
             if pump.presence.silent():
                 pump.forget()  # when it comes back it is programmed again
             return False
-        problem = link.frame_problem(result.frame, pump.address)
+        problem = self.reply_problem(pump, result.frame)
         if problem:
             pump.presence.answered()
             pump.say(f"reply ignored: {problem}: {link.hex_text(result.frame)}")

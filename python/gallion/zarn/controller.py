@@ -81,6 +81,10 @@ class ZarnPump(ServedPump):
         elif code == zt.DC5_ALARM:
             if data[0]:
                 self.say(f"alarm {data[0]} ({zt.ALARM_NAMES.get(data[0], 'unknown alarm')})")
+                if self.phase in (AUTHORISED, FILLING):
+                    # An alarm stops a delivery without a status report of its own: the status
+                    # asked for says whether the filling ended, and then it is closed as any other.
+                    self.commands.append(zt.cd1(zt.RETURN_STATUS))
         elif code == zt.DC7_PARAMETERS:
             self.on_parameters(data[zt.DECIMALS_AT:zt.DECIMALS_AT + 3])
         elif code == zt.DC101_TOTALS:
@@ -355,7 +359,7 @@ class ZarnController(PumpRange):
             if not reply.is_data():
                 pump.say(f"unexpected answer to a poll: {link.hex_text(reply.raw)}")
                 return True
-            if not reply.crc_ok():
+            if not self.reply_intact(pump, reply):
                 # A NAK makes the pump send the same block again at once, with a fresh CRC.
                 pump.say(f"reply block {reply.sequence} damaged (CRC {reply.received_crc():04X}, "
                          f"computed {reply.computed_crc():04X}); asking again (NAK)")
@@ -366,6 +370,10 @@ class ZarnController(PumpRange):
             pump.plan_next_commands()
             return True
         return True
+
+    def reply_intact(self, pump, block) -> bool:
+        """Whether a DATA reply arrived undamaged (its CRC and ETX are right)."""
+        return block.crc_ok()
 
     def handle_data(self, pump, block):
         try:

@@ -76,6 +76,15 @@ def stuff(block):
     return bytes(out)
 
 
+def unstuff(line_bytes):
+    """A block as it passed on the line (stuffed, with or without its closing SF) as the block
+    itself: ADR, CTRL, transactions, CRC and ETX."""
+    data = bytes(line_bytes)
+    if data.endswith(bytes([SF])):
+        data = data[:-1]
+    return data.replace(bytes([STUFFING, SF]), bytes([SF]))
+
+
 class ReadResult:
     """What one read of a block gave: the block (unstuffed, without SF), or silence and the bytes
     that came without an end (noise on the line, or a block cut off)."""

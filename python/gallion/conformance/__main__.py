@@ -1,0 +1,3 @@
+from .cli import console_main
+
+console_main()
