@@ -1,5 +1,6 @@
 // Writes the starting corpus of every fuzz target: valid Zarn conversations, valid current-loop
-// frames and valid configuration files, made with the engines' own CRCs, stuffing and encoder.
+// frames and valid configuration files, made with the controller kit
+// (tests/support) and the configuration encoder.
 // Usage: seed_writer DIR (creates DIR/<harness>/seed_* with a few files each). The files kept in
 // tests/regression/ were written by `seed_writer tests/regression`.
 #include <cstdint>
@@ -12,11 +13,10 @@
 
 #include "config/configuration.h"
 #include "currentloop/cl_message.h"
-#include "zarn/zarn_crc.h"
+#include "support/cl_controller.h"
+#include "support/zarn_controller.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 void WriteSeed(const std::filesystem::path& folder, const std::string& name, const Bytes& bytes)
 {
@@ -32,32 +32,6 @@ void Append(Bytes& to, const Bytes& more)
 
 // --- Zarn -----------------------------------------------------------------------------------
 
-// A block as it goes on the line: stuffed, closed with SF.
-Bytes OnLine(const Bytes& block)
-{
-    std::vector<uint8_t> out(StuffedSize(block.size()));
-    out.resize(StuffBlock(block.data(), block.size(), out.data(), out.size()));
-    return out;
-}
-
-Bytes ControlBlock(uint8_t address, uint8_t control)
-{
-    return OnLine({address, control});
-}
-
-// A DATA block with its transactions, CRC (low byte first) and ETX.
-Bytes DataBlock(uint8_t address, uint8_t number, const Bytes& transactions)
-{
-    Bytes block{address, static_cast<uint8_t>(0x30 | number)};
-    Append(block, transactions);
-    const uint16_t crc = ZarnCrc16(block.data(), block.size());
-    block.push_back(static_cast<uint8_t>(crc & 0xFF));
-    block.push_back(static_cast<uint8_t>(crc >> 8));
-    block.push_back(kZarnETX);
-    return OnLine(block);
-}
-
-Bytes Cd1(uint8_t code) { return {1, 1, code}; }
 Bytes Cd9(uint8_t volume, uint8_t amount, uint8_t price)
 {
     Bytes transaction{9, 51};
@@ -79,20 +53,20 @@ void WriteZarnSeeds(const std::filesystem::path& root)
     const Bytes totals{101, 1, 1};                                    // CD101 counter 1
 
     Bytes filling;  // a whole filling: set up, authorise, poll, acknowledge, stop, read totals
-    Append(filling, ControlBlock(p, 0x20));
+    Append(filling, ZarnControlBlock(p, 0x20));
     Bytes set_up = allowed;
     Append(set_up, prices);
     Append(set_up, preset_volume);
-    Append(filling, DataBlock(p, 0, set_up));
-    Append(filling, DataBlock(p, 1, Cd1(6)));
+    Append(filling, ZarnDataBlock(p, 0, set_up));
+    Append(filling, ZarnDataBlock(p, 1, Cd1(6)));
     for (int i = 0; i < 6; ++i) {
-        Append(filling, ControlBlock(p, 0x20));
-        Append(filling, ControlBlock(p, static_cast<uint8_t>(0xC0 | (i & 0x0F))));
+        Append(filling, ZarnControlBlock(p, 0x20));
+        Append(filling, ZarnControlBlock(p, static_cast<uint8_t>(0xC0 | (i & 0x0F))));
     }
-    Append(filling, DataBlock(p, 2, Cd1(8)));
-    Append(filling, DataBlock(p, 3, totals));
-    Append(filling, ControlBlock(p, 0x20));
-    Append(filling, ControlBlock(p, 0x53));  // NAK: resend
+    Append(filling, ZarnDataBlock(p, 2, Cd1(8)));
+    Append(filling, ZarnDataBlock(p, 3, totals));
+    Append(filling, ZarnControlBlock(p, 0x20));
+    Append(filling, ZarnControlBlock(p, 0x53));  // NAK: resend
 
     Bytes commands;  // every other command once, and the plain line at 0x51
     Bytes all = preset_amount;
@@ -101,14 +75,14 @@ void WriteZarnSeeds(const std::filesystem::path& root)
     Append(all, Bytes{13, 3, 1, 2, 3});  // the unnamed type, ignored
     Append(all, Bytes{14, 1, 0});
     Append(all, Bytes{15, 1, 0});
-    Append(commands, DataBlock(p, 0, all));
+    Append(commands, ZarnDataBlock(p, 0, all));
     for (uint8_t code : {0, 2, 3, 4, 5, 10, 13, 14})
-        Append(commands, DataBlock(p, static_cast<uint8_t>(code & 0x0F), Cd1(code)));
-    Append(commands, DataBlock(0x51, 0, Cd1(0)));
-    Append(commands, ControlBlock(0x51, 0x20));
+        Append(commands, ZarnDataBlock(p, static_cast<uint8_t>(code & 0x0F), Cd1(code)));
+    Append(commands, ZarnDataBlock(0x51, 0, Cd1(0)));
+    Append(commands, ZarnControlBlock(0x51, 0x20));
 
     Bytes stuffed;  // a block with 0xFA inside (stuffed on the line), then line noise
-    Append(stuffed, DataBlock(p, 0, Bytes{7, 2, 0xFA, 0xFA}));
+    Append(stuffed, ZarnDataBlock(p, 0, Bytes{7, 2, 0xFA, 0xFA}));
     Append(stuffed, Bytes{0x10, 0x10, 0xFA, 0x00, 0xFF, 0xFA});
 
     const std::filesystem::path stream = root / "zarn_stream";
@@ -138,27 +112,6 @@ void WriteZarnSeeds(const std::filesystem::path& root)
 
 // --- Current loop ---------------------------------------------------------------------------
 
-// A 32-byte frame from the controller; data bytes by index, the others ' '.
-Bytes Frame(uint8_t destination, char type, const std::map<size_t, uint8_t>& data)
-{
-    CL_Message m;
-    m.length = cl_frame::kLength;
-    m.bytes[0] = cl_frame::kStx;
-    m.bytes[cl_frame::kDestination] = destination;
-    m.bytes[cl_frame::kSource] = cl_frame::kController;
-    m.bytes[3] = 'P';
-    m.bytes[cl_frame::kType] = static_cast<uint8_t>(type);
-    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
-        m.bytes[i] = ' ';
-    for (const auto& [index, value] : data)
-        m.bytes[index] = value;
-    const uint16_t crc = CL_FrameCrc(m);
-    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
-    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
-    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
-    return Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
-}
-
 void WriteCurrentLoopSeeds(const std::filesystem::path& root)
 {
     const uint8_t p = 'P';
@@ -174,17 +127,17 @@ void WriteCurrentLoopSeeds(const std::filesystem::path& root)
     std::map<size_t, uint8_t> preset{{position, '2'}, {21, p}, {22, '0'}, {23, '0'}, {24, '1'}, {25, '0'}, {26, '0'}, {27, 0x20}};
 
     Bytes filling;
-    Append(filling, Frame(p, '3', {{26, p}}));
-    Append(filling, Frame(p, '1', prices));
-    Append(filling, Frame(p, '2', surcharges));
-    Append(filling, Frame(p, '0', preset));
+    Append(filling, cl_kit::ControllerFrame(p, '3', {{26, p}}));
+    Append(filling, cl_kit::ControllerFrame(p, '1', prices));
+    Append(filling, cl_kit::ControllerFrame(p, '2', surcharges));
+    Append(filling, cl_kit::ControllerFrame(p, '0', preset));
     for (char command : {'A', ' ', ' ', ' ', 'C', 'E', 'G', ' '})
-        Append(filling, Frame(p, '3', {{position, static_cast<uint8_t>(command)}, {26, p}}));
+        Append(filling, cl_kit::ControllerFrame(p, '3', {{position, static_cast<uint8_t>(command)}, {26, p}}));
 
     Bytes broadcast;
-    Append(broadcast, Frame(cl_frame::kAllPumps, '3', {{position, 'A'}, {position + 1, 'A'}, {26, 'Q'}}));
-    Append(broadcast, Frame(cl_frame::kAllPumps, '0', {{21, 'Q'}}));
-    Append(broadcast, Frame(cl_frame::kAllPumps, '1', prices));
+    Append(broadcast, cl_kit::ControllerFrame(cl_frame::kAllPumps, '3', {{position, 'A'}, {position + 1, 'A'}, {26, 'Q'}}));
+    Append(broadcast, cl_kit::ControllerFrame(cl_frame::kAllPumps, '0', {{21, 'Q'}}));
+    Append(broadcast, cl_kit::ControllerFrame(cl_frame::kAllPumps, '1', prices));
     Append(broadcast, Bytes{0x03, 0x02, 0x55, 0x03});  // noise and a short frame
 
     const std::filesystem::path folder = root / "cl_stream";

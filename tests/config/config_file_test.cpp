@@ -11,7 +11,7 @@
 #include "currentloop/cl_test_frames.h"
 #include "support/pty_controller.h"
 #include "support/tcp_controller.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 namespace {
 

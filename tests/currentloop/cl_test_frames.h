@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the current-loop tests: controller frames with a correct CRC, and a loop on a
-// pseudo-terminal with the controller's side of the line.
+// The loop of the current-loop tests: a forecourt on a pseudo-terminal with short settings, the
+// test playing the controller with the frames of the controller kit.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,94 +11,14 @@
 #include <vector>
 
 #include "currentloop/cl_forecourt.h"
-#include "currentloop/cl_message.h"
+#include "support/cl_controller.h"
 #include "support/pty_controller.h"
 #include "support/wait.h"
 
 namespace cltest {
 
-inline uint8_t PumpAddress(int pump_number)
-{
-    return static_cast<uint8_t>(pump_number + 79);
-}
+using namespace cl_kit;
 
-// A 32-byte frame from the controller: STX, destination, 'q', a filler, the type, the data bytes
-// given by index (others ' '), CRC over 1-28, ETX.
-inline std::vector<uint8_t> ControllerFrame(uint8_t destination, char type, const std::map<size_t, uint8_t>& data = {})
-{
-    CL_Message m;
-    m.length = 32;
-    m.bytes[0] = 0x02;
-    m.bytes[1] = destination;
-    m.bytes[2] = 'q';
-    m.bytes[3] = 'P';
-    m.bytes[4] = static_cast<uint8_t>(type);
-    for (size_t i = 5; i <= 27; ++i)
-        m.bytes[i] = ' ';
-    for (const auto& [index, value] : data)
-        m.bytes[index] = value;
-    m.bytes[28] = 0;
-    const uint16_t crc = CL_FrameCrc(m);
-    m.bytes[29] = static_cast<uint8_t>(crc >> 8);
-    m.bytes[30] = static_cast<uint8_t>(crc & 0xFF);
-    m.bytes[31] = 0x03;
-    return std::vector<uint8_t>(m.bytes.begin(), m.bytes.begin() + 32);
-}
-
-// Position of a pump's character in CB0 and CB3.
-inline size_t PositionOf(int pump_number)
-{
-    return static_cast<size_t>(pump_number + 4);
-}
-
-// CB3 to one pump: its command (' ' none) and itself as reply address.
-inline std::vector<uint8_t> Poll(int pump_number, char command = ' ')
-{
-    return ControllerFrame(PumpAddress(pump_number), '3',
-                           {{PositionOf(pump_number), static_cast<uint8_t>(command)}, {26, PumpAddress(pump_number)}});
-}
-
-// CB0 to one pump: price control '2', reply address, a five-digit preset, flags byte.
-inline std::vector<uint8_t> Preset(int pump_number, int preset, uint8_t flags)
-{
-    std::map<size_t, uint8_t> data{{PositionOf(pump_number), '2'}, {21, PumpAddress(pump_number)}, {27, flags}};
-    for (size_t i = 0; i < 5; ++i) {
-        data[26 - i] = static_cast<uint8_t>('0' + preset % 10);
-        preset /= 10;
-    }
-    return ControllerFrame(PumpAddress(pump_number), '0', data);
-}
-
-// CB1 with the price of nozzle 1 (four digits); the other nozzles 0.
-inline std::vector<uint8_t> Prices(uint8_t destination, int nozzle1_price)
-{
-    std::map<size_t, uint8_t> data;
-    for (size_t i = 5; i <= 24; ++i)
-        data[i] = '0';
-    for (size_t i = 0; i < 4; ++i) {
-        data[8 - i] = static_cast<uint8_t>('0' + nozzle1_price % 10);
-        nozzle1_price /= 10;
-    }
-    return ControllerFrame(destination, '1', data);
-}
-
-inline bool CrcMatches(const std::vector<uint8_t>& frame)
-{
-    if (frame.size() != 32)
-        return false;
-    const uint16_t crc = CL_Crc16(frame.data() + 1, 28);
-    return frame[29] == (crc >> 8) && frame[30] == (crc & 0xFF);
-}
-
-inline int DigitField(const std::vector<uint8_t>& frame, size_t first, size_t count)
-{
-    int value = 0;
-    for (size_t i = 0; i < count; ++i)
-        value = value * 10 + (frame[first + i] - '0');
-    return value;
-}
-
-// Polls until the condition holds for the pump's state, up to five seconds.
 // A loop on a pseudo-terminal with short settings, the test playing the controller.
 struct Loop {
     explicit Loop(int first = 1, int last = 8, int poll_timeout_seconds = 3600)

@@ -142,7 +142,7 @@ TEST_F(SerialFaults, ZarnDeviceDisappearingEndsTheIoThreadQuietly)
     auto loop = std::make_unique<Zarn_forecourt>(line.SlavePath(), false, 1, 4);
     ASSERT_EQ(0, loop->CreatePump(0, false));
     ASSERT_EQ(1, loop->CreatePump(1, false));
-    line.Send(Control(0x50, 0x20));
+    line.Send(ZarnControlBlock(0x50, 0x20));
     const Bytes reply = ReadZarnBlock([&](int ms) { return line.ReadByte(ms); }, 3000);
     ASSERT_GE(reply.size(), 3u) << "the loop answers before the fault";
     EXPECT_EQ(0x50, reply[0]);
@@ -198,7 +198,7 @@ TEST_F(SerialFaults, DeviceDisappearingUnderFloodingTrafficOfBothProtocols)
     Bytes zarn_burst;
     Bytes cl_burst;
     for (int pump = 1; pump <= 8; ++pump) {
-        const Bytes poll = Control(static_cast<uint8_t>(0x4F + pump), 0x20);
+        const Bytes poll = ZarnControlBlock(static_cast<uint8_t>(0x4F + pump), 0x20);
         zarn_burst.insert(zarn_burst.end(), poll.begin(), poll.end());
         const Bytes frame = cltest::Poll(pump);
         cl_burst.insert(cl_burst.end(), frame.begin(), frame.end());
@@ -232,13 +232,13 @@ TEST_F(SerialFaults, ZarnVirtualPortOutlivesControllersComingAndGoing)
         // A block is only ended by SF: a controller that finds the line in an unknown state (a
         // predecessor left half a block) sends SF first, which ends the rubbish as a dropped block.
         ASSERT_TRUE(controller.Send({kZarnSF}));
-        ASSERT_TRUE(controller.Send(Control(0x50, 0x20)));
+        ASSERT_TRUE(controller.Send(ZarnControlBlock(0x50, 0x20)));
         const Bytes reply = ReadZarnBlock([&](int ms) { return controller.ReadByte(ms); }, 3000);
         ASSERT_GE(reply.size(), 3u) << "session " << session;
         EXPECT_EQ(0x50, reply[0]);
         EXPECT_EQ(kZarnSF, reply.back());
         if ((reply[1] >> 4) == 0x3) {  // a DATA reply is acknowledged, as a controller does
-            ASSERT_TRUE(controller.Send(Control(0x50, static_cast<uint8_t>(0xC0 | (reply[1] & 0x0F)))));
+            ASSERT_TRUE(controller.Send(ZarnControlBlock(0x50, static_cast<uint8_t>(0xC0 | (reply[1] & 0x0F)))));
         }
         if (session % 3 == 1)
             controller.Send({0x50, 0x30, 0x01});  // leaves in the middle of a block

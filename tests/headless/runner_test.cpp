@@ -13,7 +13,7 @@
 #include "headless/runner_process.h"
 #include "support/pty_controller.h"
 #include "support/tcp_controller.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST(HeadlessRunner, FullZarnFillingDrivenFromBothSides)
     bool saw_filling = false;
     ASSERT_TRUE(WaitFor([&] {
         auto replies = master.PollAndAck(address, 1000);
-        if (replies && ZarnMaster::LastStatus(*replies) == 4)
+        if (replies && ZarnController::LastStatus(*replies) == 4)
             saw_filling = true;
         return saw_filling && !Contains(runner.Command("state 1 2"), "\"volume\":\"0.00\"");
     })) << runner.Command("state 1 2") << " saw " << saw_filling;

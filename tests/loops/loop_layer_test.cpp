@@ -14,7 +14,7 @@
 #include "loops/pump_loop.h"
 #include "support/pty_controller.h"
 #include "support/wait.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ protected:
     {
         return WaitFor([&] {
             const auto reply = master_.PollAndAck(address, 500);
-            return reply && ZarnMaster::LastStatus(*reply) == status;
+            return reply && ZarnController::LastStatus(*reply) == status;
         });
     }
 

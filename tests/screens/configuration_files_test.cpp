@@ -21,7 +21,7 @@
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 

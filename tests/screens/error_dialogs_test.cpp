@@ -13,7 +13,7 @@
 #include "screens/tloop.h"
 #include "screens/tzarn_errors.h"
 #include "shell/gallion_application.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 

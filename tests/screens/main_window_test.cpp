@@ -38,7 +38,7 @@
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
 #include "shell/taddloop.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 
@@ -113,8 +113,8 @@ bool PollUntilEot(ZarnMaster& master, uint8_t address, int* last_status = nullpt
             return false;
         if (reply->empty())
             return true;
-        if (last_status && ZarnMaster::LastStatus(*reply) >= 0)
-            *last_status = ZarnMaster::LastStatus(*reply);
+        if (last_status && ZarnController::LastStatus(*reply) >= 0)
+            *last_status = ZarnController::LastStatus(*reply);
     }
     return false;
 }

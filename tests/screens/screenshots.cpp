@@ -55,7 +55,7 @@
 #include "shell/gallion_application.h"
 #include "shell/loop_holder.h"
 #include "spy/spy_name.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 

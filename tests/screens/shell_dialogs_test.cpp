@@ -33,7 +33,7 @@
 #include "shell/loop_holder.h"
 #include "shell/taddloop.h"
 #include "currentloop/cl_test_frames.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 

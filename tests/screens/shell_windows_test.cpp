@@ -29,7 +29,7 @@
 #include "shell/thelp.h"
 #include "shell/tminiview.h"
 #include "spy/spy_name.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 

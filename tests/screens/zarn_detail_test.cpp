@@ -23,7 +23,7 @@
 #include "screens/tzarn_detail.h"
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 
@@ -36,9 +36,9 @@ const Bytes kResetAuthorize{0x01, 0x01, 0x05, 0x01, 0x01, 0x06};
 const Bytes kBadPreset{0x03, 0x01, 0x00};  // CD3 with a length that is not 4: a receive error
 
 // Polls until the pump has said everything; every transaction it sent meanwhile.
-std::optional<std::vector<Transaction>> Drain(ZarnMaster& master, uint8_t address)
+std::optional<std::vector<ZarnTransaction>> Drain(ZarnMaster& master, uint8_t address)
 {
-    std::vector<Transaction> all;
+    std::vector<ZarnTransaction> all;
     for (int i = 0; i < 40; ++i) {
         const auto reply = master.PollAndAck(address);
         if (!reply)
@@ -61,7 +61,7 @@ std::optional<Bytes> Ask(ZarnMaster& master, uint8_t address, const Bytes& comma
         if (!said)
             return std::nullopt;
         std::optional<Bytes> last;
-        for (const Transaction& t : *said) {
+        for (const ZarnTransaction& t : *said) {
             if (t.code == code)
                 last = t.data;
         }

@@ -15,7 +15,7 @@
 #include "loops/loop_files.h"
 #include "screens/tcl_loop.h"
 #include "screens/tzarnloop.h"
-#include "zarn/forecourt_master.h"
+#include "support/zarn_master.h"
 
 using namespace screens_kit;
 
@@ -38,12 +38,12 @@ bool PollUntilEot(ZarnMaster& master, uint8_t address, Line_view* seen = nullptr
         if (reply->empty())
             return true;
         if (seen) {
-            for (const Transaction& t : *reply) {
+            for (const ZarnTransaction& t : *reply) {
                 if (t.code == 3 && t.data.size() == 4)
                     seen->last_nozzle_byte = t.data[3];
             }
-            if (ZarnMaster::LastStatus(*reply) >= 0)
-                seen->last_status = ZarnMaster::LastStatus(*reply);
+            if (ZarnController::LastStatus(*reply) >= 0)
+                seen->last_status = ZarnController::LastStatus(*reply);
         }
     }
     return false;

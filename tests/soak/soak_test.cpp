@@ -123,17 +123,17 @@ private:
         auto add = [&out](const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); };
         switch (Random(8)) {
         case 0:  // allow nozzles 1 and 2, price them, authorise
-            add(MasterData(address, 0, {2, 2, 1, 2, 5, 6, 0x00, 0x12, 0x34, 0x00, 0x05, 0x67, 1, 1, 6}));
+            add(ZarnDataBlock(address, 0, {2, 2, 1, 2, 5, 6, 0x00, 0x12, 0x34, 0x00, 0x05, 0x67, 1, 1, 6}));
             break;
         case 1:  // stop, reset, ask for totals and status
-            add(MasterData(address, 0, {1, 1, static_cast<uint8_t>(Random(2) ? 8 : 5), 101, 1, 1, 1, 1, 0}));
+            add(ZarnDataBlock(address, 0, {1, 1, static_cast<uint8_t>(Random(2) ? 8 : 5), 101, 1, 1, 1, 1, 0}));
             break;
         case 2:  // malformed transactions in a block with a good CRC
-            add(MasterData(address, 0, {5, 4, 0x99, 0xAA, 0x01, 2, 40, 1}));
+            add(ZarnDataBlock(address, 0, {5, 4, 0x99, 0xAA, 0x01, 2, 40, 1}));
             break;
         case 3:  // a DATA block with a bad CRC, then a NAK
             add(Bytes{address, 0x31, 1, 1, 0, 0x12, 0x34, 0x03, 0xFA});
-            add(Control(address, static_cast<uint8_t>(0x50 | Random(16))));
+            add(ZarnControlBlock(address, static_cast<uint8_t>(0x50 | Random(16))));
             break;
         case 4: {  // line noise, ending with SF so the next block starts clean
             for (int i = 0; i < 40; ++i)
@@ -142,8 +142,8 @@ private:
             break;
         }
         default:  // polls and acknowledgements
-            add(Control(address, 0x20));
-            add(Control(address, static_cast<uint8_t>(0xC0 | Random(16))));
+            add(ZarnControlBlock(address, 0x20));
+            add(ZarnControlBlock(address, static_cast<uint8_t>(0xC0 | Random(16))));
             break;
         }
         return out;

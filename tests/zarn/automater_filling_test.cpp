@@ -8,7 +8,7 @@
 
 #include "common/clock.h"
 #include "common/error.h"
-#include "forecourt_master.h"
+#include "support/zarn_master.h"
 #include "support/pty_controller.h"
 #include "zarn/automater.h"
 #include "zarn/zarn_forecourt.h"
@@ -74,7 +74,7 @@ protected:
                 const auto reply = master_.PollAndAck(kPump1, 1000);
                 if (!reply)
                     continue;
-                for (const Transaction& t : *reply) {
+                for (const ZarnTransaction& t : *reply) {
                     if (t.code != 3 || t.data.size() != 4)
                         continue;
                     const bool out = (t.data[3] & 0x10) != 0;

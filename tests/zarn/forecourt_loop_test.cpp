@@ -9,7 +9,7 @@
 
 #include "common/clock.h"
 #include "common/error.h"
-#include "forecourt_master.h"
+#include "support/zarn_master.h"
 #include "support/pty_controller.h"
 #include "zarn/zarn_forecourt.h"
 
@@ -208,7 +208,7 @@ TEST_F(ForecourtLoop, DisconnectedPumpFillsOnSilentlyAndGoesOffline)
     for (int i = 0; i < 10 && !saw_switched_off; ++i) {
         const auto reply = master_.PollAndAck(kPump13);
         ASSERT_TRUE(reply) << "no answer after connecting again";
-        saw_switched_off = ZarnMaster::LastStatus(*reply) == 7;
+        saw_switched_off = ZarnController::LastStatus(*reply) == 7;
     }
     EXPECT_TRUE(saw_switched_off);
     EXPECT_TRUE(WaitFor([&] {
@@ -226,7 +226,7 @@ TEST_F(ForecourtLoop, AppliesTheChosenError)
     forecourt_->SetErrorValue(0, 0);
     EXPECT_EQ(forecourt_->ErrorType(0), 9);
     forecourt_->ApplyError(0);
-    std::optional<std::vector<Transaction>> reply;
+    std::optional<std::vector<ZarnTransaction>> reply;
     ASSERT_TRUE(WaitFor([&] {
         reply = master_.PollAndAck(kPump13);
         return reply && !reply->empty();

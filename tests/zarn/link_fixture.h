@@ -13,12 +13,10 @@
 #include <vector>
 
 #include "support/pty_controller.h"
+#include "support/zarn_controller.h"
 #include "zarn/message.h"
-#include "zarn/zarn_crc.h"
 #include "zarn/zarn_io.h"
 #include "zarn/zarn_line.h"
-
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kPump1 = 0x50;
 constexpr int kReplyMs = 3000;
@@ -33,38 +31,6 @@ inline std::unique_ptr<Message> PumpBlock(const Bytes& transactions)
         block->bytes[2 + i] = transactions[i];
     return block;
 }
-
-inline Bytes WithCrcAndEtx(Bytes body)
-{
-    uint16_t crc = ZarnCrc16(body.data(), body.size());
-    body.push_back(static_cast<uint8_t>(crc & 0xFF));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
-    body.push_back(0x03);
-    return body;
-}
-
-// The bytes on the line for a block: 0x10 before every 0xFA, then SF.
-inline Bytes OnLine(const Bytes& block)
-{
-    Bytes line;
-    for (uint8_t byte : block) {
-        if (byte == 0xFA)
-            line.push_back(0x10);
-        line.push_back(byte);
-    }
-    line.push_back(0xFA);
-    return line;
-}
-
-// A master DATA block on the line: ADR, CTRL 0x30 + number, transactions, CRC, ETX, SF.
-inline Bytes MasterData(uint8_t address, uint8_t number, const Bytes& transactions)
-{
-    Bytes body{address, static_cast<uint8_t>(0x30 | number)};
-    body.insert(body.end(), transactions.begin(), transactions.end());
-    return OnLine(WithCrcAndEtx(body));
-}
-
-inline Bytes Control(uint8_t address, uint8_t control) { return Bytes{address, control, 0xFA}; }
 
 // Collects what the I/O thread hands to the communication feed.
 class RecordingSink : public Block_sink {
@@ -121,19 +87,7 @@ protected:
     }
 
     // One block as it came on the line, up to its SF (a 0xFA after 0x10 is stuffed data).
-    Bytes ReadBlock(int timeout_ms = kReplyMs)
-    {
-        Bytes bytes;
-        for (;;) {
-            std::optional<uint8_t> byte = pty_.ReadByte(timeout_ms);
-            if (!byte)
-                return bytes;
-            bool stuffed = !bytes.empty() && bytes.back() == 0x10;
-            bytes.push_back(*byte);
-            if (*byte == 0xFA && !stuffed)
-                return bytes;
-        }
-    }
+    Bytes ReadBlock(int timeout_ms = kReplyMs) { return ReadZarnLineBlock(pty_, timeout_ms); }
 
     Bytes Exchange(const Bytes& sent)
     {
@@ -141,7 +95,7 @@ protected:
         return ReadBlock();
     }
 
-    Bytes Poll(uint8_t address = kPump1) { return Exchange(Control(address, 0x20)); }
+    Bytes Poll(uint8_t address = kPump1) { return Exchange(ZarnControlBlock(address, 0x20)); }
 
     void ExpectNoAnswer(const Bytes& sent)
     {
@@ -149,7 +103,7 @@ protected:
         EXPECT_TRUE(pty_.Silent(kQuietMs)) << "an answer came where none was due";
     }
 
-    void Ack(uint8_t number) { ExpectNoAnswer(Control(kPump1, static_cast<uint8_t>(0xC0 | number))); }
+    void Ack(uint8_t number) { ExpectNoAnswer(ZarnControlBlock(kPump1, static_cast<uint8_t>(0xC0 | number))); }
 
     // Posts the replies, polls, and returns the DATA block on the line.
     Bytes PostAndPoll(const Bytes& transactions)
@@ -161,9 +115,7 @@ protected:
     // The line bytes of the DATA block numbered `number` carrying `transactions`.
     static Bytes PumpData(uint8_t number, const Bytes& transactions)
     {
-        Bytes body{kPump1, static_cast<uint8_t>(0x30 | number)};
-        body.insert(body.end(), transactions.begin(), transactions.end());
-        return OnLine(WithCrcAndEtx(body));
+        return ZarnDataBlock(kPump1, number, transactions);
     }
 
     PtyController pty_;

@@ -60,9 +60,9 @@ TEST_F(LinkTest, WithoutTheEchoElevenBlocksAreDiscardedAndTheTwelfthClearsTheWai
     Restart(true);
     ASSERT_EQ(Poll(), kEot);
     for (int i = 0; i < 11; ++i)
-        pty_.Send(Control(kPump1, 0x20));
+        pty_.Send(ZarnControlBlock(kPump1, 0x20));
     EXPECT_TRUE(pty_.Silent(kQuietMs));
-    ExpectNoAnswer(Control(kPump1, 0x20));  // the twelfth: clears the wait, discarded as well
+    ExpectNoAnswer(ZarnControlBlock(kPump1, 0x20));  // the twelfth: clears the wait, discarded as well
     EXPECT_EQ(Poll(), kEot);
     // Discarded blocks never reached the feed: one poll and its reply, then the last pair.
     std::vector<std::pair<Bytes, int>> records = sink_.Records();
@@ -76,7 +76,7 @@ TEST_F(LinkTest, EchoHandlingIsOnWithoutASettingAndOffWhenSetOff)
     Restart(std::nullopt);
     EXPECT_TRUE(io_->HandlesReturningMessages());
     ASSERT_EQ(Poll(), kEot);
-    ExpectNoAnswer(Control(kPump1, 0x20));  // taken for a wrong echo
+    ExpectNoAnswer(ZarnControlBlock(kPump1, 0x20));  // taken for a wrong echo
     pty_.Send(kEot);                        // the expected echo ends the wait
     EXPECT_EQ(Poll(), kEot);
 
@@ -138,8 +138,8 @@ TEST_F(LinkTest, OverlongRunsAreDiscardedAndTheLineCarriesOn)
 TEST_F(LinkTest, IgnoreErrorSilencesExactlyTheNextBlocks)
 {
     line_->SetLinkError(100, 2);
-    ExpectNoAnswer(Control(kPump1, 0x20));
-    ExpectNoAnswer(MasterData(kPump1, 0, {1, 1, 6}));
+    ExpectNoAnswer(ZarnControlBlock(kPump1, 0x20));
+    ExpectNoAnswer(ZarnDataBlock(kPump1, 0, {1, 1, 6}));
     EXPECT_EQ(received_.Size(), 0u);
     EXPECT_EQ(Poll(), kEot);
     EXPECT_EQ(Poll(), kEot);
@@ -195,7 +195,7 @@ TEST_F(LinkTest, EachLinkErrorClearsTheOthers)
 TEST_F(LinkTest, FeedGetsEveryReceivedAndSentBlockWithItsDirection)
 {
     ASSERT_EQ(Poll(), kEot);
-    ExpectNoAnswer(Control(0x51, 0x20));  // not for us, still seen on the line
+    ExpectNoAnswer(ZarnControlBlock(0x51, 0x20));  // not for us, still seen on the line
     std::vector<std::pair<Bytes, int>> records = sink_.Records();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0], (std::pair<Bytes, int>{{0x50, 0x20}, 0}));
@@ -209,7 +209,7 @@ TEST_F(LinkTest, LinesComeAndGoWhileTheControllerPolls)
     std::atomic<int> eot_for_other{0};
     std::thread controller([&] {
         while (!stop) {
-            pty_.Send(Control(0x51, 0x20));
+            pty_.Send(ZarnControlBlock(0x51, 0x20));
             if (ReadBlock(20) == Bytes{0x51, 0x70, 0xFA})
                 ++eot_for_other;
         }

@@ -4,10 +4,10 @@
 TEST_F(LinkTest, PollWithNothingQueuedGetsEotAndUnknownAddressesStaySilent)
 {
     EXPECT_EQ(Poll(), (Bytes{0x50, 0x70, 0xFA}));
-    ExpectNoAnswer(Control(0x51, 0x20));
+    ExpectNoAnswer(ZarnControlBlock(0x51, 0x20));
     // Polls with any sequence nibble are polls.
     EXPECT_EQ(Poll(), (Bytes{0x50, 0x70, 0xFA}));
-    EXPECT_EQ(Exchange(Control(kPump1, 0x27)), (Bytes{0x50, 0x70, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnControlBlock(kPump1, 0x27)), (Bytes{0x50, 0x70, 0xFA}));
     // Nothing was handed to the pump.
     EXPECT_EQ(received_.Size(), 0u);
 }
@@ -29,7 +29,7 @@ TEST_F(LinkTest, UnacknowledgedReplyIsRepeatedOnFivePollsAndDroppedAtTheSixth)
     ASSERT_EQ(first, PumpData(0, dc1));
     for (int resend = 1; resend <= 5; ++resend)
         EXPECT_EQ(Poll(), first) << "resend " << resend;
-    ExpectNoAnswer(Control(kPump1, 0x20));
+    ExpectNoAnswer(ZarnControlBlock(kPump1, 0x20));
     EXPECT_EQ(Poll(), (Bytes{0x50, 0x70, 0xFA}));
     // The next reply carries the following number.
     EXPECT_EQ(PostAndPoll(dc1), PumpData(1, dc1));
@@ -47,19 +47,19 @@ TEST_F(LinkTest, NakRenumbersThePendingReplyWithAFreshCrc)
 {
     const Bytes dc3{3, 4, 0x00, 0x01, 0x23, 0x45};
     ASSERT_EQ(PostAndPoll(dc3), PumpData(0, dc3));
-    EXPECT_EQ(Exchange(Control(kPump1, 0x5F)), PumpData(1, dc3));
-    EXPECT_EQ(Exchange(Control(kPump1, 0x53)), PumpData(4, dc3));
+    EXPECT_EQ(Exchange(ZarnControlBlock(kPump1, 0x5F)), PumpData(1, dc3));
+    EXPECT_EQ(Exchange(ZarnControlBlock(kPump1, 0x53)), PumpData(4, dc3));
     Ack(4);
     // Without a pending reply a NAK gets no answer.
-    ExpectNoAnswer(Control(kPump1, 0x52));
+    ExpectNoAnswer(ZarnControlBlock(kPump1, 0x52));
     EXPECT_EQ(Poll(), (Bytes{0x50, 0x70, 0xFA}));
 }
 
 TEST_F(LinkTest, MasterDataIsAckedAndHandedToThePumpWithoutCrcAndEtx)
 {
     const Bytes cd1{1, 1, 0x06};
-    EXPECT_EQ(Exchange(MasterData(kPump1, 0, cd1)), (Bytes{0x50, 0xC0, 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, cd1)), (Bytes{0x50, 0xC1, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 0, cd1)), (Bytes{0x50, 0xC0, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, cd1)), (Bytes{0x50, 0xC1, 0xFA}));
     ASSERT_EQ(received_.Size(), 2u);
     std::unique_ptr<Message> block = received_.Take();
     EXPECT_EQ(Bytes(block->bytes.begin(), block->bytes.begin() + block->length), (Bytes{0x50, 0x30, 1, 1, 0x06}));
@@ -73,39 +73,39 @@ TEST_F(LinkTest, MasterDataFindingThePumpsQueueFullIsNotAcknowledgedAndCounted)
     Zarn_line line(0x51, waiting, 5);
     ASSERT_EQ(io_->RegisterPump(&line), 0);
     const Bytes cd1{1, 1, 0x06};
-    EXPECT_EQ(Exchange(MasterData(0x51, 0, cd1)), (Bytes{0x51, 0xC0, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(0x51, 0, cd1)), (Bytes{0x51, 0xC0, 0xFA}));
     // The pump has not taken it yet: the next command is not acknowledged, so the master repeats
     // it rather than believing it delivered.
-    ExpectNoAnswer(MasterData(0x51, 1, cd1));
+    ExpectNoAnswer(ZarnDataBlock(0x51, 1, cd1));
     EXPECT_EQ(waiting.TakeNewlyDropped(), 1u);
     ASSERT_NE(waiting.Take(), nullptr);
     // The repeat carries the number still expected and is taken.
-    EXPECT_EQ(Exchange(MasterData(0x51, 1, cd1)), (Bytes{0x51, 0xC1, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(0x51, 1, cd1)), (Bytes{0x51, 0xC1, 0xFA}));
     EXPECT_EQ(waiting.Size(), 1u);
     io_->UnregisterPump(&line);
 }
 
 TEST_F(LinkTest, MasterDataWithAWrongCrcGetsNoAnswerAndChangesNothing)
 {
-    Bytes bad = MasterData(kPump1, 0, {1, 1, 0x06});
+    Bytes bad = ZarnDataBlock(kPump1, 0, {1, 1, 0x06});
     bad[bad.size() - 4] ^= 0x01;  // low CRC byte
     ExpectNoAnswer(bad);
     EXPECT_EQ(received_.Size(), 0u);
     // The expected number is still 0: a block numbered 1 is out of turn.
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, {1, 1, 0x06})), (Bytes{0x50, 0x51, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, {1, 1, 0x06})), (Bytes{0x50, 0x51, 0xFA}));
     EXPECT_EQ(received_.Size(), 0u);
 }
 
 TEST_F(LinkTest, RepeatedNumberIsRefusedUntilABlockNumberedZero)
 {
     const Bytes cd{1, 1, 0x06};
-    EXPECT_EQ(Exchange(MasterData(kPump1, 0, cd)), (Bytes{0x50, 0xC0, 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, cd)), (Bytes{0x50, 0x51, 0xFA}));  // repeated
-    EXPECT_EQ(Exchange(MasterData(kPump1, 2, cd)), (Bytes{0x50, 0x52, 0xFA}));  // still refused
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 0, cd)), (Bytes{0x50, 0xC0, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, cd)), (Bytes{0x50, 0x51, 0xFA}));  // repeated
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 2, cd)), (Bytes{0x50, 0x52, 0xFA}));  // still refused
     EXPECT_EQ(received_.Size(), 2u);
-    EXPECT_EQ(Exchange(MasterData(kPump1, 0, cd)), (Bytes{0x50, 0xC0, 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 0, cd)), (Bytes{0x50, 0xC0, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
     EXPECT_EQ(received_.Size(), 4u);
 }
 
@@ -113,10 +113,10 @@ TEST_F(LinkTest, NumberedZeroIsAlwaysAcceptedAndNumbersWrapFromFifteenToOne)
 {
     const Bytes cd{1, 1, 0x06};
     for (uint8_t number = 0; number <= 15; ++number)
-        ASSERT_EQ(Exchange(MasterData(kPump1, number, cd)), (Bytes{0x50, static_cast<uint8_t>(0xC0 | number), 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 0, cd)), (Bytes{0x50, 0xC0, 0xFA}));  // in the middle of a run
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
+        ASSERT_EQ(Exchange(ZarnDataBlock(kPump1, number, cd)), (Bytes{0x50, static_cast<uint8_t>(0xC0 | number), 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 0, cd)), (Bytes{0x50, 0xC0, 0xFA}));  // in the middle of a run
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, cd)), (Bytes{0x50, 0xC1, 0xFA}));
     EXPECT_EQ(received_.Size(), 19u);
 }
 
@@ -124,9 +124,9 @@ TEST_F(LinkTest, RepliesAreStuffedBeforeEveryFa)
 {
     // Data holding 0xFA, and a data 0x10 right before a 0xFA.
     EXPECT_EQ(PostAndPoll({5, 3, 0xFA, 0x10, 0xFA}),
-              OnLine(WithCrcAndEtx({0x50, 0x30, 5, 3, 0xFA, 0x10, 0xFA})));
+              ZarnOnLine(ZarnWithCrc({0x50, 0x30, 5, 3, 0xFA, 0x10, 0xFA})));
     Ack(0);
-    const Bytes line = OnLine(WithCrcAndEtx({0x50, 0x31, 5, 3, 0xFA, 0x10, 0xFA}));
+    const Bytes line = ZarnOnLine(ZarnWithCrc({0x50, 0x31, 5, 3, 0xFA, 0x10, 0xFA}));
     const Bytes written_by_hand{0x50, 0x31, 5, 3, 0x10, 0xFA, 0x10, 0x10, 0xFA};
     EXPECT_TRUE(std::equal(written_by_hand.begin(), written_by_hand.end(), line.begin()));
 
@@ -150,8 +150,8 @@ TEST_F(LinkTest, RepliesAreStuffedBeforeEveryFa)
 TEST_F(LinkTest, ReceivedStuffedFaIsOneDataByte)
 {
     // 0x10 0xFA on the line is one 0xFA; 0x10 0x10 0xFA is the data pair 0x10 0xFA.
-    EXPECT_EQ(Exchange(MasterData(kPump1, 0, {4, 2, 0xFA, 0x10})), (Bytes{0x50, 0xC0, 0xFA}));
-    EXPECT_EQ(Exchange(MasterData(kPump1, 1, {4, 2, 0x10, 0xFA})), (Bytes{0x50, 0xC1, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 0, {4, 2, 0xFA, 0x10})), (Bytes{0x50, 0xC0, 0xFA}));
+    EXPECT_EQ(Exchange(ZarnDataBlock(kPump1, 1, {4, 2, 0x10, 0xFA})), (Bytes{0x50, 0xC1, 0xFA}));
     ASSERT_EQ(received_.Size(), 2u);
     std::unique_ptr<Message> first = received_.Take();
     std::unique_ptr<Message> second = received_.Take();

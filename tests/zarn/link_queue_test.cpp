@@ -39,14 +39,6 @@ std::vector<Bytes> Drain(Outgoing_message_queue& queue)
     return blocks;
 }
 
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 }  // namespace
 
 TEST(LinkOutgoingQueue, NewerDc2OverwritesTheQueuedOneInPlace)

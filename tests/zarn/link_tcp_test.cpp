@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "forecourt_master.h"
+#include "support/zarn_master.h"
 #include "pump_fixture.h"
 #include "support/pty_controller.h"
 #include "support/tcp_controller.h"
@@ -45,7 +45,7 @@ std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecour
                 continue;  // EOT
             }
             line.Send({kPump1, static_cast<uint8_t>(0xC0 | ((*reply)[1] & 0x0F)), 0xFA});
-            for (const Transaction& t : ZarnMaster::Transactions(*reply)) {
+            for (const ZarnTransaction& t : ZarnTransactions(*reply)) {
                 Bytes item{t.code};
                 item.insert(item.end(), t.data.begin(), t.data.end());
                 if (t.code == 2 && !keep_dc2)
@@ -125,8 +125,8 @@ TEST_F(ZarnTcp, PollsAndAFillingGiveTheSameBytesAsOnAPseudoTerminal)
     const Bytes& dc2 = over_tcp.back();
     ASSERT_EQ(dc2.size(), 9u);  // code, then 8 data bytes
     EXPECT_EQ(dc2[0], 2);
-    EXPECT_EQ(pump_test::Unpacked(dc2, 1, 4), 1000u);
-    EXPECT_EQ(pump_test::Unpacked(dc2, 5, 4), 1500u);
+    EXPECT_EQ(Unpacked(dc2, 1, 4), 1000u);
+    EXPECT_EQ(Unpacked(dc2, 5, 4), 1500u);
 }
 
 TEST_F(ZarnTcp, OneControllerAtATimeAndTheNextContinuesWithTheSamePumps)
@@ -166,7 +166,7 @@ TEST_F(ZarnTcp, OneControllerAtATimeAndTheNextContinuesWithTheSamePumps)
     while (!filling && std::chrono::steady_clock::now() < deadline) {
         const auto reply = master.PollAndAck(kPump1);
         ASSERT_TRUE(reply) << "the next controller gets no answer";
-        for (const Transaction& t : *reply)
+        for (const ZarnTransaction& t : *reply)
             filling = filling || (t.code == 1 && t.data == Bytes{4});
     }
     EXPECT_TRUE(filling) << "status " << pump->GetStatus();

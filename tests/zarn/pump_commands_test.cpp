@@ -44,11 +44,11 @@ TEST_F(PumpCommandsTest, ReturnStatusThenAuthorizeArriveMergedInOneBlock)
     ASSERT_TRUE(WaitFor([&] { return pump_->GetStatus() == kStatusAuthorized; }));
     std::vector<Reply> replies = PollOnce();
     ASSERT_EQ(replies.size(), 3u);
-    EXPECT_EQ(replies[0].trans, 1);
+    EXPECT_EQ(replies[0].code, 1);
     EXPECT_EQ(replies[0].data, Bytes{kStatusNotProgrammed});
-    EXPECT_EQ(replies[1].trans, 3);
+    EXPECT_EQ(replies[1].code, 3);
     EXPECT_EQ(replies[1].data, (Bytes{0, 0, 0, 0}));  // no nozzle selected
-    EXPECT_EQ(replies[2].trans, 1);
+    EXPECT_EQ(replies[2].code, 1);
     EXPECT_EQ(replies[2].data, Bytes{kStatusAuthorized});
 }
 
@@ -214,7 +214,7 @@ TEST_F(PumpCommandsTest, RubbishReplacesTheNextRepliesThenNormal)
     Bytes real = PollRawData();
     std::vector<Reply> replies = Transactions(real);
     ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].trans, 9);
+    EXPECT_EQ(replies[0].code, 9);
     EXPECT_EQ(replies[0].data, (Bytes{0x00, 0x00, 0x02, 0x22, 0x22}));
     Ack(real);
     pty_.Send({kAddress, 0x20, kZarnSF});
@@ -326,7 +326,7 @@ TEST_F(PumpCommandsTest, RepliesNobodyTakesStayBoundedTheOldestDroppedAndCounted
     EXPECT_EQ(blocks, Outgoing_message_queue::kMaxBlocks);
     EXPECT_FALSE(HasDc1(replies, kStatusNotProgrammed));
     ASSERT_FALSE(replies.empty());
-    EXPECT_EQ(replies.back().trans, 1);
+    EXPECT_EQ(replies.back().code, 1);
     EXPECT_EQ(replies.back().data, Bytes{kStatusAuthorized}) << "the newest reply is kept";
     EXPECT_EQ(pump_->RxErrorCount(), dropped) << "nothing dropped once the controller polls";
 }

@@ -84,9 +84,9 @@ TEST_F(PumpFillingTest, PresetVolumeThrottlesAndEndsExactlyWithTotals)
     EXPECT_FALSE(HasDc1(replies, kStatusMaxReached));
     std::optional<Reply> final_dc2;
     for (const Reply& reply : replies) {
-        if (reply.trans == 2)
+        if (reply.code == 2)
             final_dc2 = reply;
-        if (reply.trans == 1 && reply.data == Bytes{kStatusFillingCompleted})
+        if (reply.code == 1 && reply.data == Bytes{kStatusFillingCompleted})
             break;
     }
     ASSERT_TRUE(final_dc2) << "no DC2 before the DC1 with status 5";
@@ -105,12 +105,12 @@ TEST_F(PumpFillingTest, PresetVolumeThrottlesAndEndsExactlyWithTotals)
     std::vector<Reply> counters = PollUntil([](const std::vector<Reply>& got) {
         int count = 0;
         for (const Reply& reply : got)
-            count += reply.trans == 101;
+            count += reply.code == 101;
         return count == 2;
     });
     std::vector<Reply> dc101;
     for (const Reply& reply : counters)
-        if (reply.trans == 101)
+        if (reply.code == 101)
             dc101.push_back(reply);
     ASSERT_EQ(dc101.size(), 2u);
     EXPECT_EQ(dc101[0].data, Join({{1}, Packed(1000, 5), Packed(1000, 5), Packed(0, 5)}));
@@ -349,7 +349,7 @@ TEST_F(PumpFillingTest, PresetReportsStatusSixUntilTheNozzleReturnsWhenSoConfigu
     std::vector<Reply> replies = PollUntil([](const std::vector<Reply>& got) {
         int sixes = 0;
         for (const Reply& reply : got)
-            sixes += reply.trans == 1 && reply.data == Bytes{kStatusMaxReached};
+            sixes += reply.code == 1 && reply.data == Bytes{kStatusMaxReached};
         return sixes >= 3;
     });
     EXPECT_FALSE(HasDc1(replies, kStatusFillingCompleted));

@@ -16,75 +16,17 @@
 
 #include "common/clock.h"
 #include "support/pty_controller.h"
-#include "zarn/zarn_crc.h"
+#include "support/zarn_controller.h"
 #include "zarn/zarn_io.h"
 #include "zarn/zarn_pump.h"
 #include "support/wait.h"
 
 namespace pump_test {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr uint8_t kAddress = 0x50;
 constexpr int kReplyMs = 3000;
 
-struct Reply {
-    uint8_t trans = 0;
-    Bytes data;
-};
-
-// Waits until `condition` holds, checking every 2 ms, for at most timeout_ms.
-// A packed BCD field of `width` bytes holding `value`.
-inline Bytes Packed(uint64_t value, int width)
-{
-    Bytes bytes(static_cast<size_t>(width));
-    for (int i = width - 1; i >= 0; --i) {
-        uint8_t low = value % 10;
-        value /= 10;
-        uint8_t high = value % 10;
-        value /= 10;
-        bytes[static_cast<size_t>(i)] = static_cast<uint8_t>((high << 4) | low);
-    }
-    return bytes;
-}
-
-inline uint64_t Unpacked(const Bytes& bytes, size_t from, size_t width)
-{
-    uint64_t value = 0;
-    for (size_t i = from; i < from + width && i < bytes.size(); ++i)
-        value = value * 100 + (bytes[i] >> 4) * 10 + (bytes[i] & 0x0F);
-    return value;
-}
-
-// Transaction builders for the controller's commands.
-inline Bytes Cd1(uint8_t code) { return {1, 1, code}; }
-inline Bytes Cd2(const Bytes& nozzles)
-{
-    Bytes t;
-    t.reserve(nozzles.size() + 2);
-    t.push_back(2);
-    t.push_back(static_cast<uint8_t>(nozzles.size()));
-    t.insert(t.end(), nozzles.begin(), nozzles.end());
-    return t;
-}
-inline Bytes Cd3(uint64_t units) { Bytes t{3, 4}; for (uint8_t b : Packed(units, 4)) t.push_back(b); return t; }
-inline Bytes Cd4(uint64_t units) { Bytes t{4, 4}; for (uint8_t b : Packed(units, 4)) t.push_back(b); return t; }
-inline Bytes Cd5(const std::vector<uint64_t>& prices)
-{
-    Bytes t{5, static_cast<uint8_t>(3 * prices.size())};
-    for (uint64_t price : prices)
-        for (uint8_t b : Packed(price, 3))
-            t.push_back(b);
-    return t;
-}
-inline Bytes Cd101(uint8_t counter) { return {101, 1, counter}; }
-inline Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
+using Reply = ZarnTransaction;
 
 class PumpTest : public ::testing::Test {
 protected:
@@ -112,45 +54,12 @@ protected:
     }
 
     // One block from the line, unstuffed and without SF; empty when the deadline passes first.
-    Bytes ReadBlock(int timeout_ms = kReplyMs)
-    {
-        Bytes block;
-        for (;;) {
-            std::optional<uint8_t> byte = pty_.ReadByte(timeout_ms);
-            if (!byte)
-                return {};
-            if (*byte == kZarnSF && !block.empty() && block.back() == kZarnDLE) {
-                block.back() = kZarnSF;
-                continue;
-            }
-            if (*byte == kZarnSF)
-                return block;
-            block.push_back(*byte);
-        }
-    }
-
-    static Bytes OnLine(Bytes body)
-    {
-        const uint16_t crc = ZarnCrc16(body.data(), body.size());
-        body.push_back(static_cast<uint8_t>(crc & 0xFF));
-        body.push_back(static_cast<uint8_t>(crc >> 8));
-        body.push_back(kZarnETX);
-        Bytes line;
-        for (uint8_t byte : body) {
-            if (byte == kZarnSF)
-                line.push_back(kZarnDLE);
-            line.push_back(byte);
-        }
-        line.push_back(kZarnSF);
-        return line;
-    }
+    Bytes ReadBlock(int timeout_ms = kReplyMs) { return ReadZarnBlock(pty_, timeout_ms).value_or(Bytes{}); }
 
     // Sends a DATA block numbered 0 (always accepted) and expects its ACK.
     void SendCommands(const Bytes& transactions)
     {
-        Bytes body{kAddress, 0x30};
-        body.insert(body.end(), transactions.begin(), transactions.end());
-        pty_.Send(OnLine(body));
+        pty_.Send(ZarnDataBlock(kAddress, 0, transactions));
         const Bytes ack = ReadBlock();
         ASSERT_EQ(ack, (Bytes{kAddress, 0xC0})) << "the command block was not acknowledged";
     }
@@ -159,37 +68,23 @@ protected:
     // transactions; EOT gives none. `block_count` counts DATA blocks seen.
     std::vector<Reply> PollOnce()
     {
-        pty_.Send({kAddress, 0x20, kZarnSF});
+        pty_.Send(ZarnControlBlock(kAddress, 0x20));
         const Bytes block = ReadBlock();
         EXPECT_GE(block.size(), 2u) << "no answer to POLL";
         if (block.size() < 2 || (block[1] >> 4) != 0x3)
             return {};
         ++block_count_;
         last_block_ = block;
-        pty_.Send({kAddress, static_cast<uint8_t>(0xC0 | (block[1] & 0x0F)), kZarnSF});
+        pty_.Send(ZarnControlBlock(kAddress, static_cast<uint8_t>(0xC0 | (block[1] & 0x0F))));
         return Transactions(block);
     }
 
+    // The transactions of a DATA block, whose ETX and CRC are checked.
     static std::vector<Reply> Transactions(const Bytes& block)
     {
-        std::vector<Reply> replies;
-        if (block.size() < 5)
-            return replies;
-        const size_t end = block.size() - 3;
-        EXPECT_EQ(block.back(), kZarnETX);
-        const uint16_t crc = ZarnCrc16(block.data(), end);
-        EXPECT_EQ(block[end], crc & 0xFF);
-        EXPECT_EQ(block[end + 1], crc >> 8);
-        for (size_t i = 2; i + 1 < end;) {
-            const size_t lng = block[i + 1];
-            Reply reply;
-            reply.trans = block[i];
-            reply.data.assign(block.begin() + static_cast<long>(i + 2),
-                              block.begin() + static_cast<long>(std::min(end, i + 2 + lng)));
-            replies.push_back(reply);
-            i += 2 + lng;
-        }
-        return replies;
+        if (block.size() >= 5)
+            EXPECT_TRUE(ZarnCrcMatches(block)) << "a DATA block with a bad CRC or no ETX";
+        return ZarnTransactions(block);
     }
 
     // Polls until `done` holds for the replies collected so far (which it is given); fails the
@@ -236,12 +131,12 @@ protected:
     void DrainReplies()
     {
         for (int i = 0; i < 200; ++i) {
-            pty_.Send({kAddress, 0x20, kZarnSF});
+            pty_.Send(ZarnControlBlock(kAddress, 0x20));
             const Bytes block = ReadBlock();
             ASSERT_GE(block.size(), 2u) << "no answer to POLL";
             if ((block[1] >> 4) != 0x3)
                 return;
-            pty_.Send({kAddress, static_cast<uint8_t>(0xC0 | (block[1] & 0x0F)), kZarnSF});
+            pty_.Send(ZarnControlBlock(kAddress, static_cast<uint8_t>(0xC0 | (block[1] & 0x0F))));
         }
         FAIL() << "the pump never ran out of replies";
     }
@@ -249,7 +144,7 @@ protected:
     static bool HasDc1(const std::vector<Reply>& replies, int status)
     {
         for (const Reply& reply : replies)
-            if (reply.trans == 1 && reply.data.size() == 1 && reply.data[0] == status)
+            if (reply.code == 1 && reply.data.size() == 1 && reply.data[0] == status)
                 return true;
         return false;
     }
@@ -257,7 +152,7 @@ protected:
     static std::optional<Reply> Last(const std::vector<Reply>& replies, uint8_t trans)
     {
         for (auto it = replies.rbegin(); it != replies.rend(); ++it)
-            if (it->trans == trans)
+            if (it->code == trans)
                 return *it;
         return std::nullopt;
     }

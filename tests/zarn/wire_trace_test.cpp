@@ -63,35 +63,35 @@ TEST_F(LinkTest, TraceHoldsEveryBlockWithItsVerdictInOrder)
     const std::string path = dir.File("trace.jsonl");
     ASSERT_TRUE(io_->Trace().Start(path));
 
-    const Bytes poll = Control(kPump1, 0x20);
+    const Bytes poll = ZarnControlBlock(kPump1, 0x20);
     const Bytes eot{0x50, 0x70, 0xFA};
     ASSERT_EQ(Exchange(poll), eot);
     pty_.Send(eot);  // the echo
     ASSERT_EQ(Poll(), eot);
     pty_.Send(eot);
 
-    Bytes bad_crc = MasterData(kPump1, 0, {1, 1, 6});
+    Bytes bad_crc = ZarnDataBlock(kPump1, 0, {1, 1, 6});
     bad_crc[bad_crc.size() - 4] ^= 0x01;  // the CRC's low byte
     ExpectNoAnswer(bad_crc);
 
-    const Bytes good_data = MasterData(kPump1, 0, {1, 1, 6});
-    const Bytes ack0 = Control(kPump1, 0xC0);
+    const Bytes good_data = ZarnDataBlock(kPump1, 0, {1, 1, 6});
+    const Bytes ack0 = ZarnControlBlock(kPump1, 0xC0);
     ASSERT_EQ(Exchange(good_data), ack0);
     pty_.Send(ack0);
 
-    const Bytes out_of_turn = MasterData(kPump1, 5, {1, 1, 0});  // block 1 is expected
-    const Bytes nak5 = Control(kPump1, 0x55);
+    const Bytes out_of_turn = ZarnDataBlock(kPump1, 5, {1, 1, 0});  // block 1 is expected
+    const Bytes nak5 = ZarnControlBlock(kPump1, 0x55);
     ASSERT_EQ(Exchange(out_of_turn), nak5);
     ExpectNoAnswer(poll);  // not the echo of the NAK: discarded
     pty_.Send(nak5);       // the echo
 
-    const Bytes for_nobody = Control(0x57, 0x20);
+    const Bytes for_nobody = ZarnControlBlock(0x57, 0x20);
     ExpectNoAnswer(for_nobody);
     // A reply holding 0xFA goes out stuffed; the trace shows the bytes as they passed.
     const Bytes stuffed = PostAndPoll({1, 1, 0xFA});
     ASSERT_EQ(stuffed, PumpData(0, {1, 1, 0xFA}));
     pty_.Send(stuffed);
-    const Bytes ack_of_reply = Control(kPump1, 0xC0);
+    const Bytes ack_of_reply = ZarnControlBlock(kPump1, 0xC0);
     Ack(0);
 
     const std::vector<Expected> expected{
@@ -122,7 +122,7 @@ TEST_F(LinkTest, TraceHoldsEveryBlockWithItsVerdictInOrder)
     EXPECT_EQ(Field(lines[14], "pump"), "8");
     const Bytes poll_block{0x50, 0x20};
     EXPECT_EQ(Field(lines[0], "text"), ZarnInterpretedText(poll_block.data(), poll_block.size(), 0));
-    const Bytes reply_block = WithCrcAndEtx({0x50, 0x30, 1, 1, 0xFA});
+    const Bytes reply_block = ZarnWithCrc({0x50, 0x30, 1, 1, 0xFA});
     EXPECT_EQ(Field(lines[16], "text"), ZarnInterpretedText(reply_block.data(), reply_block.size(), 1))
         << "the stuffed reply is read unstuffed";
     // Time stamps never run backwards.
@@ -142,7 +142,7 @@ TEST_F(LinkTest, TraceTellsInjectedErrorsResendsAndOverflow)
     ASSERT_EQ(again, first);
     Ack(0);
     line_->SetLinkError(100, 1);  // the next block ignored
-    ExpectNoAnswer(Control(kPump1, 0x20));
+    ExpectNoAnswer(ZarnControlBlock(kPump1, 0x20));
 
     Bytes rubbish(300, 0x41);  // no SF for longer than any block
     rubbish.push_back(0xFA);
