@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import List, Optional
 
 from ..client import GallionConnectionError, GallionError
+from ..companion.cli import number_list
 from ..runner import RunnerError, find_program
 from .checks import Finding, catalogue
 from .session import CannotStart, Session, Settings, Skip
@@ -52,17 +53,6 @@ class Result:
                 line = f"  {self.trace.name if self.trace else 'trace'}:{frame.number}: {frame.line}"
                 parts.append(line[:width] + " ..." if width and len(line) > width else line)
         return "\n".join(parts)
-
-
-def number_list(text):
-    numbers = set()
-    try:
-        for part in text.split(","):
-            first, _, last = part.partition("-")
-            numbers.update(range(int(first), int(last or first) + 1))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a list of numbers: {text!r}") from None
-    return sorted(numbers)
 
 
 def positive(text):
