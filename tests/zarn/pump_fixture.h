@@ -82,8 +82,10 @@ protected:
     // The transactions of a DATA block, whose ETX and CRC are checked.
     static std::vector<Reply> Transactions(const Bytes& block)
     {
-        if (block.size() >= 5)
-            EXPECT_TRUE(ZarnCrcMatches(block)) << "a DATA block with a bad CRC or no ETX";
+        if (block.size() >= 5) {
+            EXPECT_EQ(block.back(), kZarnETX);
+            EXPECT_TRUE(ZarnCrcMatches(block)) << "a DATA block with a bad CRC";
+        }
         return ZarnTransactions(block);
     }
 
