@@ -1,7 +1,7 @@
 #pragma once
 // Small pieces shared by the benchmarks: a pseudo-terminal pair in raw mode, reads with a
 // deadline, a monotonic clock, a settings file of their own, figures of this process, the
-// summary of a set of times and the current-loop poll both turnaround benchmarks send.
+// summary of a set of times. The frames and blocks come from the controller kit (tests/support).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -15,11 +15,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "currentloop/cl_message.h"
+#include "support/cl_controller.h"
+#include "support/controller_line.h"
+#include "support/zarn_controller.h"
 
 namespace bench {
 
@@ -42,7 +45,7 @@ inline void MakeRaw(int fd)
 // A pseudo-terminal pair: the benchmark's controller talks on the master; the slave's path is
 // the port name of the loop (or of the floor responder). The slave stays open here as well, so
 // the line stays up whoever opens and closes it.
-class Pty {
+class Pty : public ControllerLine {
 public:
     Pty()
     {
@@ -63,10 +66,20 @@ public:
 
     const std::string& SlavePath() const { return slave_path_; }
 
-    void Send(const Bytes& bytes)
+    void Send(const Bytes& bytes) override
     {
         if (write(master_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
             throw std::runtime_error("write to the pseudo-terminal failed");
+    }
+
+    // One byte, or nothing when timeout_ms passes (for the controller kit's block reads).
+    std::optional<uint8_t> ReadByte(int timeout_ms) override
+    {
+        pollfd entry{master_, POLLIN, 0};
+        uint8_t byte = 0;
+        if (poll(&entry, 1, timeout_ms) <= 0 || read(master_, &byte, 1) != 1)
+            return std::nullopt;
+        return byte;
     }
 
     // Reads until `complete` says the bytes so far are a whole answer; throws after timeout_ms.
@@ -104,18 +117,6 @@ private:
     int slave_ = -1;
     std::string slave_path_;
 };
-
-// A Zarn block ends with an SF that no DLE precedes.
-inline bool ZarnBlockComplete(const Bytes& bytes)
-{
-    const size_t n = bytes.size();
-    return n >= 2 && bytes[n - 1] == 0xFA && bytes[n - 2] != 0x10;
-}
-
-inline bool FrameComplete(const Bytes& bytes)
-{
-    return bytes.size() >= 32;
-}
 
 // A settings file of the benchmark's own (GALLION_INI), removed at the end.
 class Settings_file {
@@ -168,26 +169,6 @@ inline Figures Summarise(std::vector<int64_t> ns)
     std::sort(ns.begin(), ns.end());
     auto at = [&](double q) { return ns[std::min(ns.size() - 1, static_cast<size_t>(q * (ns.size() - 1) + 0.5))] / 1000.0; };
     return {ns.front() / 1000.0, at(0.5), at(0.99), ns.back() / 1000.0};
-}
-
-// A CB3 to pump 1 with pump 1 as reply address and no command.
-inline Bytes CurrentLoopPollFrame()
-{
-    CL_Message m;
-    m.length = cl_frame::kLength;
-    m.bytes[0] = cl_frame::kStx;
-    m.bytes[cl_frame::kDestination] = 'P';
-    m.bytes[cl_frame::kSource] = cl_frame::kController;
-    m.bytes[3] = 'P';
-    m.bytes[cl_frame::kType] = '3';
-    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
-        m.bytes[i] = ' ';
-    m.bytes[cl_frame::kCb3ReplyAddress] = 'P';
-    const uint16_t crc = CL_FrameCrc(m);
-    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
-    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
-    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
-    return Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
 }
 
 }  // namespace bench

@@ -123,38 +123,19 @@ private:
 size_t ZarnPollExchange(bench::Pty& line, int pump)
 {
     const uint8_t address = static_cast<uint8_t>(0x50 + pump);
-    line.Send({address, 0x20, 0xFA});
-    const bench::Bytes answer = line.ReadAnswer(bench::ZarnBlockComplete);
+    line.Send(ZarnControlBlock(address, 0x20));
+    const bench::Bytes answer = line.ReadAnswer(ZarnBlockComplete);
     if (answer.size() >= 2 && (answer[1] & 0xF0) == 0x30) {  // a DATA block: acknowledged
-        line.Send({address, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F)), 0xFA});
+        line.Send(ZarnControlBlock(address, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F))));
         return 3 + answer.size() + 3;
     }
     return 3 + answer.size();
 }
 
-bench::Bytes ClPollFrame(int pump)
-{
-    const uint8_t address = static_cast<uint8_t>(0x50 + pump);
-    CL_Message m;
-    m.bytes[0] = cl_frame::kStx;
-    m.bytes[cl_frame::kDestination] = address;
-    m.bytes[cl_frame::kSource] = cl_frame::kController;
-    m.bytes[3] = 'P';
-    m.bytes[cl_frame::kType] = '3';
-    for (size_t i = 5; i < cl_frame::kCrcAdjust; ++i)
-        m.bytes[i] = ' ';
-    m.bytes[cl_frame::kCb3ReplyAddress] = address;
-    const uint16_t crc = CL_FrameCrc(m);
-    m.bytes[cl_frame::kCrcHigh] = static_cast<uint8_t>(crc >> 8);
-    m.bytes[cl_frame::kCrcLow] = static_cast<uint8_t>(crc & 0xFF);
-    m.bytes[cl_frame::kEtxIndex] = cl_frame::kEtx;
-    return bench::Bytes(m.bytes.begin(), m.bytes.begin() + cl_frame::kLength);
-}
-
 size_t ClPollExchange(bench::Pty& line, int pump)
 {
-    line.Send(ClPollFrame(pump));
-    return 32 + line.ReadAnswer(bench::FrameComplete).size();
+    line.Send(cl_kit::Poll(pump + 1));  // no command, itself as reply address
+    return 32 + line.ReadAnswer(cl_kit::FrameComplete).size();
 }
 
 struct Loop_setup {

@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +21,6 @@
 
 #include "bench_support.h"
 #include "spy/spy_control.h"
-#include "zarn/zarn_crc.h"
 #include "zarn/zarn_forecourt.h"
 
 namespace {
@@ -64,10 +62,11 @@ void StopHogs(const std::vector<pid_t>& hogs)
 
 // Plays a busy controller for pumps 1-16 as fast as the line takes it: programs each pump once
 // (nozzle 1 allowed, unit price 1.00), then round and round polls it, acknowledges every data
-// block and authorises it again, so the automated pumps fill and report all the time.
+// block and authorises it again, so the automated pumps fill and report all the time. An answer
+// that does not come within 200 ms is given up: on to the next.
 class Flooding_controller {
 public:
-    explicit Flooding_controller(bench::Pty& line) : line_(line) { thread_ = std::thread([this] { Run(); }); }
+    explicit Flooding_controller(bench::Pty& line) : controller_(line) { thread_ = std::thread([this] { Run(); }); }
     ~Flooding_controller() { Stop(); }
     void Stop()
     {
@@ -78,63 +77,29 @@ public:
     uint64_t Exchanges() const { return exchanges_.load(); }
 
 private:
+    static constexpr int kAnswerMs = 200;
+
     void Run()
     {
-        Bytes prices{0x05, 45};
-        for (int nozzle = 0; nozzle < 15; ++nozzle)
-            prices.insert(prices.end(), {0x00, 0x01, 0x00});
-        for (uint8_t address = 0x50; address < 0x60 && !stop_.load(); ++address) {
-            SendData(address, {0x02, 0x01, 0x01});
-            SendData(address, prices);
-        }
+        for (uint8_t address = 0x50; address < 0x60 && !stop_.load(); ++address)
+            controller_.ProgramNozzleOne(address, kAnswerMs);
         while (!stop_.load()) {
             for (uint8_t address = 0x50; address < 0x60 && !stop_.load(); ++address) {
-                Exchange({address, 0x20, kZarnSF}, address, true);
-                SendData(address, {0x01, 0x01, 0x06});  // authorise
+                const std::optional<Bytes> answer = controller_.Poll(address, kAnswerMs);
+                if (answer) {
+                    ++exchanges_;
+                    if (answer->size() >= 2 && ((*answer)[1] & 0xF0) == 0x30)
+                        controller_.Ack(address, (*answer)[1]);
+                }
+                if (controller_.SendData(address, Cd1(6), kAnswerMs))  // authorise
+                    ++exchanges_;
             }
         }
     }
 
-    // Sends the bytes, reads the answer, acknowledges it when it is a data block.
-    void Exchange(const Bytes& bytes, uint8_t address, bool acknowledge)
-    {
-        line_.Send(bytes);
-        Bytes answer;
-        try {
-            answer = line_.ReadAnswer(bench::ZarnBlockComplete, 200);
-        } catch (const std::exception&) {
-            return;  // no answer in time: on to the next
-        }
-        ++exchanges_;
-        if (acknowledge && answer.size() >= 2 && (answer[1] & 0xF0) == 0x30)
-            line_.Send({address, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F)), kZarnSF});
-    }
-
-    void SendData(uint8_t address, const Bytes& transactions)
-    {
-        uint8_t& next = next_number_[address];
-        const uint8_t number = next;
-        next = next == 15 ? 1 : next + 1;
-        Bytes body{address, static_cast<uint8_t>(0x30 | number)};
-        body.insert(body.end(), transactions.begin(), transactions.end());
-        const uint16_t crc = ZarnCrc16(body.data(), body.size());
-        body.push_back(static_cast<uint8_t>(crc & 0xFF));
-        body.push_back(static_cast<uint8_t>(crc >> 8));
-        body.push_back(kZarnETX);
-        Bytes block;
-        for (uint8_t byte : body) {
-            if (byte == kZarnSF)
-                block.push_back(kZarnDLE);
-            block.push_back(byte);
-        }
-        block.push_back(kZarnSF);
-        Exchange(block, address, false);
-    }
-
-    bench::Pty& line_;
+    ZarnController controller_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> exchanges_{0};
-    std::array<uint8_t, 256> next_number_{};
     std::thread thread_;
 };
 

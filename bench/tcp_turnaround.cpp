@@ -25,7 +25,6 @@
 #include "bench_support.h"
 #include "currentloop/cl_forecourt.h"
 #include "currentloop/cl_message.h"
-#include "zarn/zarn_crc.h"
 #include "zarn/zarn_forecourt.h"
 
 using bench::Bytes;
@@ -180,21 +179,21 @@ int main(int argc, char** argv)
         Tcp_controller cl_tcp(cl_on_tcp.DevicePath());
 
         // Pump 1 first says what it has queued (its first DATA block), then only EOT.
-        const Bytes poll{0x50, 0x20, kZarnSF};
+        const Bytes poll = ZarnControlBlock(0x50, 0x20);
         for (Controller_line* line : std::vector<Controller_line*>{&zarn_pty, &zarn_tcp}) {
             for (int i = 0; i < 20; ++i) {
-                const Bytes answer = (line->Send(poll), line->ReadAnswer(bench::ZarnBlockComplete));
+                const Bytes answer = (line->Send(poll), line->ReadAnswer(ZarnBlockComplete));
                 if ((answer[1] & 0xF0) == 0x70)
                     break;
-                line->Send({0x50, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F)), kZarnSF});
+                line->Send(ZarnControlBlock(0x50, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F))));
             }
         }
 
         std::printf("times in microseconds, from writing the request to holding the whole answer\n");
         std::printf("%-28s %-6s %9s %9s %9s %10s\n", "exchange", "line", "min", "median", "p99", "max");
-        Compare("Zarn POLL -> EOT", zarn_pty, zarn_tcp, poll, bench::ZarnBlockComplete, rounds);
-        const Bytes cb3 = bench::CurrentLoopPollFrame();
-        Compare("current loop CB3 -> DB0", cl_pty, cl_tcp, cb3, bench::FrameComplete, rounds);
+        Compare("Zarn POLL -> EOT", zarn_pty, zarn_tcp, poll, ZarnBlockComplete, rounds);
+        const Bytes cb3 = cl_kit::Poll(1);
+        Compare("current loop CB3 -> DB0", cl_pty, cl_tcp, cb3, cl_kit::FrameComplete, rounds);
 
         // The same pseudo-terminal loop cannot be paced (it is a device to Gallion): a virtual one is.
         CL_forecourt cl_on_virtual("pty", false, 1, 8);
@@ -202,7 +201,7 @@ int main(int argc, char** argv)
         cl_on_virtual.SetLinePacing(true);
         cl_on_tcp.SetLinePacing(true);
         Device_controller virtual_pty(cl_on_virtual.DevicePath());
-        Compare("CB3 -> DB0 paced at 9600", virtual_pty, cl_tcp, cb3, bench::FrameComplete, std::max(20, rounds / 50));
+        Compare("CB3 -> DB0 paced at 9600", virtual_pty, cl_tcp, cb3, cl_kit::FrameComplete, std::max(20, rounds / 50));
         std::printf("(32 bytes at 11 bits each and 9600 baud: %.1f us on the wire)\n", 32 * 11 * 1e6 / 9600);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_tcp_turnaround: %s\n", error.what());

@@ -33,7 +33,6 @@
 #include "common/thread.h"
 #include "currentloop/cl_forecourt.h"
 #include "currentloop/cl_message.h"
-#include "zarn/zarn_crc.h"
 #include "zarn/zarn_forecourt.h"
 
 using bench::Bytes;
@@ -121,11 +120,6 @@ void Report(const char* name, const std::vector<int64_t>& gallion, const std::ve
                 g.median_us <= f.median_us ? "at or below" : "NOT at or below", g.p99_us < 300 ? "under" : "NOT under");
 }
 
-Bytes ZarnControl(uint8_t address, uint8_t control)
-{
-    return {address, control, kZarnSF};
-}
-
 // The feed's view is drained every 200 ms, as the main window's timer does.
 class View_drainer {
 public:
@@ -163,11 +157,11 @@ private:
 void EmptyZarnQueue(bench::Pty& line)
 {
     for (int i = 0; i < 100; ++i) {
-        line.Send(ZarnControl(0x50, 0x20));
-        const Bytes answer = line.ReadAnswer(bench::ZarnBlockComplete);
+        line.Send(ZarnControlBlock(0x50, 0x20));
+        const Bytes answer = line.ReadAnswer(ZarnBlockComplete);
         if ((answer[1] & 0xF0) == 0x70)
             return;
-        line.Send(ZarnControl(0x50, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F))));
+        line.Send(ZarnControlBlock(0x50, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F))));
     }
     throw std::runtime_error("pump 1 never ran out of replies");
 }
@@ -200,20 +194,20 @@ int main(int argc, char** argv)
         current_loop.Trace().Start((logs / "cl.jsonl").string());
     }
 
-    const Bytes poll = ZarnControl(0x50, 0x20);
-    const Bytes cb3 = bench::CurrentLoopPollFrame();
+    const Bytes poll = ZarnControlBlock(0x50, 0x20);
+    const Bytes cb3 = cl_kit::Poll(1);
     int result = 0;
     try {
         // POLL -> EOT.
         EmptyZarnQueue(zarn_line);
         zarn_line.Send(poll);
-        const Bytes eot = zarn_line.ReadAnswer(bench::ZarnBlockComplete);
+        const Bytes eot = zarn_line.ReadAnswer(ZarnBlockComplete);
         std::vector<int64_t> gallion, floor;
         {
-            Floor_responder responder(bench::ZarnBlockComplete, eot);
+            Floor_responder responder(ZarnBlockComplete, eot);
             for (int i = 0; i < rounds; ++i) {
-                floor.push_back(Exchange(responder.Line(), poll, bench::ZarnBlockComplete, &eot));
-                gallion.push_back(Exchange(zarn_line, poll, bench::ZarnBlockComplete, &eot));
+                floor.push_back(Exchange(responder.Line(), poll, ZarnBlockComplete, &eot));
+                gallion.push_back(Exchange(zarn_line, poll, ZarnBlockComplete, &eot));
             }
         }
         std::printf("%d rounds per exchange, times in microseconds, wire trace %s\n", rounds, trace ? "on" : "off");
@@ -224,36 +218,36 @@ int main(int argc, char** argv)
         Zarn_pump& pump = *zarn.GetPump(0);
         pump.SelectNozzle(1);
         zarn_line.Send(poll);
-        const Bytes data = zarn_line.ReadAnswer(bench::ZarnBlockComplete);
-        zarn_line.Send(ZarnControl(0x50, static_cast<uint8_t>(0xC0 | (data[1] & 0x0F))));
+        const Bytes data = zarn_line.ReadAnswer(ZarnBlockComplete);
+        zarn_line.Send(ZarnControlBlock(0x50, static_cast<uint8_t>(0xC0 | (data[1] & 0x0F))));
         gallion.clear();
         floor.clear();
         {
-            Floor_responder responder(bench::ZarnBlockComplete, data);
+            Floor_responder responder(ZarnBlockComplete, data);
             for (int i = 0; i < rounds; ++i) {
-                floor.push_back(Exchange(responder.Line(), poll, bench::ZarnBlockComplete, &data));
+                floor.push_back(Exchange(responder.Line(), poll, ZarnBlockComplete, &data));
                 pump.SelectNozzle(1 + (i + 1) % 2);  // queues the DC3 at once, on this thread
                 const int64_t start = NowNs();
                 zarn_line.Send(poll);
-                const Bytes answer = zarn_line.ReadAnswer(bench::ZarnBlockComplete);
+                const Bytes answer = zarn_line.ReadAnswer(ZarnBlockComplete);
                 gallion.push_back(NowNs() - start);
                 if ((answer[1] & 0xF0) != 0x30)
                     throw std::runtime_error("POLL did not bring the pending DATA block");
-                zarn_line.Send(ZarnControl(0x50, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F))));
+                zarn_line.Send(ZarnControlBlock(0x50, static_cast<uint8_t>(0xC0 | (answer[1] & 0x0F))));
             }
         }
         Report("Zarn POLL -> DATA (DC3)", gallion, floor);
 
         // CB3 -> DB0.
         cl_line.Send(cb3);
-        const Bytes db0 = cl_line.ReadAnswer(bench::FrameComplete);
+        const Bytes db0 = cl_line.ReadAnswer(cl_kit::FrameComplete);
         gallion.clear();
         floor.clear();
         {
-            Floor_responder responder(bench::FrameComplete, db0);
+            Floor_responder responder(cl_kit::FrameComplete, db0);
             for (int i = 0; i < rounds; ++i) {
-                floor.push_back(Exchange(responder.Line(), cb3, bench::FrameComplete, &db0));
-                gallion.push_back(Exchange(cl_line, cb3, bench::FrameComplete, nullptr));
+                floor.push_back(Exchange(responder.Line(), cb3, cl_kit::FrameComplete, &db0));
+                gallion.push_back(Exchange(cl_line, cb3, cl_kit::FrameComplete, nullptr));
             }
         }
         Report("current loop CB3 -> DB0", gallion, floor);

@@ -28,7 +28,6 @@
 #include "screens/tcl_loop.h"
 #include "shell/formmain.h"
 #include "shell/loop_holder.h"
-#include "zarn/zarn_crc.h"
 
 namespace {
 
@@ -44,15 +43,15 @@ constexpr int kPumps = 16;
     for (;;) {
         for (int pump = 1; pump <= kPumps; ++pump) {
             const uint8_t address = static_cast<uint8_t>(pump + 79);
-            line.Send({address, 0x20, 0xFA});
+            line.Send(ZarnControlBlock(address, 0x20));
             Bytes reply;
             try {
-                reply = line.ReadAnswer(bench::ZarnBlockComplete, 1000);
+                reply = line.ReadAnswer(ZarnBlockComplete, 1000);
             } catch (const std::exception&) {
                 continue;
             }
             if (reply.size() >= 2 && (reply[1] & 0xF0) == 0x30)
-                line.Send({address, static_cast<uint8_t>(0xC0 | (reply[1] & 0x0F)), 0xFA});
+                line.Send(ZarnControlBlock(address, static_cast<uint8_t>(0xC0 | (reply[1] & 0x0F))));
         }
     }
 }

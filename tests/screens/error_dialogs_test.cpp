@@ -82,21 +82,13 @@ std::optional<Bytes> NextDataReply(ZarnMaster& master, PtyController& pty, uint8
     return std::nullopt;
 }
 
-bool CrcRight(const Bytes& block)
-{
-    if (block.size() < 5)
-        return false;
-    const uint16_t crc = ZarnCrc16(block.data(), block.size() - 3);
-    return block[block.size() - 3] == (crc & 0xFF) && block[block.size() - 2] == (crc >> 8);
-}
-
 // The CRC verdicts of the next `count` DATA replies ("ok" / "bad"; "none" when silent).
 QStringList CrcVerdicts(ZarnMaster& master, PtyController& pty, int count)
 {
     QStringList verdicts;
     for (int i = 0; i < count; ++i) {
         const std::optional<Bytes> block = NextDataReply(master, pty, kPump1);
-        verdicts << (!block ? QStringLiteral("none") : CrcRight(*block) ? QStringLiteral("ok") : QStringLiteral("bad"));
+        verdicts << (!block ? QStringLiteral("none") : ZarnCrcMatches(*block) ? QStringLiteral("ok") : QStringLiteral("bad"));
     }
     return verdicts;
 }

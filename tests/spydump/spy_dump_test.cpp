@@ -26,7 +26,7 @@
 #include "spydump/spy_dump.h"
 #include "support/pty_controller.h"
 #include "support/wait.h"
-#include "zarn/zarn_crc.h"
+#include "support/zarn_controller.h"
 
 namespace {
 
@@ -79,24 +79,6 @@ Bytes ReadBlock(PtyController& line)
             break;
     }
     return bytes;
-}
-
-Bytes MasterData(uint8_t number, const Bytes& transactions)
-{
-    Bytes body{0x50, static_cast<uint8_t>(0x30 | number)};
-    body.insert(body.end(), transactions.begin(), transactions.end());
-    const uint16_t crc = ZarnCrc16(body.data(), body.size());
-    body.push_back(static_cast<uint8_t>(crc & 0xFF));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
-    body.push_back(0x03);
-    Bytes line;
-    for (uint8_t byte : body) {
-        if (byte == 0xFA)
-            line.push_back(0x10);
-        line.push_back(byte);
-    }
-    line.push_back(0xFA);
-    return line;
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes)
@@ -234,7 +216,7 @@ TEST(SpyDumpTest, RecordedSessionIsPrintedByteForByteAcrossTheRing)
                 ++blocks;
             }
         };
-        exchange(MasterData(0, {1, 1, 5}));  // CD1 Reset, acknowledged
+        exchange(ZarnDataBlock(0x50, 0, {1, 1, 5}));  // CD1 Reset, acknowledged
         for (int i = 0; i < 150; ++i)
             exchange(Bytes{0x50, 0x20, 0xFA});  // polls: EOT or the pump's status replies
     }  // the loop goes: the last chunk and the end marker are written

@@ -60,7 +60,7 @@ Bytes ZarnUnstuffed(const Bytes& line_bytes)
 
 bool ZarnCrcMatches(const Bytes& block)
 {
-    if (block.size() < 5 || block.back() != kZarnETX)
+    if (block.size() < 5)
         return false;
     const size_t end = block.size() - 3;
     const uint16_t crc = ZarnCrc16(block.data(), end);

@@ -33,7 +33,8 @@ Bytes ZarnControlBlock(uint8_t address, uint8_t control);
 bool ZarnBlockComplete(const Bytes& line_bytes);
 // The block of the line bytes: DLE SF becomes the data byte SF, the closing SF goes.
 Bytes ZarnUnstuffed(const Bytes& line_bytes);
-// True when an unstuffed DATA block ends with ETX after a CRC that matches.
+// True when the two bytes before the last of an unstuffed DATA block (the CRC before its ETX)
+// are the CRC of what precedes them.
 bool ZarnCrcMatches(const Bytes& block);
 // The transactions of an unstuffed DATA block (ADR, CTRL, transactions, CRC, ETX); the data of a
 // transaction cut short by the CRC is what the block holds.

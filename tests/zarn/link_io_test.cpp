@@ -19,18 +19,12 @@ struct DataCheck {
 
 DataCheck Inspect(const Bytes& line)
 {
-    Bytes block;
-    for (size_t i = 0; i + 1 < line.size(); ++i) {  // unstuff, without SF
-        if (line[i] == 0x10 && line[i + 1] == 0xFA)
-            continue;
-        block.push_back(line[i]);
-    }
+    const Bytes block = ZarnUnstuffed(line);
     DataCheck check;
     if (block.size() < 5)
         return check;
     check.number = block[1] & 0x0F;
-    uint16_t crc = ZarnCrc16(block.data(), block.size() - 3);
-    check.crc_right = block[block.size() - 3] == (crc & 0xFF) && block[block.size() - 2] == (crc >> 8);
+    check.crc_right = ZarnCrcMatches(block);
     return check;
 }
 

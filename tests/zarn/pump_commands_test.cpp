@@ -26,14 +26,6 @@ protected:
     }
 
     void Ack(const Bytes& block) { pty_.Send({kAddress, static_cast<uint8_t>(0xC0 | (block[1] & 0x0F)), kZarnSF}); }
-
-    static bool CrcIsRight(const Bytes& block)
-    {
-        if (block.size() < 5)
-            return false;
-        const uint16_t crc = ZarnCrc16(block.data(), block.size() - 3);
-        return block[block.size() - 3] == (crc & 0xFF) && block[block.size() - 2] == (crc >> 8);
-    }
 };
 
 TEST_F(PumpCommandsTest, ReturnStatusThenAuthorizeArriveMergedInOneBlock)
@@ -169,11 +161,11 @@ TEST_F(PumpCommandsTest, BadCrcOnTheNextReplyOnly)
     pump_->InjectError(101, 1);
     SendCommands(Cd1(kCd1ReturnIdentity));
     Bytes bad = PollRawData();
-    EXPECT_FALSE(CrcIsRight(bad));
+    EXPECT_FALSE(ZarnCrcMatches(bad));
     Ack(bad);
     SendCommands(Cd1(kCd1ReturnIdentity));
     Bytes good = PollRawData();
-    EXPECT_TRUE(CrcIsRight(good));
+    EXPECT_TRUE(ZarnCrcMatches(good));
     Ack(good);
 }
 
@@ -208,7 +200,7 @@ TEST_F(PumpCommandsTest, RubbishReplacesTheNextRepliesThenNormal)
         Bytes rubbish = PollRawData();
         ASSERT_GE(rubbish.size(), 5u);
         EXPECT_LE(rubbish.size(), 2u + 29 + 3);  // never the 53-byte DC7 or a merged block
-        EXPECT_TRUE(CrcIsRight(rubbish));
+        EXPECT_TRUE(ZarnCrcMatches(rubbish));
         Ack(rubbish);
     }
     Bytes real = PollRawData();

@@ -83,7 +83,8 @@ protected:
     static std::vector<Reply> Transactions(const Bytes& block)
     {
         if (block.size() >= 5) {
-            EXPECT_TRUE(ZarnCrcMatches(block)) << "a DATA block with a bad CRC or no ETX";
+            EXPECT_EQ(block.back(), kZarnETX);
+            EXPECT_TRUE(ZarnCrcMatches(block)) << "a DATA block with a bad CRC";
         }
         return ZarnTransactions(block);
     }
