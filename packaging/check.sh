@@ -60,7 +60,7 @@ check "gallion-companion --help" sh -c 'PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$1
     - "$python_path" "$bin"
 
 # Manual pages: each renders without warnings, and names every option its program's --help gives.
-for page in gallion gallion-headless gallion-spy-dump gallion-companion gallion-demo; do
+for page in gallion gallion-headless gallion-spy-dump gallion-companion gallion-demo gallion-conformance; do
     file=$unpacked/usr/share/man/man1/$page.1.gz
     check "man -l $page.1.gz" sh -c 'test -s "$1" && MANWIDTH=80 man --warnings -l "$1" >"$2" 2>&1 && ! grep -q "warning" "$2" && grep -q "^NAME" "$2"' \
         - "$file" "$root/$page.man"
