@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/thread.h"
+#include "platform/thread.h"
 #include "currentloop/cl_forecourt.h"
 #include "currentloop/cl_message.h"
 #include "zarn/zarn_forecourt.h"

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
 #include "currentloop/cl_pump.h"
-#include "common/settings.h"
+#include "platform/settings.h"
 
 namespace cl_stream_harness {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "config/configuration.h"
 
 inline int RunConfigurationDecodeInput(const uint8_t* data, size_t size)

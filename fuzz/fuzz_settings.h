@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 
 // A settings file of the fuzzer's own (GALLION_INI), so the engines read short, known values and
 // never a user's settings. Made once per process, removed at exit.

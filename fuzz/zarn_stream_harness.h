@@ -11,8 +11,8 @@
 #include <exception>
 #include <memory>
 
-#include "common/clock.h"
-#include "common/settings.h"
+#include "platform/clock.h"
+#include "platform/settings.h"
 #include "zarn/zarn_crc.h"
 #include "zarn/zarn_interpreter.h"
 #include "zarn/zarn_line.h"

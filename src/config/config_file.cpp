@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "zarn/bcd.h"
 
 namespace {

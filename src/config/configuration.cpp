@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 const char* const kNotValidConfigurationText =
     "Not a valid configuration file.\nMaybe is the configuration file created by an\nolder version of the program ";

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 namespace {
 

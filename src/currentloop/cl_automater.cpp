@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/random_seed.h"
+#include "platform/random_seed.h"
 #include "currentloop/cl_pump.h"
 
 CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing)

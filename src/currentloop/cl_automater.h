@@ -4,9 +4,9 @@
 #include <random>
 #include <thread>
 
-#include "common/automation_levels.h"
-#include "common/thread.h"
-#include "common/timeout.h"
+#include "engine/automation_levels.h"
+#include "platform/thread.h"
+#include "platform/timeout.h"
 
 class CL_pump;
 

@@ -1,7 +1,7 @@
 #include "currentloop/cl_forecourt.h"
 
-#include "common/pump_address.h"
-#include "common/settings.h"
+#include "engine/pump_address.h"
+#include "platform/settings.h"
 
 namespace {
 

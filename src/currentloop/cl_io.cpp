@@ -1,7 +1,7 @@
 #include "currentloop/cl_io.h"
 
-#include "common/clock.h"
-#include "common/random_seed.h"
+#include "platform/clock.h"
+#include "platform/random_seed.h"
 #include "currentloop/cl_message_displayer.h"
 #include "currentloop/cl_pump.h"
 #include "currentloop/cl_trace.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "common/io_loop.h"
-#include "common/tport.h"
-#include "common/wire_trace.h"
+#include "engine/io_loop.h"
+#include "platform/tport.h"
+#include "engine/wire_trace.h"
 #include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
 

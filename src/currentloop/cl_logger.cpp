@@ -1,6 +1,6 @@
 #include "currentloop/cl_logger.h"
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 CL_Logger::CL_Logger(const std::string& file_name, uint8_t address, bool interpreted)
     : file_(file_name), address_(address), interpreted_(interpreted)

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/logfile.h"
+#include "platform/logfile.h"
 #include "currentloop/cl_message.h"
 
 // One open pump log: the file, the pump address it logs (0: every frame) and its form.

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "common/locked_queue.h"
+#include "platform/locked_queue.h"
 
 // Frame layout of the current loop: every frame, both ways, is 32 bytes.
 namespace cl_frame {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/feed_thread.h"
+#include "engine/feed_thread.h"
 #include "currentloop/cl_logger.h"
 #include "currentloop/cl_message.h"
 

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/clock.h"
-#include "common/error.h"
-#include "common/random_seed.h"
-#include "common/settings.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/random_seed.h"
+#include "platform/settings.h"
 
 namespace {
 

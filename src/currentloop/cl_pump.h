@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/pump_thread.h"
-#include "common/rx_errors.h"
+#include "engine/pump_thread.h"
+#include "engine/rx_errors.h"
 #include "currentloop/cl_message.h"
 
 // The decimals of a loop: volume, amount and price, then three for the total counters.

@@ -1,5 +1,5 @@
 #pragma once
-#include "common/wire_trace.h"
+#include "engine/wire_trace.h"
 
 // The current-loop part of the wire trace: the interpreted text of a frame and why a frame was
 // refused.

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "common/text.h"  // JsonString
+#include "platform/text.h"  // JsonString
 
 // A small writer of one-line JSON: the runner prints snapshots and lists this way.
 class Json_object {

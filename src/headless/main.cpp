@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
-#include "common/settings.h"
+#include "platform/error.h"
+#include "platform/settings.h"
 #include "control/control_server.h"
 #include "headless/command_sessions.h"
 #include "headless/runner.h"

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "headless/json.h"
 
 namespace {

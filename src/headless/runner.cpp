@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "headless/json.h"
 #include "loops/loop_files.h"
 #include "spy/spy_control.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/tport.h"
+#include "platform/tport.h"
 #include "loops/pump_loop.h"
 
 // What a loop does the same way on either protocol's forecourt: both forecourts offer the same

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "config/config_file.h"
 #include "loops/cl_loop.h"
 #include "loops/zarn_loop.h"

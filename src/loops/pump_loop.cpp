@@ -1,7 +1,7 @@
 #include "loops/pump_loop.h"
 
-#include "common/error.h"
-#include "common/tcp_line.h"
+#include "platform/error.h"
+#include "platform/tcp_line.h"
 #include "loops/cl_loop.h"
 #include "loops/zarn_loop.h"
 

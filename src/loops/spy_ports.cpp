@@ -1,6 +1,6 @@
 #include "loops/spy_ports.h"
 
-#include "common/settings.h"
+#include "platform/settings.h"
 #include "spy/spy_control.h"
 #include "spy/tspylogger.h"
 

@@ -14,7 +14,7 @@
 #include <QToolButton>
 #include <cmath>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "screens/formrxerrors.h"
 #include "screens/page_dialogs.h"
 #include "screens/page_fonts.h"

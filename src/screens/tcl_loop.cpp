@@ -1,6 +1,6 @@
 #include "screens/tcl_loop.h"
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "screens/pump_panel.h"
 #include "screens/tzarnloop.h"
 

@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QSignalBlocker>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "screens/pump_panel.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "screens/tzarnloop.h"
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "screens/pump_panel.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <string>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 
 namespace App_settings {
 namespace {

@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 #include "shell/shell_messages.h"
 
 namespace {

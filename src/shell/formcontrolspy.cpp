@@ -7,7 +7,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "loops/spy_ports.h"
 #include "shell/shell_messages.h"
 

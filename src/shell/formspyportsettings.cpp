@@ -9,7 +9,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 #include "loops/spy_ports.h"
 #include "shell/shell_messages.h"
 

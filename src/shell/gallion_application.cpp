@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 
 Gallion_application::Gallion_application(int& argc, char** argv) : QApplication(argc, argv)
 {

@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "common/error.h"
-#include "common/settings.h"
+#include "platform/error.h"
+#include "platform/settings.h"
 #include "shell/control_link.h"
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"

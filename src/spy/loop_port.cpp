@@ -1,6 +1,6 @@
 #include "spy/loop_port.h"
 
-#include "common/settings.h"
+#include "platform/settings.h"
 #include "spy/tspyport.h"
 
 std::unique_ptr<TPort> OpenLoopPort(const std::string& name, bool spy)

@@ -2,7 +2,7 @@
 #include <memory>
 #include <string>
 
-#include "common/tport.h"
+#include "platform/tport.h"
 
 // Opens a loop's port: a plain TPort, or with `spy` a port that also records its traffic. A
 // virtual port starts paced at line speed when the setting "LineSpeedPacing" (section "Main",

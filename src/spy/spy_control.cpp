@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "common/error.h"
-#include "common/named_event.h"
+#include "platform/error.h"
+#include "platform/named_event.h"
 #include "spy/spy_name.h"
 
 namespace {

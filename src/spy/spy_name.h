@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "common/tport.h"
+#include "platform/tport.h"
 
 // The name under which a port's traffic is recorded: the middle of its spy file names
 // ("SPYPS_" + name + "_0000.buf") and of its control event ("SPY_" + name).

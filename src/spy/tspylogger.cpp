@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/clock.h"
-#include "common/settings.h"
+#include "platform/clock.h"
+#include "platform/settings.h"
 
 namespace {
 

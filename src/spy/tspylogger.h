@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/named_event.h"
-#include "common/thread.h"
+#include "platform/named_event.h"
+#include "platform/thread.h"
 #include "spy/spy_record.h"
 
 // A piece of recorded traffic: bytes of one kind (received or sent), the tick at which the port

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "common/tport.h"
+#include "platform/tport.h"
 #include "spy/tspylogger.h"
 
 // A port that also records its traffic for its TSpyLogger: received bytes (kind 6) and sent

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
 #include "spy/spy_file_reader.h"

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "common/clock.h"
-#include "common/error.h"
-#include "common/random_seed.h"
-#include "common/timeout.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/random_seed.h"
+#include "platform/timeout.h"
 #include "zarn/zarn_pump.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <random>
 #include <thread>
 
-#include "common/automation_levels.h"
-#include "common/thread.h"
+#include "engine/automation_levels.h"
+#include "platform/thread.h"
 
 class Zarn_pump;
 

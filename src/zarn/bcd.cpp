@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "common/clock.h"
-#include "common/pump_address.h"
+#include "platform/clock.h"
+#include "engine/pump_address.h"
 #include "zarn/zarn_interpreter.h"
 
 namespace {

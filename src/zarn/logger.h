@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "common/logfile.h"
+#include "platform/logfile.h"
 #include "zarn/message.h"
 
 // The log file of one pump: a header naming the pump, one line per block of that pump (hex or

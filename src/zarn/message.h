@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/locked_queue.h"
+#include "platform/locked_queue.h"
 
 // One Zarn block, from ADR onward, unstuffed and without the closing SF. Room for 255 bytes of
 // ADR, CTRL and transactions plus CRC (2 bytes) and ETX.

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "common/feed_thread.h"
+#include "engine/feed_thread.h"
 #include "zarn/block_sink.h"
 #include "zarn/logger.h"
 #include "zarn/message.h"

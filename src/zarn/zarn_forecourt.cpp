@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/pump_address.h"
+#include "engine/pump_address.h"
 
 Zarn_forecourt::Zarn_forecourt(const std::string& port_name, bool spy, uint8_t first_pump_number,
                                uint8_t last_pump_number)

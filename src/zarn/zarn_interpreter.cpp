@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "common/pump_address.h"
-#include "common/text.h"
+#include "engine/pump_address.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 #include "spy/loop_port.h"
 #include "zarn/zarn_trace.h"
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "common/io_loop.h"
-#include "common/tport.h"
-#include "common/wire_trace.h"
+#include "engine/io_loop.h"
+#include "platform/tport.h"
+#include "engine/wire_trace.h"
 #include "zarn/block_sink.h"
 #include "zarn/message.h"
 #include "zarn/zarn_crc.h"

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <random>
 
-#include "common/pump_thread.h"
-#include "common/random_seed.h"
-#include "common/wire_trace.h"
+#include "engine/pump_thread.h"
+#include "platform/random_seed.h"
+#include "engine/wire_trace.h"
 #include "zarn/message.h"
 
 // Reply blocks of one pump waiting for a POLL. Posting applies the merging rules: at most one

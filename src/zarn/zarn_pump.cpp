@@ -5,10 +5,10 @@
 #include <cmath>
 #include <utility>
 
-#include "common/clock.h"
-#include "common/error.h"
-#include "common/random_seed.h"
-#include "common/settings.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/random_seed.h"
+#include "platform/settings.h"
 
 namespace {
 

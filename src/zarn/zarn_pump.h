@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/pump_thread.h"
-#include "common/rx_errors.h"
+#include "engine/pump_thread.h"
+#include "engine/rx_errors.h"
 #include "zarn/bcd.h"
 #include "zarn/message.h"
 #include "zarn/zarn_line.h"

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/io_loop.h"
+#include "engine/io_loop.h"
 
 #include "zarn/message.h"
 #include "zarn/zarn_line.h"

@@ -1,5 +1,5 @@
 #pragma once
-#include "common/wire_trace.h"
+#include "engine/wire_trace.h"
 
 // The Zarn part of the wire trace: the interpreted text of a block from its raw line bytes (cut
 // and unstuffed as the I/O thread does), and why a block got its verdict.

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "common/clock.h"
-#include "common/error.h"
-#include "common/text.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/text.h"
 
 namespace {
 

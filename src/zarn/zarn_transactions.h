@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/rx_errors.h"
+#include "engine/rx_errors.h"
 #include "zarn/bcd.h"
 #include "zarn/message.h"
 

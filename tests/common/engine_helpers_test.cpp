@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "common/clock.h"
-#include "common/pump_thread.h"
-#include "common/rx_errors.h"
+#include "platform/clock.h"
+#include "engine/pump_thread.h"
+#include "engine/rx_errors.h"
 
 TEST(RxErrorRecord, KeepsTheNewestWholeErrorsAndCountsThemAll)
 {

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/error.h"
-#include "common/logfile.h"
+#include "platform/error.h"
+#include "platform/logfile.h"
 #include "support/pty_controller.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "common/named_event.h"
+#include "platform/named_event.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 namespace {
 

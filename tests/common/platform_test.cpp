@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "common/clock.h"
-#include "common/error.h"
-#include "common/logfile.h"
-#include "common/text.h"
-#include "common/thread.h"
-#include "common/timeout.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/logfile.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+#include "platform/timeout.h"
 #include "support/pty_controller.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "common/settings.h"
+#include "platform/settings.h"
 
 #include <clocale>
 #include <cmath>

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/thread.h"
+#include "platform/thread.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/tport.h"
+#include "platform/tport.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "support/pty_controller.h"
 #include "support/tcp_controller.h"
 #include "support/wait.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
-#include "common/logfile.h"
-#include "common/wire_trace.h"
+#include "platform/error.h"
+#include "platform/logfile.h"
+#include "engine/wire_trace.h"
 #include "support/pty_controller.h"
 #include "support/wait.h"
 

@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "currentloop/cl_test_frames.h"
 #include "support/pty_controller.h"
 #include "support/tcp_controller.h"

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "control/control_server.h"
 #include "headless/command_sessions.h"
 #include "headless/runner.h"

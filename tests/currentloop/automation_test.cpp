@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "cl_test_frames.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "currentloop/cl_automater.h"
 
 using namespace cltest;

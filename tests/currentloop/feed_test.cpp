@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "cl_test_frames.h"
-#include "common/error.h"
+#include "platform/error.h"
 #include "currentloop/cl_message_displayer.h"
 
 using namespace cltest;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cl_test_frames.h"
-#include "common/error.h"
+#include "platform/error.h"
 #include "support/tcp_controller.h"
 
 namespace {

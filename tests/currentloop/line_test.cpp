@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "cl_test_frames.h"
-#include "common/clock.h"
-#include "common/error.h"
+#include "platform/clock.h"
+#include "platform/error.h"
 #include "currentloop/cl_io.h"
 #include "currentloop/cl_message_displayer.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cl_test_frames.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "currentloop/cl_pump.h"
 
 using namespace cltest;

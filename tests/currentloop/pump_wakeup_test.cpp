@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "cl_test_frames.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 
 using namespace cltest;
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <set>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "loops/decimal_text.h"
 #include "loops/loop_files.h"
 #include "loops/pump_loop.h"

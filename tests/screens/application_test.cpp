@@ -2,7 +2,7 @@
 // message box and the program goes on.
 #include <QTimer>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "screens/screens_kit.h"
 #include "shell/gallion_application.h"
 

@@ -27,7 +27,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/settings.h"
+#include "platform/settings.h"
 #include "loops/loop_files.h"
 #include "screens/screens_kit.h"
 #include "screens/tcl_loop.h"

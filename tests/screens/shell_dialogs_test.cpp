@@ -21,8 +21,8 @@
 #include <functional>
 #include <optional>
 
-#include "common/error.h"
-#include "common/settings.h"
+#include "platform/error.h"
+#include "platform/settings.h"
 #include "screens/screens_kit.h"
 #include "shell/app_settings.h"
 #include "shell/comm_view.h"

@@ -15,10 +15,10 @@
 #include <memory>
 #include <thread>
 
-#include "common/clock.h"
-#include "common/error.h"
-#include "common/named_event.h"
-#include "common/thread.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/named_event.h"
+#include "platform/thread.h"
 #include "spy/loop_port.h"
 #include "spy/spy_control.h"
 #include "spy/spy_name.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "common/clock.h"
-#include "common/error.h"
+#include "platform/clock.h"
+#include "platform/error.h"
 #include "support/zarn_master.h"
 #include "support/pty_controller.h"
 #include "zarn/automater.h"

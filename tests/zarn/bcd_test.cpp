@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "zarn/bcd.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "link_fixture.h"
 
 namespace {

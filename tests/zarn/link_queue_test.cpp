@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "link_fixture.h"
 #include "zarn/zarn_router.h"
 

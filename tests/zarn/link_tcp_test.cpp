@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "support/zarn_master.h"
 #include "pump_fixture.h"
 #include "support/pty_controller.h"

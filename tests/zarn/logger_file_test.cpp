@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
-#include "common/error.h"
+#include "platform/clock.h"
+#include "platform/error.h"
 #include "support/pty_controller.h"
 #include "zarn/logger.h"
 

@@ -2,7 +2,7 @@
 // plays the controller on a pseudo-terminal.
 #include "zarn/pump_fixture.h"
 
-#include "common/text.h"
+#include "platform/text.h"
 
 using namespace pump_test;
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "support/pty_controller.h"
 #include "support/zarn_controller.h"
 #include "zarn/zarn_io.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
+#include "platform/error.h"
 #include "zarn/zarn_transactions.h"
 
 namespace {

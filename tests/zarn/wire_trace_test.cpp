@@ -3,7 +3,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/logfile.h"
+#include "platform/logfile.h"
 #include "link_fixture.h"
 #include "support/wait.h"
 #include "zarn/zarn_interpreter.h"

@@ -1,4 +1,4 @@
-#include "common/settings.h"
+#include "platform/settings.h"
 
 #include <fcntl.h>
 #include <langinfo.h>

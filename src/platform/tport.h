@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 class Tcp_line;
 

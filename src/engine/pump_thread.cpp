@@ -1,4 +1,4 @@
-#include "common/pump_thread.h"
+#include "engine/pump_thread.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "common/wire_trace.h"
+#include "engine/wire_trace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "common/logfile.h"
-#include "common/pump_address.h"
-#include "common/text.h"
+#include "platform/logfile.h"
+#include "engine/pump_address.h"
+#include "platform/text.h"
 
 const char* VerdictWord(Trace_verdict verdict)
 {

@@ -1,4 +1,4 @@
-#include "common/named_event.h"
+#include "platform/named_event.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/error.h"
+#include "platform/error.h"
 
 // The creator holds an open-file-description lock on the first byte for as long as it lives. The
 // kernel drops that lock when the creator's descriptor goes, also when the process is killed, so

@@ -1,4 +1,4 @@
-#include "common/random_seed.h"
+#include "platform/random_seed.h"
 
 #include <atomic>
 #include <chrono>

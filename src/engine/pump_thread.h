@@ -5,9 +5,9 @@
 #include <functional>
 #include <thread>
 
-#include "common/clock.h"
-#include "common/thread.h"
-#include "common/timeout.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+#include "platform/timeout.h"
 
 // The thread of one simulated pump (either protocol). It runs the pump's cycle, then sleeps until
 // there is something to do:

@@ -1,9 +1,9 @@
-#include "common/timeout.h"
+#include "platform/timeout.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 // A deadline this far in the past makes a new TimeOut count as expired until its first Restart().
 static constexpr int64_t kNeverStarted = std::numeric_limits<int64_t>::min() / 2;

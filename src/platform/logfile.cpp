@@ -1,6 +1,6 @@
-#include "common/logfile.h"
+#include "platform/logfile.h"
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -14,8 +14,8 @@
 #include <mutex>
 #include <utility>
 
-#include "common/error.h"
-#include "common/safe_open.h"
+#include "platform/error.h"
+#include "platform/safe_open.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/thread.h"
+#include "platform/thread.h"
 
 class Logfile;
 

@@ -1,4 +1,4 @@
-#include "common/tcp_line.h"
+#include "platform/tcp_line.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/tport.h"
+#include "platform/tport.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "common/rx_errors.h"
+#include "engine/rx_errors.h"
 
 #include <climits>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 void Rx_error_record::CountOnly(int errors)
 {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/locked_queue.h"
-#include "common/thread.h"
+#include "platform/locked_queue.h"
+#include "platform/thread.h"
 
 // The communication feed of one loop, for either protocol. The I/O thread posts a copy of every
 // message it receives or sends; the communication view fetches texts from the display queue;

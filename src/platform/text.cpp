@@ -1,4 +1,4 @@
-#include "common/text.h"
+#include "platform/text.h"
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
-#include "common/io_loop.h"
+#include "engine/io_loop.h"
 
 #include <exception>
 #include <optional>
 
-#include "common/thread.h"
-#include "common/tport.h"
+#include "platform/thread.h"
+#include "platform/tport.h"
 
 Io_loop::Io_loop(TPort& port, Byte_handler on_byte, Peer_handler on_new_peer)
     : port_(port), on_byte_(std::move(on_byte)), on_new_peer_(std::move(on_new_peer))

@@ -1,4 +1,4 @@
-#include "common/tport.h"
+#include "platform/tport.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,8 +17,8 @@
 #include <cstring>
 #include <thread>
 
-#include "common/error.h"
-#include "common/tcp_line.h"
+#include "platform/error.h"
+#include "platform/tcp_line.h"
 
 namespace {
 

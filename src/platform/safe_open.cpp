@@ -1,4 +1,4 @@
-#include "common/safe_open.h"
+#include "platform/safe_open.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
