@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything and runs every test: once in build/ (then builds the
 # Debian package from build/ and checks it, packaging/check.sh), then once more under
 # ThreadSanitizer in build-tsan/; then the soak, fault and control tests under
-# AddressSanitizer and LeakSanitizer in build-asan/, and every fuzz target for a minute (fuzz/run.sh,
+# AddressSanitizer and LeakSanitizer in build-asan/, and every fuzz target for a minute, two at a time (fuzz/run.sh,
 # build-fuzz/). The builds and test runs are the presets of CMakePresets.json.
 #   ./test.sh         everything (what CI runs)
 #   ./test.sh quick   only the build in build/ and its tests but the conformance catalogue: the
@@ -30,7 +30,8 @@ stage_done "install and build (build/)"
 
 status=0
 if [ "$mode" = quick ]; then
-    # The conformance catalogue waits on its lines for two minutes: the full run has it.
+    # The conformance catalogue waits on its lines for about a minute in each of its two halves: the
+    # full run has it.
     ctest --preset normal -LE conformance || status=1
 else
     ctest --preset normal || status=1
@@ -69,7 +70,7 @@ ctest --preset asan || status=1
 stage_done "AddressSanitizer build and tests (build-asan/)"
 
 echo
-echo "== Fuzzing (build-fuzz/, 60 s per target) =="
+echo "== Fuzzing (build-fuzz/, 60 s per target, two targets at a time) =="
 fuzz/run.sh 60 || status=1
 stage_done "fuzz build and fuzzing (build-fuzz/)"
 

@@ -31,16 +31,18 @@ std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecour
     ZarnMaster master(line);
     std::vector<Bytes> kept;
     std::optional<Bytes> last_dc2;
-    // Polls and acknowledges until a DC1 with the status came, then until EOT. Keeps each
-    // transaction; progress reports only when asked.
-    auto collect_until_status = [&](int status, bool keep_dc2) {
-        bool seen = false;
+    // Polls and acknowledges until a DC1 with the status came (and, when asked, a DC3: the end of
+    // the answer to "return status", which the pump thread may give a poll or two later), then
+    // until EOT. Keeps each transaction; progress reports only when asked.
+    auto collect_until_status = [&](int status, bool keep_dc2, bool with_dc3 = false) {
+        bool status_seen = false;
+        bool dc3_seen = !with_dc3;
         for (int i = 0; i < 2000; ++i) {
             const std::optional<Bytes> reply = master.Poll(kPump1);
             if (!reply)
                 return false;
             if (reply->size() <= 2) {
-                if (seen)
+                if (status_seen && dc3_seen)
                     return true;
                 continue;  // EOT
             }
@@ -52,7 +54,8 @@ std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecour
                     last_dc2 = item;
                 else
                     kept.push_back(item);
-                seen = seen || (t.code == 1 && t.data == Bytes{static_cast<uint8_t>(status)});
+                status_seen = status_seen || (t.code == 1 && t.data == Bytes{static_cast<uint8_t>(status)});
+                dc3_seen = dc3_seen || t.code == 3;
             }
         }
         return false;
@@ -67,8 +70,8 @@ std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecour
     // Nozzle 1 allowed at 1.50, a preset of 10.00 l, Authorize.
     EXPECT_TRUE(master.SendData(kPump1, Join({Cd2({1}), Cd5({150}), Cd3(1000), Cd1(6)})));
     EXPECT_TRUE(WaitFor([&] { return pump->GetStatus() == 2; }));
-    EXPECT_TRUE(master.SendData(kPump1, Cd1(0)));  // return status
-    EXPECT_TRUE(collect_until_status(2, true));
+    EXPECT_TRUE(master.SendData(kPump1, Cd1(0)));  // return status: DC1, DC3
+    EXPECT_TRUE(collect_until_status(2, true, true));
 
     pump->SelectNozzle(1);
     pump->LiftNozzle();
