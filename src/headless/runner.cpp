@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/error.h"
+#include "platform/port_name.h"
 #include "headless/json.h"
 #include "loops/loop_files.h"
 #include "spy/spy_control.h"
@@ -419,12 +420,16 @@ Reply Headless_runner::Spy(const std::vector<std::string>& words)
     if (words.size() != 3 || (words[1] != "on" && words[1] != "off"))
         return WrongUse("spy list | spy on NAME | spy off NAME");
     std::string name = words[2];
-    if (name == "pty") {
+    const auto bare_pty = [](const std::string& text) {
+        const std::optional<Port_name> port = Port_name::Read(text);
+        return port && port->IsBarePseudoTerminal();
+    };
+    if (bare_pty(name)) {
         // A bare "pty" port records under its device path: take the one loop of this runner that
         // records on a bare "pty" port; with several, the user must name the device path.
         std::vector<std::string> devices;
         for (size_t i = 0; i < loops_.size(); ++i)
-            if (loops_[i]->PortName() == "pty" && loops_[i]->Spy())
+            if (bare_pty(loops_[i]->PortName()) && loops_[i]->Spy())
                 devices.push_back(loops_[i]->DevicePath());
         if (devices.size() > 1) {
             std::string list;

@@ -15,7 +15,7 @@ template <class Forecourt>
 class Forecourt_loop : public Pump_loop {
 public:
     explicit Forecourt_loop(std::unique_ptr<Forecourt> forecourt)
-        : forecourt_(std::move(forecourt)), is_virtual_(IsVirtualPortName(forecourt_->PortName()))
+        : forecourt_(std::move(forecourt)), is_virtual_(Port_name::Parse(forecourt_->PortName()).IsVirtual())
     {
     }
 

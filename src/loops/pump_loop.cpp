@@ -1,7 +1,7 @@
 #include "loops/pump_loop.h"
 
 #include "platform/error.h"
-#include "platform/tcp_line.h"
+#include "platform/port_name.h"
 #include "loops/cl_loop.h"
 #include "loops/zarn_loop.h"
 
@@ -95,5 +95,6 @@ std::unique_ptr<Pump_loop> CreateLoop(Protocol protocol, const std::string& port
 
 bool Pump_loop::ListensOnEveryInterface() const
 {
-    return ::ListensOnEveryInterface(PortName(), DevicePath());
+    const std::optional<Port_name> name = Port_name::Read(PortName());
+    return name && name->ListensOnEveryInterface(DevicePath());
 }

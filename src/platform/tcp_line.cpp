@@ -10,13 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/tport.h"
+#include "platform/port_name.h"
 
 namespace {
-
-const char* const kConnectPrefix = "tcp:";
-const char* const kListenPrefix = "tcp-listen:";
-const char* const kDefaultListenAddress = "127.0.0.1";
 
 // A new connection attempt starts at most this often while there is no connection.
 constexpr auto kReconnectPeriod = std::chrono::seconds(1);
@@ -33,47 +29,11 @@ constexpr int kKeepCount = 3;
 // Sent bytes that the peer has not acknowledged for this long: the peer is gone.
 constexpr unsigned kUnacknowledgedGiveUpMs = 30000;
 
-bool StartsWith(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
 void CloseQuietly(int& fd)
 {
     if (fd >= 0)
         close(fd);
     fd = -1;
-}
-
-// Milliseconds for poll until the time, rounded up so a wait never ends just before it.
-int MsUntil(Tcp_line::Clock::time_point when)
-{
-    const auto left = when - Tcp_line::Clock::now();
-    if (left <= Tcp_line::Clock::duration::zero())
-        return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return static_cast<int>(std::min<int64_t>(ms, 60000));
-}
-
-bool ValidPortNumber(const std::string& text, bool zero_allowed)
-{
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const int number = std::stoi(text);
-    return number <= 65535 && (number > 0 || zero_allowed);
-}
-
-// "HOST:PORT" split at the last colon (so "::1:4001" works too); brackets around HOST go.
-bool SplitHostAndPort(const std::string& text, std::string& host, std::string& port)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    return !host.empty();
 }
 
 std::string AddressText(const sockaddr* address, socklen_t length)
@@ -109,44 +69,12 @@ void Reset(int fd)
 
 }  // namespace
 
-bool IsTcpPortName(const std::string& name)
+Tcp_line::Tcp_line(const Port_name& port_name) : name_(port_name.Text())
 {
-    return StartsWith(name, kConnectPrefix) || StartsWith(name, kListenPrefix);
-}
-
-bool ListensOnEveryInterface(const std::string& port_name, const std::string& endpoint)
-{
-    if (!StartsWith(port_name, kListenPrefix))
-        return false;
-    const size_t colon = endpoint.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    const std::string host = endpoint.substr(0, colon);
-    return host == "0.0.0.0" || host == "[::]" || host == "[::ffff:0.0.0.0]";
-}
-
-Tcp_line::Tcp_line(const std::string& port_name) : name_(port_name)
-{
-    std::string host;
-    std::string port;
-    if (StartsWith(name_, kListenPrefix)) {
-        const std::string rest = name_.substr(std::strlen(kListenPrefix));
-        if (rest.find(':') == std::string::npos) {
-            host = kDefaultListenAddress;
-            port = rest;
-        } else if (!SplitHostAndPort(rest, host, port)) {
-            throw InvalidPort(name_, "expected tcp-listen:PORT or tcp-listen:ADDRESS:PORT");
-        }
-        if (!ValidPortNumber(port, true))
-            throw InvalidPort(name_, "the port must be a number from 0 to 65535");
-        Listen(host, port);
-    } else {
-        if (!SplitHostAndPort(name_.substr(std::strlen(kConnectPrefix)), host, port))
-            throw InvalidPort(name_, "expected tcp:HOST:PORT");
-        if (!ValidPortNumber(port, false))
-            throw InvalidPort(name_, "the port must be a number from 1 to 65535");
-        Resolve(host, port);
-    }
+    if (port_name.GetKind() == Port_name::Kind::tcp_listen)
+        Listen(port_name.Host(), port_name.Port());
+    else
+        Resolve(port_name.Host(), port_name.Port());
 }
 
 Tcp_line::~Tcp_line()
@@ -212,11 +140,9 @@ void Tcp_line::Resolve(const std::string& host, const std::string& port)
     endpoint_ = AddressText(reinterpret_cast<const sockaddr*>(&first.storage), first.length);
 }
 
-std::optional<uint8_t> Tcp_line::ReadByte(Clock::time_point deadline, int wake_fd)
+size_t Tcp_line::Read(uint8_t* buffer, size_t size, Clock::time_point deadline, int wake_fd)
 {
     for (;;) {
-        if (next_received_ < received_count_)
-            return received_[next_received_++];
         if (!listening_ && connection_ < 0 && connecting_ < 0 && Clock::now() >= next_attempt_)
             StartConnecting();
 
@@ -238,20 +164,22 @@ std::optional<uint8_t> Tcp_line::ReadByte(Clock::time_point deadline, int wake_f
         }
         const int ready = poll(fds, 3, MsUntil(look_again));
         if (ready < 0 && errno != EINTR)
-            return std::nullopt;  // not expected; the caller simply reads again
+            return 0;  // not expected; the caller simply reads again
         if (fds[0].revents != 0)
-            return std::nullopt;  // woken: the wake stays latched for every later call
+            return 0;  // woken: the wake stays latched for every later call
         // The connection first: a controller that leaves is gone before the next one is let in.
-        if (fds[1].revents != 0 && connection_ >= 0)
-            Receive();
-        else if (fds[1].revents != 0 && connecting_ >= 0)
+        if (fds[1].revents != 0 && connection_ >= 0) {
+            const size_t count = Receive(buffer, size);
+            if (count > 0)
+                return count;
+        } else if (fds[1].revents != 0 && connecting_ >= 0)
             FinishConnecting();
         else if (fds[2].revents != 0)
             AcceptOrRefuse();
         else if (connecting_ >= 0 && Clock::now() >= connect_deadline_)
             TryNextAddress();
         else if (Clock::now() >= deadline)
-            return std::nullopt;
+            return 0;
     }
 }
 
@@ -325,42 +253,31 @@ void Tcp_line::TakeConnection(int fd)
     TuneConnection(fd);
     connection_ = fd;
     new_connection_ = true;
-    DiscardReceived();
 }
 
-bool Tcp_line::TakeNewConnection()
+bool Tcp_line::TakeNewPeer()
 {
     const bool taken = new_connection_;
     new_connection_ = false;
     return taken;
 }
 
-void Tcp_line::Receive()
+size_t Tcp_line::Receive(uint8_t* buffer, size_t size)
 {
-    const ssize_t count = recv(connection_, received_.data(), received_.size(), MSG_DONTWAIT);
-    if (count > 0) {
-        received_count_ = static_cast<size_t>(count);
-        next_received_ = 0;
-        return;
-    }
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return;
-    DropConnection();  // closed by the controller, or broken
+    const ssize_t count = recv(connection_, buffer, size, MSG_DONTWAIT);
+    if (count > 0)
+        return static_cast<size_t>(count);
+    if (count >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        DropConnection();  // closed by the controller, or broken
+    return 0;
 }
 
 void Tcp_line::DropConnection()
 {
     CloseQuietly(connection_);
-    DiscardReceived();
 }
 
-void Tcp_line::DiscardReceived()
-{
-    received_count_ = 0;
-    next_received_ = 0;
-}
-
-void Tcp_line::Write(const uint8_t* bytes, size_t count, int wake_fd)
+Line::Written Tcp_line::Write(const uint8_t* bytes, size_t count, int wake_fd)
 {
     size_t done = 0;
     Clock::time_point give_up = Clock::now() + kWriteGiveUp;
@@ -377,12 +294,15 @@ void Tcp_line::Write(const uint8_t* bytes, size_t count, int wake_fd)
             bool woken = false;
             if (WaitUntilWritable(give_up, wake_fd, woken))
                 continue;
-            if (!woken)
-                DropConnection();  // the controller does not read
-            return;
+            if (woken)
+                return Written::gave_up;
+            DropConnection();  // the controller does not read
+            return Written::peer_lost;
         }
         DropConnection();  // reset or closed by the controller
+        return Written::peer_lost;
     }
+    return Written::all;
 }
 
 bool Tcp_line::WaitUntilWritable(Clock::time_point give_up, int wake_fd, bool& woken)

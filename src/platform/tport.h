@@ -8,27 +8,18 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/port_name.h"
 
-class Tcp_line;
+class Line;
 
-// The serial port of a loop, on POSIX termios: raw and binary-transparent, 9600 baud, 8 data
-// bits, odd parity with input checking, 1 stop bit, DTR and RTS dropped where the device has
-// modem lines; exclusive (flock and TIOCEXCL).
-//
-// Names: "COMn" opens /dev/ttyS<n-1>; a name starting with '/' is a path; any other name is
-// tried as /dev/<name>. "pty" or "pty:LINKPATH" creates a virtual port: a new pseudo-terminal
-// whose slave a controller on this machine opens (DevicePath()); with LINKPATH a symbolic link
-// there points to the slave while the port lives. "tcp:HOST:PORT" and "tcp-listen:[ADDRESS:]PORT"
-// carry the line over TCP (see Tcp_line); DevicePath() is then the endpoint. Pseudo-terminals and
-// TCP lines are virtual ports: no serial device of this machine, no converter echoing replies.
-//
-// The link of "pty:LINKPATH" replaces only a stale link there (one to a /dev/pts/N that no longer
-// exists); any other file or link at LINKPATH refuses the port. The port removes the link when it
-// ends, if the link still points to its own pseudo-terminal.
+// The port of a loop: one line chosen from the port name (see Port_name): a serial device
+// (Serial_line), a pseudo-terminal whose slave a controller on this machine opens (Pty_line) or a
+// TCP line (Tcp_line). The port adds what every line shares: pacing at line speed, the wake-up
+// that stops a blocked read, and the read buffer. Pseudo-terminals and TCP lines are virtual
+// ports: no serial device of this machine, no converter echoing replies.
 //
 // Errors are raised as Gallion_error with the texts "Invalid port: WHAT: REASON" (see
-// InvalidPort), "Could not set CommState", "Could not read timeouts", "Could not set Timeouts",
-// "Could not Purge communication resource" and "TPort : Not able to send data to port".
+// InvalidPort), the line-setting texts of Serial_line and "TPort : Not able to send data to port".
 class TPort {
 public:
     explicit TPort(const std::string& name);
@@ -63,12 +54,14 @@ public:
     void Wake();
 
     const std::string& Name() const { return name_; }
-    // The device the controller uses: for a virtual port the slave's path, else the opened path.
-    const std::string& DevicePath() const { return device_path_; }
-    bool IsVirtual() const { return is_virtual_ || tcp_ != nullptr; }
+    const Port_name& ParsedName() const { return parsed_; }
+    // The device the controller uses: for a virtual port the slave's path or the TCP endpoint,
+    // else the opened path.
+    const std::string& DevicePath() const;
+    bool IsVirtual() const { return parsed_.IsVirtual(); }
 
     // The device path a port name opens (not used for virtual ports).
-    static std::string PathForName(const std::string& name);
+    static std::string PathForName(const std::string& name) { return Port_name::Device(name).DevicePath(); }
     // How many read or write calls are running in this port right now (tests wait for a reader
     // to be inside ReadByte before they wake or destroy the port).
     int CallsInProgress() const { return busy_.load(); }
@@ -78,18 +71,6 @@ public:
     static void SetReadTimeoutForTest(int milliseconds);
 
 private:
-    enum class WriteResult { Done, GaveUp, Failed };
-
-    void OpenDevice();
-    void OpenVirtual(const std::string& link_path);
-    static bool CheckLinkPlace(const std::string& link_path);
-    void ApplyLineSettings(int fd);
-    void CloseDevice();
-    void RemoveLink();
-    void CloseAll();
-    WriteResult WriteAll(const uint8_t* bytes, size_t count);
-    bool WaitUntilWritable(int64_t deadline_ms);
-    void WaitOutOnWake(int64_t deadline_ms);
     bool WokenUp() const;
     void WriteUnpaced(const uint8_t* bytes, size_t count);
     void WriteWithPacing(const uint8_t* bytes, size_t count);
@@ -98,15 +79,11 @@ private:
     void DiscardReadBuffer() { read_next_ = read_end_ = 0; }
 
     std::string name_;
-    std::string device_path_;
-    std::string link_path_;
-    bool is_virtual_ = false;  // a pseudo-terminal
-    std::unique_ptr<Tcp_line> tcp_;  // a TCP line instead of a device
-    int fd_ = -1;
-    int slave_keeper_fd_ = -1;
+    Port_name parsed_;
     int wake_fd_ = -1;
+    std::unique_ptr<Line> line_;
     std::atomic<bool> woken_{false};
-    // Bytes fetched from the device and not yet handed on: read_buffer_[read_next_, read_end_).
+    // Bytes fetched from the line and not yet handed on: read_buffer_[read_next_, read_end_).
     // Only the reading thread touches them.
     uint8_t read_buffer_[256] = {};
     size_t read_next_ = 0;
@@ -116,14 +93,3 @@ private:
     std::atomic<bool> line_pacing_{false};
     std::chrono::steady_clock::time_point line_free_at_{};  // paced: when the last byte has left
 };
-
-// The error of a port that cannot be opened: "Invalid port: " + what (the device path, or the
-// link path of a virtual port) + ": " + reason, for example "Invalid port: /dev/ttyS99: No such
-// file or directory" or "Invalid port: /dev/ttyS0: in use by another program". The first words
-// are always kInvalidPort, which windows and files may test for.
-constexpr const char* kInvalidPort = "Invalid port";
-Gallion_error InvalidPort(const std::string& what, const std::string& reason);
-
-// True for the names that make a virtual port: "pty", "pty:LINKPATH", "tcp:HOST:PORT" and
-// "tcp-listen:[ADDRESS:]PORT".
-bool IsVirtualPortName(const std::string& name);

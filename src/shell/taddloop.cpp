@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/port_name.h"
 #include "shell/shell_messages.h"
 
 namespace {
@@ -74,8 +75,9 @@ QStringList SerialPortChoices(const QString& dev_folder, const QString& sys_tty_
     QStringList ports;
     for (int n = 1; n <= 9; ++n)
         ports << QStringLiteral("COM%1").arg(n);
-    ports << QStringLiteral("pty") << QStringLiteral("pty:/tmp/gallion-loop") << QStringLiteral("tcp-listen:4001")
-          << QStringLiteral("tcp:127.0.0.1:4001");
+    for (const Port_name& example : {Port_name::PseudoTerminal(), Port_name::PseudoTerminal("/tmp/gallion-loop"),
+                                      Port_name::Listen("4001"), Port_name::Connect("127.0.0.1:4001")})
+        ports << QString::fromStdString(example.Text());
     const QDir dev(dev_folder);
     for (const QString& name : Devices(dev, QStringLiteral("ttyS"))) {
         if (SerialPortPresent(sys_tty_folder, name))

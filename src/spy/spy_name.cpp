@@ -37,14 +37,12 @@ std::string SpyNameOfPortName(const std::string& port_name)
 
 std::string SpyName(const TPort& port)
 {
-    const std::string& name = port.Name();
-    if (name == "pty")
+    const Port_name& name = port.ParsedName();
+    if (name.IsBarePseudoTerminal())
         return SpyNameOfPortName(port.DevicePath());
-    const std::string any_port = ":0";
-    if (name.rfind("tcp-listen:", 0) == 0 && name.size() >= any_port.size() &&
-        name.compare(name.size() - any_port.size(), any_port.size(), any_port) == 0)
-        return SpyNameOfPortName("tcp-listen:" + port.DevicePath());
-    return SpyNameOfPortName(name);
+    if (name.ListensOnAnyFreePort())
+        return SpyNameOfPortName(Port_name::Listen(port.DevicePath()).Text());
+    return SpyNameOfPortName(port.Name());
 }
 
 std::string SpyControlEventName(const std::string& port_name)
