@@ -20,12 +20,16 @@ function(gallion_library name)
   endif()
 endfunction()
 
-# gallion_gtest_program(FOLDER SOURCES file... LINK target...)
+# gallion_gtest_program(FOLDER [PROCESSORS n] SOURCES file... LINK target...)
 # One GoogleTest program, FOLDER_tests, for the test files of tests/FOLDER (names relative to that
 # folder). Each test case becomes a CTest test of the same name, labelled FOLDER, listed when
-# ctest runs (so building never waits for a test program to start).
+# ctest runs (so building never waits for a test program to start). PROCESSORS: how many of
+# ctest's jobs each of these tests counts for (1 unless given), for tests that keep cores busy.
 function(gallion_gtest_program folder)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINK")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "PROCESSORS" "SOURCES;LINK")
+  if(NOT arg_PROCESSORS)
+    set(arg_PROCESSORS 1)
+  endif()
   set(target ${folder}_tests)
   list(TRANSFORM arg_SOURCES PREPEND ${folder}/)
   add_executable(${target} ${arg_SOURCES})
@@ -35,7 +39,7 @@ function(gallion_gtest_program folder)
     target_precompile_headers(${target} REUSE_FROM gallion_test_support)
   endif()
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 120 LABELS ${folder})
+                       PROPERTIES TIMEOUT 120 LABELS ${folder} PROCESSORS ${arg_PROCESSORS})
 endfunction()
 
 # gallion_test_options(TARGET): the test code's own compile options (GALLION_TEST_FLAGS). The

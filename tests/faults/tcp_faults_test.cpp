@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -45,8 +46,10 @@ std::vector<uint8_t> RandomBytes(std::mt19937& random, size_t count)
 void Flood(const std::string& endpoint, const std::vector<uint8_t>& request, uint32_t seed)
 {
     std::mt19937 random(seed);
+    // A loop busy with the previous round's bytes may take a while to accept or refuse.
+    constexpr int kPatienceMs = 10000;
     for (int round = 0; round < 40; ++round) {
-        TcpController controller = TcpController::Connect(endpoint);
+        TcpController controller = TcpController::Connect(endpoint, kPatienceMs);
         for (int burst = 0; burst < 4; ++burst) {
             controller.Send(RandomBytes(random, 1 + random() % 2048));
             if (random() % 3 == 0)
@@ -54,9 +57,9 @@ void Flood(const std::string& endpoint, const std::vector<uint8_t>& request, uin
         }
         if (round % 5 == 0) {
             try {  // refused while the controller is connected: reset during or right after connecting
-                TcpController intruder = TcpController::Connect(endpoint);
+                TcpController intruder = TcpController::Connect(endpoint, kPatienceMs);
                 intruder.Send(RandomBytes(random, 64));
-                EXPECT_TRUE(intruder.ClosedByPeer(3000)) << "a second controller was let in";
+                EXPECT_TRUE(intruder.ClosedByPeer(kPatienceMs)) << "a second controller was let in";
             } catch (const std::exception&) {
             }
         }
@@ -142,12 +145,19 @@ TEST_F(TcpFaults, ZarnLoopFloodedWithShortBlocksHoldsBoundedMemoryAndAnswers)
     std::vector<uint8_t> burst;
     for (int i = 0; i < 16384; ++i)
         burst.insert(burst.end(), {0x01, 0xFA, 0x50, 0xFA});
+    // The loop takes the flood only as fast as it parses it, which is slow under the sanitizers on
+    // a busy machine: two minutes for all of it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    auto remaining_ms = [&] {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        return std::max(1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+    };
     for (int i = 0; i < 64; ++i)  // 4 MiB: two million blocks
-        controller.Send(burst);
+        controller.SendWithin(burst, remaining_ms());
 
     // The POLL is answered once the loop has worked through the flood.
-    controller.Send({0x50, 0x20, 0xFA});
-    const std::vector<uint8_t> reply = controller.ReadExactly(2, 60000);
+    controller.SendWithin({0x50, 0x20, 0xFA}, remaining_ms());
+    const std::vector<uint8_t> reply = controller.ReadExactly(2, remaining_ms());
     ASSERT_EQ(reply.size(), 2u) << "no answer after the flood";
     EXPECT_EQ(reply[0], 0x50);
     EXPECT_TRUE(reply[1] == 0x70 || (reply[1] & 0xF0) == 0x30) << int(reply[1]);

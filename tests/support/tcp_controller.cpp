@@ -117,10 +117,10 @@ void TcpController::Abort()
     Close();
 }
 
-void TcpController::Send(const std::vector<uint8_t>& bytes)
+void TcpController::SendWithin(const std::vector<uint8_t>& bytes, int timeout_ms)
 {
     size_t done = 0;
-    const int64_t deadline = NowMs() + 5000;
+    const int64_t deadline = NowMs() + timeout_ms;
     while (done < bytes.size()) {
         const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n > 0) {

@@ -19,7 +19,10 @@ public:
     TcpController& operator=(TcpController&& other) noexcept;
     ~TcpController() override;
 
-    void Send(const std::vector<uint8_t>& bytes) override;
+    // Sends within 5 s; throws when the simulator takes no more bytes for that long.
+    void Send(const std::vector<uint8_t>& bytes) override { SendWithin(bytes, 5000); }
+    // Sends within timeout_ms: for floods, which the simulator drains only as fast as it parses.
+    void SendWithin(const std::vector<uint8_t>& bytes, int timeout_ms);
     std::optional<uint8_t> ReadByte(int timeout_ms) override;
     // One byte with the time the kernel received it (the realtime clock): unlike the time the
     // test thread gets to read it, this does not depend on how soon the test thread runs. The
