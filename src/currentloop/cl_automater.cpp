@@ -7,7 +7,7 @@
 
 CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing)
     : pump_(pump),
-      level_(std::clamp(level, 1, 3)),
+      level_(CheckedAutomationLevel(level)),
       timing_(timing),
       guard_(timing.guard_seconds),
       minimum_seconds_(AutomationLevelRange(level_).shortest),
@@ -16,26 +16,7 @@ CL_Automater::CL_Automater(CL_pump& pump, int level, const CL_automater_timing& 
 {
 }
 
-CL_Automater::~CL_Automater()
-{
-    priority_.RaiseToNormal();  // its last steps (hanging the nozzle up) must not wait for an idle CPU
-    stop_ = true;
-    stop_event_.Set();
-    if (thread_.joinable())
-        thread_.join();
-}
-
-void CL_Automater::Start()
-{
-    if (!thread_.joinable())
-        thread_ = std::thread(&CL_Automater::Run, this);
-}
-
-bool CL_Automater::Pause(int milliseconds)
-{
-    stop_event_.Wait(std::max(0, milliseconds));
-    return stop_;
-}
+CL_Automater::~CL_Automater() = default;
 
 int CL_Automater::RandomLevelSeconds()
 {
@@ -43,14 +24,14 @@ int CL_Automater::RandomLevelSeconds()
     return minimum_seconds_ + static_cast<int>(random_() % span);
 }
 
-bool CL_Automater::PauseLevelDuration()
+bool CL_Automater::WaitLevelDuration()
 {
     const int64_t total_ms = static_cast<int64_t>(RandomLevelSeconds()) * timing_.duration_unit_ms;
     for (int64_t waited = 0; waited < total_ms; waited += timing_.step_ms) {
-        if (Pause(static_cast<int>(std::min<int64_t>(timing_.step_ms, total_ms - waited))))
-            return true;
+        if (!WaitMs(static_cast<int>(std::min<int64_t>(timing_.step_ms, total_ms - waited))))
+            return false;
     }
-    return stop_;
+    return !thread_.Stopping();
 }
 
 bool CL_Automater::Authorised() const
@@ -62,11 +43,10 @@ bool CL_Automater::Authorised() const
 
 void CL_Automater::Run()
 {
-    ThreadPriorityScope priority(priority_, ThreadPriority::Lowest);
     pump_.HangUpNozzle();
     const int range = std::max(1, timing_.start_delay_range_ms);
-    Pause(static_cast<int>(random_() % static_cast<unsigned>(range)) + timing_.start_delay_min_ms);
-    while (!stop_) {
+    WaitMs(static_cast<int>(random_() % static_cast<unsigned>(range)) + timing_.start_delay_min_ms);
+    while (!thread_.Stopping()) {
         // A filling that ran its course hung up once already and paused: the next customer lifts
         // straight away. Every other way out (the guard, a stop) hangs the nozzle up here. A
         // second hang-up right before the next lift would knock back an authorisation the
@@ -88,13 +68,13 @@ bool CL_Automater::OneFilling()
     for (;;) {
         // Choose a visible nozzle while the guard runs.
         while (!flags.visible[k]) {
-            if (guard_.Expired() || Pause(timing_.choose_pause_ms))
+            if (guard_.Expired() || !WaitMs(timing_.choose_pause_ms))
                 return false;
             flags = pump_.GetNozzleFlags();
             k = random_() % 5;
         }
         pump_.LiftNozzle(static_cast<int>(k) + 1);
-        if (Pause(timing_.step_ms))
+        if (!WaitMs(timing_.step_ms))
             return false;
         flags = pump_.GetNozzleFlags();
         if (Authorised() || !flags.enabled[k] || guard_.Expired())
@@ -105,17 +85,17 @@ bool CL_Automater::OneFilling()
 
     guard_.Restart();
     while (!Authorised() && !guard_.Expired()) {
-        if (Pause(timing_.step_ms))
+        if (!WaitMs(timing_.step_ms))
             return false;
     }
     if (guard_.Expired())
         return false;
 
     pump_.SetFlow(10.0 + static_cast<double>(random_() % 40));
-    if (PauseLevelDuration() || guard_.Expired())
+    if (!WaitLevelDuration() || guard_.Expired())
         return false;
 
     pump_.HangUpNozzle();
-    PauseLevelDuration();
+    WaitLevelDuration();
     return true;
 }

@@ -2,10 +2,9 @@
 #include <atomic>
 #include <cstdint>
 #include <random>
-#include <thread>
 
 #include "engine/automation_levels.h"
-#include "platform/thread.h"
+#include "engine/automation_thread.h"
 #include "platform/timeout.h"
 
 class CL_pump;
@@ -22,25 +21,25 @@ struct CL_automater_timing {
 
 // Plays the customer at one pump: lifts a random visible nozzle, waits for the controller's
 // authorisation, lets fuel flow at a random rate for a random time, hangs up, pauses, again.
-// Level 1 Light, 2 Normal, 3 Heavy.
+// Level 1 Light, 2 Normal, 3 Heavy. Runs on its own Automation_thread from construction to
+// destruction.
 class CL_Automater {
 public:
+    // `pump` must outlive the automater. Raises Gallion_error for a level outside 1-3.
     CL_Automater(CL_pump& pump, int level, const CL_automater_timing& timing = CL_automater_timing());
     // Stops at once (every wait ends) and leaves the nozzle hung up.
     ~CL_Automater();
     CL_Automater(const CL_Automater&) = delete;
     CL_Automater& operator=(const CL_Automater&) = delete;
 
-    void Start();
-    int AutomationLevel() const { return level_; }
+    int Level() const { return level_; }
 
 private:
     void Run();
     bool OneFilling();
-    // Waits for the stop event; true when the thread was asked to stop.
-    bool Pause(int milliseconds);
-    // Waits a random level duration in steps; true when asked to stop.
-    bool PauseLevelDuration();
+    bool WaitMs(int milliseconds) { return thread_.WaitMs(milliseconds); }  // false when stopping
+    // Waits a random level duration in steps; false when asked to stop.
+    bool WaitLevelDuration();
     int RandomLevelSeconds();
     bool Authorised() const;
 
@@ -48,11 +47,8 @@ private:
     const int level_;
     const CL_automater_timing timing_;
     TimeOut guard_;
-    const int minimum_seconds_;  // the level's range (common/automation_levels.h)
+    const int minimum_seconds_;  // the level's range (engine/automation_levels.h)
     const int maximum_seconds_;
     std::mt19937 random_;
-    Event stop_event_{true, false};
-    std::atomic<bool> stop_{false};
-    ThreadPriorityHandle priority_;  // raised to normal before the owner waits for the thread
-    std::thread thread_;
+    Automation_thread thread_{[this] { Run(); }};  // last: started once the rest is built
 };

@@ -23,7 +23,7 @@ struct CL_feed_protocol {
 // The communication feed of a loop: every frame the I/O thread posts goes to the view queue
 // (communication on) and, once the view has fetched it, to the log queue; with communication off
 // straight to the log queue. A lowest-priority thread writes the log queue to the pump logs.
-// The queues, the backlog cap and the thread are the shared Feed_thread (common/feed_thread.h).
+// The queues, the backlog cap and the thread are the shared Feed_thread (engine/feed_thread.h).
 class CL_Message_displayer {
 public:
     static constexpr size_t kMaxLoggers = 16;
@@ -53,8 +53,9 @@ public:
     // Opens a pump log; nothing when 16 are open already. Raises Gallion_error when the file
     // cannot be created (the logs stay as they were). Returns whether a log was opened.
     bool AddLogger(const std::string& file_name, uint8_t address, bool interpreted);
-    // Closes every log of that address; `failure` gets a write failure of one ("" for none).
-    void RemoveLogger(uint8_t address, std::string* failure = nullptr) { feed_.RemoveLogs(address, failure); }
+    // Closes every log of that address. Returns how many ended; `failure` gets a write failure of
+    // one ("" for none).
+    int RemoveLogger(uint8_t address, std::string* failure = nullptr) { return feed_.RemoveLogs(address, failure); }
     // The write failure of an open log ("" when every log writes well).
     std::string LogWriteFailure() const { return feed_.LogWriteFailure(); }
     size_t LoggerCount() const { return feed_.LogCount(); }

@@ -1,5 +1,8 @@
 #pragma once
 #include <array>
+#include <string>
+
+#include "platform/error.h"
 
 // The automatic filling's three levels of traffic, shared by both protocols' automaters: 1 Light,
 // 2 Normal, 3 Heavy. A drawn duration is shortest + random mod (longest - shortest) seconds, so
@@ -24,4 +27,13 @@ constexpr bool ValidAutomationLevel(int level)
 constexpr Automation_level_range AutomationLevelRange(int level)
 {
     return kAutomationLevelRanges[level < kAutomationLight ? 0 : level > kAutomationHeavy ? 2 : level - 1];
+}
+
+// The level itself; raises Gallion_error for a level outside 1-3 (an automater's constructor
+// checks its level before its thread starts).
+inline int CheckedAutomationLevel(int level)
+{
+    if (!ValidAutomationLevel(level))
+        throw Gallion_error("Invalid automation level " + std::to_string(level));
+    return level;
 }

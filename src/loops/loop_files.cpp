@@ -5,6 +5,7 @@
 
 #include "platform/error.h"
 #include "config/config_file.h"
+#include "loops/loop_records.h"
 #include "loops/cl_loop.h"
 #include "loops/zarn_loop.h"
 

@@ -3,7 +3,7 @@
 #include "loops/zarn_loop.h"
 
 #include "loops/decimal_text.h"
-#include "zarn/bcd.h"
+#include "zarn/zarn_bcd.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 // A file that cannot be taken raises Gallion_error: "Cannot create log file \"NAME\": REASON",
 // with REASON the system's text (for example "No such file or directory"), "not a regular file",
 // "already open as the log of another pump (CANONICAL PATH)", or, for a symbolic link of another
-// user in a world-writable sticky folder, kForeignLinkReason (common/safe_open.h).
+// user in a world-writable sticky folder, kForeignLinkReason (platform/safe_open.h).
 //
 // A write that fails (disk full, a file that takes no writes) is never silent: what it had begun
 // is cut off again, so the file ends on the last whole write; the failure is reported once on

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "zarn/message.h"
+#include "zarn/zarn_message.h"
 
 // Byte values of the Zarn line framing.
 constexpr uint8_t kZarnSF = 0xFA;     // end of block

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "zarn/message.h"
+#include "zarn/zarn_message.h"
 
 // Turns a Zarn block (from ADR onward, as stored: DATA blocks keep their CRC and ETX) into one
 // line of text for the communication view and the pump logs.

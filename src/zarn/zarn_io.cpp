@@ -18,7 +18,7 @@ bool SameBlock(const Message& a, const Message& b)
 
 }  // namespace
 
-Zarn_IO::Zarn_IO(Block_sink* feed, const std::string& port_name, bool spy)
+Zarn_IO::Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed)
     : feed_(feed), trace_(ZarnTraceDescriber())
 {
     handle_returning_ = Settings::ReadBool("Zarn", "HandleReturningMessages", true);
@@ -27,6 +27,10 @@ Zarn_IO::Zarn_IO(Block_sink* feed, const std::string& port_name, bool spy)
         handle_returning_ = false;
     loop_ = std::make_unique<Io_loop>(
         *port_, [this](uint8_t byte) { OnByte(byte); }, [this] { OnNewPeer(); });
+}
+
+void Zarn_IO::Start()
+{
     loop_->Start();
 }
 
@@ -84,8 +88,7 @@ void Zarn_IO::OnBlock(std::unique_ptr<Message> block)
         return;  // while an echo is awaited nothing is answered
     }
     block->direction = 0;
-    if (feed_ != nullptr)
-        feed_->Post(*block, 0);
+    feed_.Post(*block, 0);
     Message reply;
     const size_t written = router_.Route(std::move(block), reply, &outcome) ? WriteReply(reply) : 0;
     // The trace is told after the reply is on the line, so it never delays the answer.
@@ -129,8 +132,7 @@ size_t Zarn_IO::WriteReply(Message& reply)
         return 0;  // cannot happen for a block that fits a Message
     port_->WriteBuffer(send_buffer_, count);
     reply.direction = 1;
-    if (feed_ != nullptr)
-        feed_->Post(reply, 1);
+    feed_.Post(reply, 1);
     sent_copy_ = reply;
     has_sent_copy_ = true;
     return count;

@@ -7,8 +7,8 @@
 #include "engine/io_loop.h"
 #include "platform/tport.h"
 #include "engine/wire_trace.h"
-#include "zarn/block_sink.h"
-#include "zarn/message.h"
+#include "zarn/zarn_block_sink.h"
+#include "zarn/zarn_message.h"
 #include "zarn/zarn_crc.h"
 #include "zarn/zarn_line.h"
 #include "zarn/zarn_router.h"
@@ -24,11 +24,13 @@
 // virtual port has no converter, so there the setting is off whatever the file says.
 class Zarn_IO {
 public:
-    // Opens the port (its error leaves the constructor) and starts the thread.
-    Zarn_IO(Block_sink* feed, const std::string& port_name, bool spy);
+    // Opens the port (its error leaves the constructor); the thread serves the line from Start().
+    Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed);
     ~Zarn_IO();
     Zarn_IO(const Zarn_IO&) = delete;
     Zarn_IO& operator=(const Zarn_IO&) = delete;
+
+    void Start();
 
     int RegisterPump(Zarn_line* line) { return router_.Register(line); }
     int UnregisterPump(Zarn_line* line) { return router_.Unregister(line); }
@@ -53,7 +55,7 @@ private:
     size_t WriteReply(Message& reply);
     void TraceRaw(Trace_verdict verdict, int expected, int64_t wall_us);
 
-    Block_sink* const feed_;
+    Block_sink& feed_;
     std::unique_ptr<TPort> port_;
     Zarn_router router_;
     bool handle_returning_ = true;

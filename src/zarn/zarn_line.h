@@ -10,7 +10,7 @@
 #include "engine/pump_thread.h"
 #include "platform/random_seed.h"
 #include "engine/wire_trace.h"
-#include "zarn/message.h"
+#include "zarn/zarn_message.h"
 
 // Reply blocks of one pump waiting for a POLL. Posting applies the merging rules: at most one
 // DC2 waits (a newer DC2 overwrites it in place), transactions are appended to the last queued

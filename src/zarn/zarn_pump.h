@@ -11,8 +11,8 @@
 
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
-#include "zarn/bcd.h"
-#include "zarn/message.h"
+#include "zarn/zarn_bcd.h"
+#include "zarn/zarn_message.h"
 #include "zarn/zarn_line.h"
 #include "zarn/zarn_transactions.h"
 

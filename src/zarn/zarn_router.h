@@ -4,7 +4,7 @@
 
 #include "engine/io_loop.h"
 
-#include "zarn/message.h"
+#include "zarn/zarn_message.h"
 #include "zarn/zarn_line.h"
 
 // Maps each address byte to the line of the pump registered there (the shared Address_table: a

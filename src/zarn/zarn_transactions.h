@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/rx_errors.h"
-#include "zarn/bcd.h"
-#include "zarn/message.h"
+#include "zarn/zarn_bcd.h"
+#include "zarn/zarn_message.h"
 
 // Widths on the wire, in packed BCD bytes.
 constexpr uint8_t kFilledWidth = 4;   // filled and preset volume and amount
@@ -109,7 +109,7 @@ std::unique_ptr<Message> BuildDc101(uint8_t address, uint8_t counter, const Nozz
 std::unique_ptr<Message> BuildRubbish(uint8_t address, std::mt19937& random);
 
 
-// Counts a receive error in the pump's record (common/rx_errors.h); when `list` is on, adds the
+// Counts a receive error in the pump's record (engine/rx_errors.h); when `list` is on, adds the
 // time stamp immediately followed by the text, the hexadecimal dump of the block, and an empty
 // line.
 void RecordRxError(Rx_error_record& record, const std::string& text, const Message& block, bool list, std::time_t now);

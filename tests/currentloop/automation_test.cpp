@@ -39,8 +39,7 @@ TEST(ClAutomation, OnlyVisibleNozzleIsLiftedAndHungUpWhenTheGuardExpires)
     pump.Start();
     pump.SetVisibleNozzles({false, true, false, false, false});
     auto automater = std::make_unique<CL_Automater>(pump, 3, ShortTiming());
-    EXPECT_EQ(3, automater->AutomationLevel());
-    automater->Start();
+    EXPECT_EQ(3, automater->Level());
 
     ASSERT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle == 2; }));
     // Not authorised: the nozzle stays lifted while the guard runs.
@@ -197,49 +196,4 @@ TEST(ClForecourt, DecimalsAreRangeCheckedAndReachEveryPump)
     EXPECT_FALSE(forecourt.ApplyError(5));
     EXPECT_EQ(-1, forecourt.CreatePump(2)) << "last pump number 2";
     EXPECT_TRUE(forecourt.IoRunning());
-}
-
-TEST(ClForecourt, BuiltFromAStoredSetup)
-{
-    TempSettings settings;
-    settings.Set("CurrentLoop", "PumpSleepMs", "5");
-    settings.Set("CurrentLoop", "PollTimeout", "3600");
-    PtyController line;
-    CL_forecourt_setup setup;
-    setup.decimals.volume = 3;
-    setup.interpreted = false;
-    setup.communication_on = false;
-    setup.filter_address = PumpAddress(2);
-    setup.title = line.SlavePath() + "Current Loop";
-    CL_forecourt_setup::Pump first;
-    first.slot = 0;
-    first.visible = {true, false, false, false, false};
-    first.visible_set = true;
-    CL_forecourt_setup::Pump second;
-    second.slot = 1;
-    second.connected = false;
-    second.automation_level = 2;
-    CL_forecourt_setup::Pump stray;
-    stray.slot = 7;  // beyond the loop's pumps
-    setup.pumps = {first, second, stray};
-
-    CL_forecourt forecourt(line.SlavePath(), false, 1, 2, setup);
-    EXPECT_EQ(setup.title, forecourt.Title());
-    EXPECT_EQ(3, forecourt.GetDecimals().volume);
-    EXPECT_FALSE(forecourt.GetInterpreted());
-    EXPECT_FALSE(forecourt.IsCommunicationOn());
-    EXPECT_EQ(PumpAddress(2), forecourt.GetFilterAddress());
-    ASSERT_NE(nullptr, forecourt.GetPump(0));
-    EXPECT_EQ((std::array<bool, 5>{true, false, false, false, false}), forecourt.GetPump(0)->VisibleNozzles());
-    EXPECT_TRUE(forecourt.IsConnected(0));
-    EXPECT_FALSE(forecourt.IsConnected(1));
-    EXPECT_EQ(2, forecourt.AutomationLevel(1));
-    EXPECT_EQ(nullptr, forecourt.GetPump(7));
-
-    line.Send(Poll(1));
-    const std::vector<uint8_t> reply = line.ReadExactly(32, 2000);
-    ASSERT_EQ(32u, reply.size());
-    EXPECT_EQ(0x60, reply[25]);
-    line.Send(Poll(2));
-    EXPECT_TRUE(line.Silent(80)) << "pump 2 is not connected";
 }

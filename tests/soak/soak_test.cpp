@@ -22,7 +22,7 @@
 #include "currentloop/cl_forecourt.h"
 #include "currentloop/cl_test_frames.h"
 #include "support/pty_controller.h"
-#include "zarn/automater.h"
+#include "zarn/zarn_automater.h"
 #include "zarn/link_fixture.h"
 #include "zarn/zarn_forecourt.h"
 

@@ -10,7 +10,7 @@
 #include "platform/error.h"
 #include "support/zarn_master.h"
 #include "support/pty_controller.h"
-#include "zarn/automater.h"
+#include "zarn/zarn_automater.h"
 #include "zarn/zarn_forecourt.h"
 
 namespace {

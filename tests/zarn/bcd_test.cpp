@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "platform/error.h"
-#include "zarn/bcd.h"
+#include "zarn/zarn_bcd.h"
 
 namespace {
 

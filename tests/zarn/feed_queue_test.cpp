@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/pty_controller.h"
-#include "zarn/message_displayer.h"
+#include "zarn/zarn_message_displayer.h"
 #include "support/wait.h"
 
 namespace {
@@ -172,8 +172,8 @@ TEST(ZarnFeed, RemovingLoggersClosesOnlyThatPumpsLogs)
     feed.AddLogger(dir.File("a.log"), 0x50, true);
     feed.AddLogger(dir.File("b.log"), 0x50, false);
     feed.AddLogger(dir.File("c.log"), 0x51, true);
-    EXPECT_EQ(feed.RemoveLoggers(0x50), 2);
-    EXPECT_EQ(feed.RemoveLoggers(0x50), 0);
+    EXPECT_EQ(feed.RemoveLogger(0x50), 2);
+    EXPECT_EQ(feed.RemoveLogger(0x50), 0);
     EXPECT_EQ(feed.LoggerCount(), 1);
     EXPECT_TRUE(Closed(dir.File("a.log")));
     EXPECT_TRUE(Closed(dir.File("b.log")));

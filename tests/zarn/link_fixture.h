@@ -14,7 +14,7 @@
 
 #include "support/pty_controller.h"
 #include "support/zarn_controller.h"
-#include "zarn/message.h"
+#include "zarn/zarn_message.h"
 #include "zarn/zarn_io.h"
 #include "zarn/zarn_line.h"
 
@@ -65,7 +65,8 @@ protected:
         if (handle_returning)
             settings_->Set("Zarn", "HandleReturningMessages", *handle_returning ? "1" : "0");
         line_ = std::make_unique<Zarn_line>(kPump1, received_, 5);
-        io_ = std::make_unique<Zarn_IO>(&sink_, pty_.SlavePath(), false);
+        io_ = std::make_unique<Zarn_IO>(pty_.SlavePath(), false, sink_);
+        io_->Start();
         ASSERT_EQ(io_->RegisterPump(line_.get()), 0);
     }
 

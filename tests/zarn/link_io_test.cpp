@@ -84,7 +84,9 @@ TEST(LinkVirtualPort, EchoHandlingIsOffOnAVirtualPortWhateverTheFileSays)
 {
     TempSettings settings;
     settings.Set("Zarn", "HandleReturningMessages", "1");
-    Zarn_IO io(nullptr, "pty", false);
+    RecordingSink sink;
+    Zarn_IO io("pty", false, sink);
+    io.Start();
     EXPECT_FALSE(io.HandlesReturningMessages());
     EXPECT_FALSE(io.DevicePath().empty());
     EXPECT_TRUE(io.Running());
@@ -93,7 +95,8 @@ TEST(LinkVirtualPort, EchoHandlingIsOffOnAVirtualPortWhateverTheFileSays)
 TEST(LinkPortErrors, AnUnopenablePortLeavesTheConstructor)
 {
     TempSettings settings;
-    EXPECT_THROW(Zarn_IO(nullptr, "/nonexistent/gallion-port", false), Gallion_error);
+    RecordingSink sink;
+    EXPECT_THROW(Zarn_IO("/nonexistent/gallion-port", false, sink), Gallion_error);
 }
 
 // ---------------------------------------------------------------------------------------------

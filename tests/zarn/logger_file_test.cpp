@@ -9,7 +9,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "support/pty_controller.h"
-#include "zarn/logger.h"
+#include "zarn/zarn_logger.h"
 
 namespace {
 

@@ -40,7 +40,8 @@ protected:
         for (const auto& [key, value] : settings)
             settings_->Set("Zarn", key, value);
         pump_ = std::make_unique<Zarn_pump>(kAddress, true);
-        io_ = std::make_unique<Zarn_IO>(nullptr, pty_.SlavePath(), false);
+        io_ = std::make_unique<Zarn_IO>(pty_.SlavePath(), false, no_feed_);
+        io_->Start();
         ASSERT_EQ(io_->RegisterPump(&pump_->Line()), 0);
     }
 
@@ -196,8 +197,14 @@ protected:
     // The filled volume in units (0.01 l).
     uint64_t VolumeUnits() { return static_cast<uint64_t>(std::llround(std::stod(State().filled_volume) * 100)); }
 
+    // These tests read the line, not the communication feed.
+    struct No_feed : Block_sink {
+        void Post(const Message&, int) override {}
+    };
+
     PtyController pty_;
     std::unique_ptr<TempSettings> settings_;
+    No_feed no_feed_;
     std::unique_ptr<Zarn_pump> pump_;
     std::unique_ptr<Zarn_IO> io_;
     int block_count_ = 0;

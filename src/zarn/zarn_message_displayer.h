@@ -5,9 +5,9 @@
 #include <string>
 
 #include "engine/feed_thread.h"
-#include "zarn/block_sink.h"
-#include "zarn/logger.h"
-#include "zarn/message.h"
+#include "zarn/zarn_block_sink.h"
+#include "zarn/zarn_logger.h"
+#include "zarn/zarn_message.h"
 
 // The communication feed of one Zarn loop. The I/O thread posts a copy of every block it receives
 // or sends; the communication view fetches texts from the display queue; every block, shown or
@@ -20,7 +20,7 @@
 // Nothing is copied while nobody reads (communication off, no log open); the log queue is
 // bounded, and what finds it full is dropped and counted.
 //
-// The queues, the thread and the log list are the shared Feed_thread (common/feed_thread.h);
+// The queues, the thread and the log list are the shared Feed_thread (engine/feed_thread.h);
 // this class adds what is Zarn's: which blocks are left out, the texts, the pump logs.
 // The Zarn protocol part of the feed: texts by the Zarn interpreter, a block concerns the pump
 // at its address byte, pump logs are Loggers.
@@ -57,10 +57,11 @@ public:
     bool GetInterpreted() const { return feed_.GetInterpreted(); }
 
     // Starts a log for one pump address. Raises Gallion_error when the file cannot be created.
-    void AddLogger(const std::string& file_name, uint8_t address, bool interpreted);
+    // Returns whether a log was added (the list itself sets no limit).
+    bool AddLogger(const std::string& file_name, uint8_t address, bool interpreted);
     // Ends every log of that address (each gets its closing lines). Returns how many ended;
     // `failure` gets a write failure of one of them ("" for none).
-    int RemoveLoggers(uint8_t address, std::string* failure = nullptr) { return feed_.RemoveLogs(address, failure); }
+    int RemoveLogger(uint8_t address, std::string* failure = nullptr) { return feed_.RemoveLogs(address, failure); }
     // The write failure of an open log ("" when every log writes well).
     std::string LogWriteFailure() const { return feed_.LogWriteFailure(); }
     int LoggerCount() const { return static_cast<int>(feed_.LogCount()); }

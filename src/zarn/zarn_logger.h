@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/logfile.h"
-#include "zarn/message.h"
+#include "zarn/zarn_message.h"
 
 // The log file of one pump: a header naming the pump, one line per block of that pump (hex or
 // interpreted text), and closing lines when the logger is destroyed. Creating a logger replaces

@@ -1,4 +1,4 @@
-#include "config/config_file.h"
+#include "loops/loop_records.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -505,4 +505,51 @@ TEST(ConfigurationFile, SavingOntoALinkWritesItsTargetAndKeepsTheLink)
     ASSERT_EQ(symlink(loop_a.c_str(), loop_b.c_str()), 0);
     const std::string error = SaveConfigurationFile(loop_a, {});
     EXPECT_NE(error.find("Too many levels of symbolic links"), std::string::npos) << error;
+}
+
+TEST(ConfigurationFile, CurrentLoopBuiltFromItsRecord)
+{
+    TempSettings settings;
+    settings.Set("CurrentLoop", "PumpSleepMs", "5");
+    settings.Set("CurrentLoop", "PollTimeout", "3600");
+    PtyController line;
+    CL_loop_record record;
+    record.first = 1;
+    record.last = 2;
+    record.port_name = line.SlavePath();
+    record.decimals[0] = 3;
+    record.feed.interpreted = false;
+    record.feed.on = false;
+    record.feed.filter_address = cltest::PumpAddress(2);
+    CL_pump_record first;
+    first.slot = 0;
+    first.visible = {true, false, false, false, false};
+    CL_pump_record second;
+    second.slot = 1;
+    second.visible = {true, true, true, true, true};
+    second.connected = false;
+    CL_pump_record stray;
+    stray.slot = 7;  // beyond the loop's pumps
+    record.pumps = {first, second, stray};
+    record.automations = {{1, 2}};
+
+    std::unique_ptr<CL_forecourt> forecourt = BuildLoop(record);
+    EXPECT_EQ(line.SlavePath() + " Current Loop", forecourt->Title());
+    EXPECT_EQ(3, forecourt->GetDecimals().volume);
+    EXPECT_FALSE(forecourt->GetInterpreted());
+    EXPECT_FALSE(forecourt->IsCommunicationOn());
+    EXPECT_EQ(cltest::PumpAddress(2), forecourt->GetFilterAddress());
+    ASSERT_NE(nullptr, forecourt->GetPump(0));
+    EXPECT_EQ((std::array<bool, 5>{true, false, false, false, false}), forecourt->GetPump(0)->VisibleNozzles());
+    EXPECT_TRUE(forecourt->IsConnected(0));
+    EXPECT_FALSE(forecourt->IsConnected(1));
+    EXPECT_EQ(2, forecourt->AutomationLevel(1));
+    EXPECT_EQ(nullptr, forecourt->GetPump(7));
+
+    line.Send(cltest::Poll(1));
+    const std::vector<uint8_t> reply = line.ReadExactly(32, 2000);
+    ASSERT_EQ(32u, reply.size());
+    EXPECT_EQ(0x60, reply[25]);
+    line.Send(cltest::Poll(2));
+    EXPECT_TRUE(line.Silent(80)) << "pump 2 is not connected";
 }

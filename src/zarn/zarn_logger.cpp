@@ -1,4 +1,4 @@
-#include "zarn/logger.h"
+#include "zarn/zarn_logger.h"
 
 #include <cstdio>
 

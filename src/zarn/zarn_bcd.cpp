@@ -1,4 +1,4 @@
-#include "zarn/bcd.h"
+#include "zarn/zarn_bcd.h"
 
 #include <algorithm>
 #include <charconv>

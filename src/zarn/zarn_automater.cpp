@@ -1,9 +1,8 @@
-#include "zarn/automater.h"
+#include "zarn/zarn_automater.h"
 
 #include <algorithm>
 
 #include "platform/clock.h"
-#include "platform/error.h"
 #include "platform/random_seed.h"
 #include "platform/timeout.h"
 #include "zarn/zarn_pump.h"
@@ -17,26 +16,11 @@ constexpr int kHighestFlow = 49;
 }  // namespace
 
 Automater::Automater(Zarn_pump& pump, int level, const Automater_timing& timing)
-    : pump_(pump), level_(level), timing_(timing), random_(RandomSeed(uint32_t(pump.Address()) << 24))
+    : pump_(pump), level_(CheckedAutomationLevel(level)), timing_(timing), random_(RandomSeed(uint32_t(pump.Address()) << 24))
 {
-    if (!ValidLevel(level))
-        throw Gallion_error("Invalid automation level " + std::to_string(level));
-    thread_ = std::thread(&Automater::Run, this);
 }
 
-Automater::~Automater()
-{
-    priority_.RaiseToNormal();  // its last steps (hanging the nozzle up) must not wait for an idle CPU
-    stop_.Set();
-    if (thread_.joinable())
-        thread_.join();
-}
-
-// Waits at least a millisecond, so that no loop of waits can spin on a zero duration.
-bool Automater::WaitMs(int milliseconds)
-{
-    return !stop_.Wait(std::max(1, milliseconds));
-}
+Automater::~Automater() = default;
 
 int Automater::DrawNozzle()
 {
@@ -69,12 +53,11 @@ bool Automater::Authorized()
 
 void Automater::Run()
 {
-    ThreadPriorityScope priority(priority_, ThreadPriority::Lowest);
     const int spread = timing_.initial_delay_spread_ms;
     const int initial_delay =
         timing_.initial_delay_min_ms + (spread > 0 ? std::uniform_int_distribution<int>(0, spread - 1)(random_) : 0);
     if (WaitMs(initial_delay)) {
-        while (!stop_.IsSet())
+        while (!thread_.Stopping())
             Cycle();
     }
     // Nobody must be left filling when the automation ends.

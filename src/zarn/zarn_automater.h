@@ -3,10 +3,9 @@
 #include <atomic>
 #include <cstdint>
 #include <random>
-#include <thread>
 
 #include "engine/automation_levels.h"
-#include "platform/thread.h"
+#include "engine/automation_thread.h"
 
 class Zarn_pump;
 
@@ -25,9 +24,9 @@ struct Automater_timing {
 };
 
 // Plays the customer at one pump: takes a nozzle out, waits for an allowed nozzle and for the
-// controller's authorisation, lets fuel flow, hangs up, pauses and starts again. Runs its own
-// thread at the lowest priority from construction to destruction; destruction ends every wait at
-// once and hangs up a nozzle the automater has taken out.
+// controller's authorisation, lets fuel flow, hangs up, pauses and starts again. Runs on its own
+// Automation_thread from construction to destruction; destruction ends every wait at once and
+// hangs up a nozzle the automater has taken out.
 class Automater {
 public:
     static constexpr int kLight = kAutomationLight;
@@ -48,7 +47,7 @@ public:
 private:
     void Run();
     void Cycle();
-    bool WaitMs(int milliseconds);  // false when the automater is being destroyed
+    bool WaitMs(int milliseconds) { return thread_.WaitMs(milliseconds); }  // false when stopping
     int DrawNozzle();
     int DrawPause();
     bool NozzleAllowed(int nozzle);
@@ -58,9 +57,7 @@ private:
     const int level_;
     const Automater_timing timing_;
     std::mt19937 random_;
-    Event stop_{true, false};
     bool nozzle_out_ = false;  // only the automater's thread uses it
     std::atomic<int> fillings_started_{0};
-    ThreadPriorityHandle priority_;  // raised to normal before the owner waits for the thread
-    std::thread thread_;
+    Automation_thread thread_{[this] { Run(); }};  // last: started once the rest is built
 };

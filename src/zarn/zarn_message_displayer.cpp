@@ -1,4 +1,4 @@
-#include "zarn/message_displayer.h"
+#include "zarn/zarn_message_displayer.h"
 
 #include <algorithm>
 #include <limits>
@@ -36,7 +36,7 @@ void Message_displayer::Post(const Message& block, int direction)
     feed_.Post(std::move(copy));
 }
 
-void Message_displayer::AddLogger(const std::string& file_name, uint8_t address, bool interpreted)
+bool Message_displayer::AddLogger(const std::string& file_name, uint8_t address, bool interpreted)
 {
-    feed_.AddLog([&] { return std::make_unique<Logger>(file_name, address, interpreted); });
+    return feed_.AddLog([&] { return std::make_unique<Logger>(file_name, address, interpreted); });
 }
