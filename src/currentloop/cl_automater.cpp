@@ -34,7 +34,7 @@ bool CL_Automater::WaitLevelDuration()
     return !thread_.Stopping();
 }
 
-bool CL_Automater::Authorised() const
+bool CL_Automater::Authorized() const
 {
     // The pump moves from 'C' to 'D' within one cycle, so both mean the controller said yes.
     const char state = pump_.GetStatus();
@@ -77,14 +77,14 @@ bool CL_Automater::OneFilling()
         if (!WaitMs(timing_.step_ms))
             return false;
         flags = pump_.GetNozzleFlags();
-        if (Authorised() || !flags.enabled[k] || guard_.Expired())
+        if (Authorized() || !flags.enabled[k] || guard_.Expired())
             break;
     }
     if (guard_.Expired())
         return false;
 
     guard_.Restart();
-    while (!Authorised() && !guard_.Expired()) {
+    while (!Authorized() && !guard_.Expired()) {
         if (!WaitMs(timing_.step_ms))
             return false;
     }

@@ -41,7 +41,7 @@ private:
     // Waits a random level duration in steps; false when asked to stop.
     bool WaitLevelDuration();
     int RandomLevelSeconds();
-    bool Authorised() const;
+    bool Authorized() const;
 
     CL_pump& pump_;
     const int level_;

@@ -537,20 +537,24 @@ CL_pump_state CL_pump::GetState() const
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     CL_pump_state s;
     s.state = state_;
-    s.lifted = nozzle_lifted_;
-    s.current_nozzle = current_nozzle_;
-    s.enabled = enabled_;
-    s.visible = visible_;
+    s.nozzle_out = nozzle_lifted_;
+    s.selected_nozzle = current_nozzle_;
     s.volume_text = CL_NumberText(volume_units_, volume_multiplier_);
     s.amount_text = CL_NumberText(amount_units_, amount_multiplier_);
     s.price_text = CL_NumberText(unit_price_, price_multiplier_);
     s.preset_text = CL_NumberText(preset_, volume_multiplier_);
-    for (size_t n = 0; n < 5; ++n)
-        s.nozzle_prices[n] = CL_NumberText(base_price_[n], price_multiplier_);
+    s.nozzles.resize(5);
+    for (size_t n = 0; n < 5; ++n) {
+        Nozzle_snapshot& nozzle = s.nozzles[n];
+        nozzle.number = static_cast<int>(n) + 1;
+        nozzle.visible = visible_[n];
+        nozzle.allowed = enabled_[n];
+        nozzle.price_text = CL_NumberText(base_price_[n], price_multiplier_);
+    }
     s.preset_is_volume = preset_is_volume_;
     s.flow = flow_;
     s.online = online_;
-    s.rx_errors = rx_errors_.Count();
+    s.rx_error_count = rx_errors_.Count();
     s.log_rx_errors = log_rx_errors_;
     return s;
 }

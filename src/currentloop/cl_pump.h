@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/pump_snapshot.h"
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
 #include "currentloop/cl_message.h"
@@ -30,22 +31,10 @@ bool CL_DecimalsValid(const CL_decimals& decimals);  // every field 0 to 8
 std::string CL_NumberText(int64_t value, int64_t multiplier);
 
 // The snapshot a screen or the runner asks for.
-struct CL_pump_state {
+struct CL_pump_state : Pump_snapshot {
     char state = 'E';
-    bool lifted = false;
-    int current_nozzle = 0;
-    std::array<bool, 5> enabled{};
-    std::array<bool, 5> visible{};
-    std::string volume_text;
-    std::string amount_text;
-    std::string price_text;
-    std::string preset_text;
-    std::array<std::string, 5> nozzle_prices;
+    std::string preset_text;  // with the volume multiplier
     bool preset_is_volume = false;
-    double flow = 0.0;
-    bool online = false;
-    int32_t rx_errors = 0;  // the lines themselves: CL_pump::RxErrorLines()
-    bool log_rx_errors = false;
 };
 
 struct CL_nozzle_flags {

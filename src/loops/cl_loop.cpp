@@ -57,19 +57,7 @@ bool CL_loop::GetPanelView(int position, Panel_view& view) const
     if (!pump)
         return false;
     const CL_pump_state state = pump->GetState();
-    view = Panel_view();
-    view.status_text = PanelStatusText(state.state);
-    view.volume_text = state.volume_text;
-    view.amount_text = state.amount_text;
-    view.price_text = state.price_text;
-    view.online = state.online;
-    view.selected_nozzle = state.current_nozzle;
-    for (int i = 0; i < kNozzles; ++i) {
-        view.nozzles[i].visible = state.visible[i];
-        view.nozzles[i].allowed = state.enabled[i];
-        view.nozzles[i].selected = state.current_nozzle == i + 1;
-    }
-    FillLoopFlags(position, view);
+    view = PanelViewOf(position, state, PanelStatusText(state.state));
     return true;
 }
 
@@ -79,28 +67,9 @@ bool CL_loop::GetPumpDetail(int position, Pump_detail& detail) const
     if (!pump)
         return false;
     const CL_pump_state state = pump->GetState();
-    detail = Pump_detail();
-    detail.protocol = Protocol::current_loop;
+    detail = DetailOf(position, state);
     detail.status_text = DetailStatusText(state.state);
     detail.short_status_text = PanelStatusText(state.state);
-    detail.volume_text = state.volume_text;
-    detail.amount_text = state.amount_text;
-    detail.price_text = state.price_text;
-    detail.flow = state.flow;
-    detail.selected_nozzle = state.current_nozzle;
-    detail.nozzle_out = state.lifted;
-    detail.online = state.online;
-    detail.rx_error_count = state.rx_errors;
-    detail.log_rx_errors = state.log_rx_errors;
-    for (int i = 0; i < kNozzles; ++i) {
-        Nozzle_detail nozzle;
-        nozzle.number = i + 1;
-        nozzle.visible = state.visible[i];
-        nozzle.allowed = state.enabled[i];
-        nozzle.price_text = state.nozzle_prices[i];
-        detail.nozzles.push_back(nozzle);
-    }
-    FillLoopFlags(position, detail);
     detail.state_letter = state.state;
     detail.preset_text = state.preset_text;
     detail.preset_is_volume = state.preset_is_volume;
@@ -113,7 +82,7 @@ void CL_loop::NozzleClick(int position, int nozzle)
     CL_pump* pump = Pump(position);
     if (!pump || !ValidNozzle(nozzle))
         return;
-    if (pump->GetState().current_nozzle == nozzle)
+    if (pump->GetState().selected_nozzle == nozzle)
         pump->HangUpNozzle();
     else
         pump->LiftNozzle(nozzle);
@@ -124,7 +93,7 @@ void CL_loop::DetailNozzleButton(int position, int nozzle)
     CL_pump* pump = Pump(position);
     if (!pump || !ValidNozzle(nozzle))
         return;
-    if (pump->GetState().current_nozzle != 0)
+    if (pump->GetState().selected_nozzle != 0)
         pump->HangUpNozzle();
     else
         pump->LiftNozzle(nozzle);

@@ -140,19 +140,39 @@ public:
     std::string TraceFileName() const override { return forecourt_->Trace().FileName(); }
 
 protected:
-    // The facts every panel shows beside the pump's own snapshot.
-    void FillLoopFlags(int position, Panel_view& view) const
+    // What the panel at `position` shows: the pump's snapshot under the panel's status text, with
+    // the loop's facts of the pump.
+    Panel_view PanelViewOf(int position, const Pump_snapshot& pump, const std::string& status_text) const
     {
+        Panel_view view;
+        view.status_text = status_text;
+        view.volume_text = pump.volume_text;
+        view.amount_text = pump.amount_text;
+        view.price_text = pump.price_text;
+        view.online = pump.online;
+        view.selected_nozzle = pump.selected_nozzle;
+        for (size_t i = 0; i < view.nozzles.size() && i < pump.nozzles.size(); ++i) {
+            view.nozzles[i].visible = pump.nozzles[i].visible;
+            view.nozzles[i].allowed = pump.nozzles[i].allowed;
+            view.nozzles[i].selected = pump.selected_nozzle == pump.nozzles[i].number;
+        }
         view.logging = IsLogging(position);
         view.automation_level = AutomationLevel(position);
         view.connected = IsConnected(position);
+        return view;
     }
-    void FillLoopFlags(int position, Pump_detail& detail) const
+    // The pump at `position` in full: its snapshot with the loop's facts of it; the caller adds
+    // the protocol's part.
+    Pump_detail DetailOf(int position, const Pump_snapshot& pump) const
     {
+        Pump_detail detail;
+        static_cast<Pump_snapshot&>(detail) = pump;
+        detail.protocol = GetProtocol();
         detail.pump_number = PumpNumberOf(position);
         detail.logging = IsLogging(position);
         detail.automation_level = AutomationLevel(position);
         detail.connected = IsConnected(position);
+        return detail;
     }
 
     std::unique_ptr<Forecourt> forecourt_;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/pump_snapshot.h"
+
 // The protocol-neutral face of one loop: what a loop page, a pump panel, the dialogs and the
 // headless runner do to a loop, whatever its protocol. One implementation per protocol owns the
 // protocol's forecourt (its port, threads and pumps); nothing above this layer reaches into an
@@ -59,30 +61,18 @@ struct Panel_view {
     bool operator==(const Panel_view&) const = default;
 };
 
-// One nozzle of a pump in full (the detail dialogs and the runner's state).
-struct Nozzle_detail {
-    int number = 0;  // 1 based
-    bool visible = false;
-    bool allowed = false;  // Zarn allowed / current loop enabled
-    std::string price_text;
-    // Zarn only (empty for a current-loop pump or a nozzle the controller has not allowed).
-    std::string volume_total_text, amount_total_text, fillings_text;
-};
+// One nozzle of a pump in full (the detail dialogs and the runner's state): the pump's own
+// record of it.
+using Nozzle_detail = Nozzle_snapshot;
 
-// A pump in full. Fields a protocol does not have keep their defaults.
-struct Pump_detail {
+// A pump in full: the pump's snapshot (the facts both protocols share, in the same words, and
+// every nozzle), the loop's facts of the pump, and the protocol's own part. Fields a protocol
+// does not have keep their defaults.
+struct Pump_detail : Pump_snapshot {
     Protocol protocol = Protocol::zarn;
     int pump_number = 0;
     std::string status_text;        // long status text (the detail dialog's)
     std::string short_status_text;  // the panel's text
-    std::string volume_text, amount_text, price_text;
-    double flow = 0;
-    int selected_nozzle = 0;  // 0: none
-    bool nozzle_out = false;  // Zarn: a nozzle is out; current loop: lifted
-    bool online = false;
-    int rx_error_count = 0;
-    bool log_rx_errors = false;  // the pump keeps its receive-error lines
-    std::vector<Nozzle_detail> nozzles;  // every nozzle of the pump, in order
     bool connected = false;
     bool logging = false;
     int automation_level = 0;

@@ -46,19 +46,7 @@ bool Zarn_loop::GetPanelView(int position, Panel_view& view) const
         return false;
     Zarn_pump_state state;
     pump->GetPanelState(state);
-    view = Panel_view();
-    view.status_text = state.short_status_text;
-    view.volume_text = state.filled_volume;
-    view.amount_text = state.filled_amount;
-    view.price_text = state.filling_price;
-    view.online = state.online;
-    view.selected_nozzle = state.selected_nozzle;
-    for (int i = 0; i < kPanelButtons; ++i) {
-        view.nozzles[i].visible = state.visible[i];
-        view.nozzles[i].allowed = state.allowed[i];
-        view.nozzles[i].selected = state.selected_nozzle == i + 1;
-    }
-    FillLoopFlags(position, view);
+    view = PanelViewOf(position, state, state.short_status_text);
     return true;
 }
 
@@ -70,31 +58,9 @@ bool Zarn_loop::GetPumpDetail(int position, Pump_detail& detail) const
     Zarn_pump_state state;
     if (!pump->GetState(state))
         return false;
-    detail = Pump_detail();
-    detail.protocol = Protocol::zarn;
+    detail = DetailOf(position, state);
     detail.status_text = state.status_text;
     detail.short_status_text = state.short_status_text;
-    detail.volume_text = state.filled_volume;
-    detail.amount_text = state.filled_amount;
-    detail.price_text = state.filling_price;
-    detail.flow = state.flow;
-    detail.selected_nozzle = state.selected_nozzle;
-    detail.nozzle_out = state.nozzle_out != 0;
-    detail.online = state.online;
-    detail.rx_error_count = state.rx_error_count;
-    detail.log_rx_errors = state.log_rx_errors;
-    for (int i = 0; i < kNozzles; ++i) {
-        Nozzle_detail nozzle;
-        nozzle.number = i + 1;
-        nozzle.visible = state.visible[i];
-        nozzle.allowed = state.allowed[i];
-        nozzle.price_text = state.unit_price[i];
-        nozzle.volume_total_text = state.volume_total[i];
-        nozzle.amount_total_text = state.amount_total[i];
-        nozzle.fillings_text = state.fillings[i];
-        detail.nozzles.push_back(nozzle);
-    }
-    FillLoopFlags(position, detail);
     detail.status = state.status;
     detail.stopped = state.stopped != 0;
     detail.suspended = state.suspended != 0;
@@ -117,7 +83,7 @@ void Zarn_loop::NozzleClick(int position, int nozzle)
         return;
     }
     pump->SelectNozzle(nozzle);
-    if (state.nozzle_out == 0)
+    if (!state.nozzle_out)
         pump->LiftNozzle();
 }
 

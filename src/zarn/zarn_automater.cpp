@@ -40,7 +40,7 @@ bool Automater::NozzleAllowed(int nozzle)
 {
     Zarn_pump_state flags;
     pump_.GetNozzleFlags(flags);
-    return flags.allowed[nozzle - 1];
+    return flags.nozzles[nozzle - 1].allowed;
 }
 
 // A pump with a priced nozzle out moves from authorised (2) to filling (4) within one of its

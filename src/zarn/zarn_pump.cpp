@@ -602,17 +602,27 @@ void Zarn_pump::InjectError(int code, int value)
 // ---------------------------------------------------------------------------------------------
 // Snapshots and accessors
 
+void Zarn_pump::FillNozzleFlagsLocked(Zarn_pump_state& state) const
+{
+    state.nozzles.resize(kNozzleCount);
+    for (int i = 0; i < kNozzleCount; ++i) {
+        Nozzle_snapshot& nozzle = state.nozzles[i];
+        nozzle.number = i + 1;
+        nozzle.visible = visible_[i];
+        nozzle.allowed = allowed_[i];
+    }
+}
+
 void Zarn_pump::FillPanelPartLocked(Zarn_pump_state& state) const
 {
     state.status = status_;
     state.short_status_text = short_status_text_;
-    state.filled_amount = filled_amount_.Text();
-    state.filled_volume = filled_volume_.Text();
-    state.filling_price = filling_price_.Text();
-    state.nozzle_out = nozzle_out_;
+    state.amount_text = filled_amount_.Text();
+    state.volume_text = filled_volume_.Text();
+    state.price_text = filling_price_.Text();
+    state.nozzle_out = nozzle_out_ != 0;
     state.selected_nozzle = selected_nozzle_;
-    state.allowed = allowed_;
-    state.visible = visible_;
+    FillNozzleFlagsLocked(state);
     state.online = online_;
 }
 
@@ -631,10 +641,11 @@ bool Zarn_pump::GetState(Zarn_pump_state& state)
     state.preset_volume = preset_volume_.Text();
     for (int i = 0; i < kNozzleCount; ++i) {
         const bool shown = allowed_[i];
-        state.unit_price[i] = shown ? unit_prices_[i].Text() : std::string();
-        state.volume_total[i] = shown ? volume_totals_[i].Text() : std::string();
-        state.amount_total[i] = shown ? amount_totals_[i].Text() : std::string();
-        state.fillings[i] = shown ? fillings_[i].Text() : std::string();
+        Nozzle_snapshot& nozzle = state.nozzles[i];
+        nozzle.price_text = shown ? unit_prices_[i].Text() : std::string();
+        nozzle.volume_total_text = shown ? volume_totals_[i].Text() : std::string();
+        nozzle.amount_total_text = shown ? amount_totals_[i].Text() : std::string();
+        nozzle.fillings_text = shown ? fillings_[i].Text() : std::string();
     }
     state.flow = flow_;
     state.identity = identity_;
@@ -652,8 +663,7 @@ void Zarn_pump::GetPanelState(Zarn_pump_state& state)
 void Zarn_pump::GetNozzleFlags(Zarn_pump_state& state)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    state.allowed = allowed_;
-    state.visible = visible_;
+    FillNozzleFlagsLocked(state);
 }
 
 int Zarn_pump::GetStatus()

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/pump_snapshot.h"
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
 #include "zarn/zarn_bcd.h"
@@ -34,22 +35,14 @@ std::string ZarnStatusText(int status);
 std::string ZarnShortStatusText(int status);
 
 // A snapshot of one pump that the caller owns; the pump fills it under its lock.
-struct Zarn_pump_state {
+struct Zarn_pump_state : Pump_snapshot {
     std::string status_text;        // long form; status 8 keeps the previous text
     std::string short_status_text;  // panel form; status 8 keeps the previous text
     int status = 0;                 // the number DC1 carries
     int stopped = 1;
     int suspended = 0;
-    std::string filled_amount, filled_volume, filling_price, preset_amount, preset_volume;  // BCD text form
-    std::array<std::string, 15> unit_price, volume_total, amount_total, fillings;           // allowed nozzles only
-    double flow = 0;
-    uint8_t nozzle_out = 0;
-    uint8_t selected_nozzle = 0;
-    std::array<bool, 15> allowed{}, visible{};
+    std::string preset_amount, preset_volume;  // BCD text form
     std::array<uint8_t, 5> identity{};
-    bool online = false;
-    int rx_error_count = 0;  // the lines themselves: Zarn_pump::RxErrorLines()
-    bool log_rx_errors = false;
 };
 
 // One simulated dispenser: a thread that carries out the controller's commands, delivers fuel
@@ -82,7 +75,10 @@ public:
     void InjectError(int code, int value);
 
     bool GetState(Zarn_pump_state& state);  // false (and a default state) once the thread is stopping
+    // What a panel shows: status, the filling's texts, nozzle out, selected nozzle, each nozzle's
+    // visible and allowed flags, online. The rest of `state` is left as it was.
     void GetPanelState(Zarn_pump_state& state);
+    // Only each nozzle's visible and allowed flags (the automation's question).
     void GetNozzleFlags(Zarn_pump_state& state);
     int GetStatus();
     std::array<uint8_t, 255> GetOutputRegisters();
@@ -170,6 +166,7 @@ private:
     void QueueDc5Locked();
     void QueueDc101Locked(uint8_t counter);
 
+    void FillNozzleFlagsLocked(Zarn_pump_state& state) const;
     void FillPanelPartLocked(Zarn_pump_state& state) const;
 
     const uint8_t address_;

@@ -41,22 +41,22 @@ TEST(ClAutomation, OnlyVisibleNozzleIsLiftedAndHungUpWhenTheGuardExpires)
     auto automater = std::make_unique<CL_Automater>(pump, 3, ShortTiming());
     EXPECT_EQ(3, automater->Level());
 
-    ASSERT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return pump.GetState().selected_nozzle == 2; }));
     // Not authorised: the nozzle stays lifted while the guard runs.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(2, pump.GetState().current_nozzle);
+    EXPECT_EQ(2, pump.GetState().selected_nozzle);
 
     // With no nozzle to choose, only the guard's expiry ends the wait, through the hang-up.
     pump.SetVisibleNozzles({false, false, false, false, false});
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    EXPECT_EQ(2, pump.GetState().current_nozzle);
+    EXPECT_EQ(2, pump.GetState().selected_nozzle);
     AdvanceClockForTest(61000);
-    EXPECT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return pump.GetState().selected_nozzle == 0; }));
 
     pump.SetVisibleNozzles({false, true, false, false, false});
-    EXPECT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle == 2; })) << "and lifted again";
+    EXPECT_TRUE(WaitFor([&] { return pump.GetState().selected_nozzle == 2; })) << "and lifted again";
     EXPECT_LT(MillisecondsOf([&] { automater.reset(); }), 500);
-    EXPECT_EQ(0, pump.GetState().current_nozzle);
+    EXPECT_EQ(0, pump.GetState().selected_nozzle);
 }
 
 TEST(ClAutomation, AuthorisationSeenInDeliveryLeadsToAFilling)
@@ -68,7 +68,7 @@ TEST(ClAutomation, AuthorisationSeenInDeliveryLeadsToAFilling)
     timing.duration_unit_ms = 20;  // fillings of 200-580 ms
     ASSERT_TRUE(loop.forecourt->StartAutomation(0, 3, timing));
     EXPECT_EQ(3, loop.forecourt->AutomationLevel(0));
-    ASSERT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return pump.GetState().selected_nozzle != 0; }));
 
     // 'C' turns into 'D' within one pump cycle, long before the automater looks again.
     loop.Ask(Poll(1, 'C'));
@@ -76,8 +76,8 @@ TEST(ClAutomation, AuthorisationSeenInDeliveryLeadsToAFilling)
     // The filling runs for a while, then the customer hangs up: 'E' with fuel delivered.
     EXPECT_TRUE(WaitFor([&] {
         const CL_pump_state s = pump.GetState();
-        return s.state == 'E' && s.current_nozzle == 0 && s.volume_text != "0.00";
-    })) << pump.GetState().state << pump.GetState().current_nozzle << pump.GetState().volume_text;
+        return s.state == 'E' && s.selected_nozzle == 0 && s.volume_text != "0.00";
+    })) << pump.GetState().state << pump.GetState().selected_nozzle << pump.GetState().volume_text;
     loop.forecourt->StopAutomation(0);
     EXPECT_EQ(0, loop.forecourt->AutomationLevel(0));
 }
@@ -110,7 +110,7 @@ TEST(ClAutomation, AuthorisationGivenDuringThePauseCarriesTheNextFilling)
     ASSERT_EQ(32u, reply.size());
     EXPECT_EQ('D', reply[22]) << "the authorisation was knocked back at the next lift";
     loop.forecourt->StopAutomation(0);
-    EXPECT_EQ(0, loop.Pump(0).GetState().current_nozzle) << "stopping hangs the lifted nozzle up";
+    EXPECT_EQ(0, loop.Pump(0).GetState().selected_nozzle) << "stopping hangs the lifted nozzle up";
 }
 
 TEST(ClAutomation, StoppingHangsUpAndIsPromptEvenWithNothingToChoose)
@@ -119,9 +119,9 @@ TEST(ClAutomation, StoppingHangsUpAndIsPromptEvenWithNothingToChoose)
     ASSERT_EQ(0, loop.forecourt->CreatePump(0));
     ASSERT_EQ(1, loop.forecourt->CreatePump(1));
     ASSERT_TRUE(loop.forecourt->StartAutomation(0, 2, ShortTiming()));
-    ASSERT_TRUE(WaitFor([&] { return loop.Pump(0).GetState().current_nozzle != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return loop.Pump(0).GetState().selected_nozzle != 0; }));
     loop.forecourt->StopAutomation(0);
-    EXPECT_EQ(0, loop.Pump(0).GetState().current_nozzle) << "hung up before the thread ended";
+    EXPECT_EQ(0, loop.Pump(0).GetState().selected_nozzle) << "hung up before the thread ended";
 
     // Real timing: a long start delay and half-second choosing pauses; stopping cuts them short.
     loop.Pump(1).SetVisibleNozzles({false, false, false, false, false});
@@ -148,7 +148,7 @@ TEST(ClForecourt, DeletingABusyLoopIsPrompt)
     timing.duration_unit_ms = 1000;
     ASSERT_TRUE(loop.forecourt->StartAutomation(0, 3, timing));
     CL_pump& pump = loop.Pump(0);
-    ASSERT_TRUE(WaitFor([&] { return pump.GetState().current_nozzle != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return pump.GetState().selected_nozzle != 0; }));
     loop.Ask(Poll(1, 'C'));
     ASSERT_TRUE(WaitFor([&] { return pump.GetStatus() == 'D'; }));
     loop.line.Send(Poll(1));  // a frame in flight
@@ -186,7 +186,7 @@ TEST(ClForecourt, DecimalsAreRangeCheckedAndReachEveryPump)
         std::copy(bytes.begin(), bytes.end(), m.bytes.begin());
         return m;
     }());
-    EXPECT_EQ("1.234", forecourt.GetPump(1)->GetState().nozzle_prices[0]);
+    EXPECT_EQ("1.234", forecourt.GetPump(1)->GetState().nozzles[0].price_text);
 
     EXPECT_EQ(" --- " + line.SlavePath() + " CL ---", forecourt.Title());
     EXPECT_EQ(line.SlavePath(), forecourt.PortName());

@@ -215,7 +215,7 @@ TEST(ClLine, FullFillingToAnAmountPreset)
     EXPECT_EQ(200, DigitField(done, 10, 6)) << "300 x 100 / 150";
     const CL_pump_state state = pump.GetState();
     EXPECT_EQ(0.0, state.flow);
-    EXPECT_FALSE(state.lifted);
+    EXPECT_FALSE(state.nozzle_out);
     EXPECT_EQ("3.00", state.amount_text);
     EXPECT_EQ("1.50", state.price_text);
 }

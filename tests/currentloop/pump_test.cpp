@@ -128,7 +128,7 @@ TEST(ClPump, DeliveryStopsClearTheFillingClock)
 
     // A status error stops delivery at the next step; the figures stay.
     bench.pump->LiftNozzle(1);
-    EXPECT_EQ(0, bench.pump->GetState().current_nozzle) << "the filling is still pending";
+    EXPECT_EQ(0, bench.pump->GetState().selected_nozzle) << "the filling is still pending";
     bench.Send(Poll(1, 'E'));  // the controller closes it
     bench.pump->LiftNozzle(1);
     bench.Send(Poll(1, 'C'));
@@ -208,13 +208,13 @@ TEST(ClPump, NozzlesVisibilityAndRanges)
     PumpBench bench;
     bench.pump->SetVisibleNozzles({false, true, false, false, false});
     bench.pump->LiftNozzle(3);
-    EXPECT_EQ(0, bench.pump->GetState().current_nozzle) << "nozzle 3 is not visible";
+    EXPECT_EQ(0, bench.pump->GetState().selected_nozzle) << "nozzle 3 is not visible";
     bench.pump->LiftNozzle(0);
     bench.pump->LiftNozzle(6);
     bench.pump->LiftNozzle(-1);
-    EXPECT_EQ(0, bench.pump->GetState().current_nozzle);
+    EXPECT_EQ(0, bench.pump->GetState().selected_nozzle);
     bench.pump->LiftNozzle(2);
-    EXPECT_EQ(2, bench.pump->GetState().current_nozzle);
+    EXPECT_EQ(2, bench.pump->GetState().selected_nozzle);
     bench.Cycle();
     EXPECT_EQ(0x60, bench.Send(Poll(1))->bytes[25]);
     EXPECT_EQ('1', bench.Send(Poll(1))->bytes[9]) << "filling nozzle 2";
@@ -233,7 +233,7 @@ TEST(ClPump, NozzlesVisibilityAndRanges)
     three.price = 3;
     EXPECT_TRUE(bench.pump->SetDecimals(three));
     bench.Send(Prices(PumpAddress(1), 1234));
-    EXPECT_EQ("1.234", bench.pump->GetState().nozzle_prices[0]);
+    EXPECT_EQ("1.234", bench.pump->GetState().nozzles[0].price_text);
 }
 
 TEST(ClPump, PumpsWithoutAPositionTakeNoCommand)

@@ -175,8 +175,8 @@ TEST(ConfigurationFile, TotalsWithOtherDecimalsAreConverted)
     // The running values take the loaded decimals too, as after the controller's decimals command.
     Zarn_pump_state state;
     ASSERT_TRUE(pump.GetState(state));
-    EXPECT_EQ(state.filled_volume, "0.000");
-    EXPECT_EQ(state.filled_amount, "0.0");
+    EXPECT_EQ(state.volume_text, "0.000");
+    EXPECT_EQ(state.amount_text, "0.0");
 }
 
 TEST(ConfigurationFile, DisconnectedPumpIsSilentAfterLoading)

@@ -40,7 +40,7 @@ Zarn_pump_state Snapshot(Zarn_pump& pump)
 
 int FillingsOfNozzleOne(Zarn_pump& pump)
 {
-    const std::string text = Snapshot(pump).fillings[0];
+    const std::string text = Snapshot(pump).nozzles[0].fillings_text;
     return text.empty() ? 0 : std::stoi(text);
 }
 
@@ -117,8 +117,8 @@ TEST_F(AutomatedPump, CompletesFillingsOnItsOwn)
     }
     // Each completed filling delivered fuel, and the automater left the nozzle in its holster.
     const Zarn_pump_state after = Snapshot(Pump());
-    EXPECT_NE(after.volume_total[0], "0.00");
-    EXPECT_EQ(after.nozzle_out, 0);
+    EXPECT_NE(after.nozzles[0].volume_total_text, "0.00");
+    EXPECT_FALSE(after.nozzle_out);
 }
 
 TEST_F(AutomatedPump, StoppingDuringAFillingHangsTheNozzleUp)
@@ -130,7 +130,7 @@ TEST_F(AutomatedPump, StoppingDuringAFillingHangsTheNozzleUp)
     automater.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     const Zarn_pump_state after = Snapshot(Pump());
-    EXPECT_EQ(after.nozzle_out, 0);
+    EXPECT_FALSE(after.nozzle_out);
     EXPECT_EQ(after.status, 5);
     EXPECT_EQ(FillingsOfNozzleOne(Pump()), 1);
 }
@@ -144,11 +144,11 @@ TEST_F(AutomatedPump, StoppingDuringAWaitReturnsAtOnce)
     auto automater = std::make_unique<Automater>(Pump(), Automater::kNormal, slow);
     // The nozzle comes out at once; finding nozzle 1 takes a few five-second steps, so the
     // automater is caught in one of its waits with the nozzle out.
-    ASSERT_TRUE(WaitFor([&] { return Snapshot(Pump()).nozzle_out == 0x10; }));
+    ASSERT_TRUE(WaitFor([&] { return Snapshot(Pump()).nozzle_out; }));
     const auto start = std::chrono::steady_clock::now();
     automater.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    EXPECT_EQ(Snapshot(Pump()).nozzle_out, 0);
+    EXPECT_FALSE(Snapshot(Pump()).nozzle_out);
     EXPECT_NE(Pump().GetStatus(), 4);
 }
 
@@ -162,7 +162,7 @@ TEST_F(AutomatedPump, WithoutAuthorisationTheNozzleStaysOutAcrossRestarts)
         AdvanceClockForTest(500);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const Zarn_pump_state state = Snapshot(Pump());
-        EXPECT_EQ(state.nozzle_out, 0x10);
+        EXPECT_TRUE(state.nozzle_out);
         EXPECT_NE(state.status, 4);
     }
     EXPECT_EQ(automater.FillingsStarted(), 0);

@@ -189,7 +189,7 @@ TEST_F(ForecourtLoop, DisconnectedPumpFillsOnSilentlyAndGoesOffline)
     EXPECT_TRUE(WaitFor([&] {
         Zarn_pump_state now;
         pump->GetPanelState(now);
-        return now.filled_volume != before.filled_volume;
+        return now.volume_text != before.volume_text;
     }));
     EXPECT_EQ(pump->GetStatus(), 4);
 

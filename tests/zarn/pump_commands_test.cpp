@@ -58,7 +58,7 @@ TEST_F(PumpCommandsTest, IdentityParametersOutputsAndDecimals)
 
     // New decimals clear prices, presets and totals and take effect on the wire.
     SendCommands(Join({Cd2({1, 2}), Cd5({150, 275})}));
-    ASSERT_TRUE(WaitFor([&] { return State().unit_price[1] == "2.75"; }));
+    ASSERT_TRUE(WaitFor([&] { return State().nozzles[1].price_text == "2.75"; }));
     pump_->SetNozzleTotals(1, BCD(5, 2, 12345), BCD(5, 2, 500), BCD(5, 0, 3));
     Bytes cd9{9, 51};
     cd9.resize(53, 0);
@@ -70,16 +70,16 @@ TEST_F(PumpCommandsTest, IdentityParametersOutputsAndDecimals)
     dc7 = Last(replies, 7)->data;
     EXPECT_EQ((Bytes{dc7[22], dc7[23], dc7[24]}), (Bytes{3, 1, 3}));
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.unit_price[0], "0.000");
-    EXPECT_EQ(state.volume_total[0], "0.000");
-    EXPECT_EQ(state.amount_total[0], "0.0");
-    EXPECT_EQ(state.fillings[0], "0");
+    EXPECT_EQ(state.nozzles[0].price_text, "0.000");
+    EXPECT_EQ(state.nozzles[0].volume_total_text, "0.000");
+    EXPECT_EQ(state.nozzles[0].amount_total_text, "0.0");
+    EXPECT_EQ(state.nozzles[0].fillings_text, "0");
     EXPECT_EQ(state.preset_volume, "12.345");  // decoded with the new volume decimals
     EXPECT_EQ(state.preset_amount, "9999999.9");
-    EXPECT_EQ(state.filled_volume, "0.000");
+    EXPECT_EQ(state.volume_text, "0.000");
     EXPECT_EQ(pump_->VolumeDecimals(), 3);
     EXPECT_EQ(pump_->AmountDecimals(), 1);
-    EXPECT_EQ(state.unit_price[2], "") << "a nozzle that is not allowed shows no values";
+    EXPECT_EQ(state.nozzles[2].price_text, "") << "a nozzle that is not allowed shows no values";
 }
 
 TEST_F(PumpCommandsTest, DecimalsOutsideTheirRangeFallBackToTwo)
@@ -89,7 +89,7 @@ TEST_F(PumpCommandsTest, DecimalsOutsideTheirRangeFallBackToTwo)
     EXPECT_EQ(pump_->AmountDecimals(), 2);
     EXPECT_EQ(pump_->PriceDecimals(), 3);
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.filled_volume, "0.00");
+    EXPECT_EQ(state.volume_text, "0.00");
     EXPECT_EQ(state.preset_volume, "999999.99");
     pump_->SetVolumeDecimals(9);
     pump_->SetPriceDecimals(-3);
@@ -138,7 +138,7 @@ TEST_F(PumpCommandsTest, ReceiveErrorsAreOnlyCountedWithoutListing)
     SendCommands({77, 0});
     ASSERT_TRUE(WaitFor([&] { return pump_->RxErrorCount() == 2; }));
     EXPECT_TRUE(pump_->RxErrorLines().empty());
-    EXPECT_FALSE(State().allowed[14]);
+    EXPECT_FALSE(State().nozzles[14].allowed);
 }
 
 TEST_F(PumpCommandsTest, IgnoredBlocksThenNormal)
@@ -248,7 +248,10 @@ TEST(PumpCreationTest, IdentityAndStartValues)
     EXPECT_EQ(state.short_status_text, "Not progr.");
     EXPECT_EQ(state.preset_volume, "999999.99");
     EXPECT_FALSE(state.online);
-    EXPECT_EQ(state.visible, (std::array<bool, 15>{true, true, true, true, true}));
+    EXPECT_EQ(standard.VisibleNozzles(), (std::array<bool, 15>{true, true, true, true, true}));
+    ASSERT_EQ(state.nozzles.size(), 15u);
+    for (const Nozzle_snapshot& nozzle : state.nozzles)
+        EXPECT_EQ(nozzle.visible, nozzle.number <= 5) << nozzle.number;
     EXPECT_EQ(standard.Address(), 0x51);
 }
 

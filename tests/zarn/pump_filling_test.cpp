@@ -93,13 +93,13 @@ TEST_F(PumpFillingTest, PresetVolumeThrottlesAndEndsExactlyWithTotals)
     EXPECT_EQ(Dc2Volume(*final_dc2), 1000u);
     EXPECT_EQ(Dc2Amount(*final_dc2), 1500u);
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.filled_volume, "10.00");
-    EXPECT_EQ(state.filled_amount, "15.00");
+    EXPECT_EQ(state.volume_text, "10.00");
+    EXPECT_EQ(state.amount_text, "15.00");
     EXPECT_EQ(state.flow, 0.0);
     EXPECT_EQ(state.stopped, 1);
-    EXPECT_EQ(state.volume_total[0], "10.00");
-    EXPECT_EQ(state.amount_total[0], "15.00");
-    EXPECT_EQ(state.fillings[0], "1");
+    EXPECT_EQ(state.nozzles[0].volume_total_text, "10.00");
+    EXPECT_EQ(state.nozzles[0].amount_total_text, "15.00");
+    EXPECT_EQ(state.nozzles[0].fillings_text, "1");
 
     SendCommands(Join({Cd101(1), Cd101(17)}));
     std::vector<Reply> counters = PollUntil([](const std::vector<Reply>& got) {
@@ -122,7 +122,7 @@ TEST_F(PumpFillingTest, PresetVolumeThrottlesAndEndsExactlyWithTotals)
     AdvanceClockForTest(60000);
     SyncWithPumpCycle();
     EXPECT_EQ(pump_->GetStatus(), kStatusAuthorized);
-    EXPECT_EQ(State().volume_total[0], "10.00");
+    EXPECT_EQ(State().nozzles[0].volume_total_text, "10.00");
 }
 
 TEST_F(PumpFillingTest, PresetAmountEndsAtTheAmountWithVolumeRecalculated)
@@ -132,8 +132,8 @@ TEST_F(PumpFillingTest, PresetAmountEndsAtTheAmountWithVolumeRecalculated)
     AdvanceClockForTest(120000);
     PollUntilStatus(kStatusFillingCompleted);
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.filled_amount, "10.00");
-    EXPECT_EQ(state.filled_volume, "6.66");
+    EXPECT_EQ(state.amount_text, "10.00");
+    EXPECT_EQ(state.volume_text, "6.66");
 }
 
 TEST_F(PumpFillingTest, UnpricedOrDisallowedNozzleNeverDelivers)
@@ -146,7 +146,7 @@ TEST_F(PumpFillingTest, UnpricedOrDisallowedNozzleNeverDelivers)
     pump_->LiftNozzle();
     AdvanceClockForTest(60000);
     SyncWithPumpCycle();
-    EXPECT_EQ(State().filled_volume, "0.00");
+    EXPECT_EQ(State().volume_text, "0.00");
     EXPECT_EQ(State().stopped, 1);
 
     pump_->HangUpNozzle();
@@ -155,7 +155,7 @@ TEST_F(PumpFillingTest, UnpricedOrDisallowedNozzleNeverDelivers)
     AdvanceClockForTest(60000);
     SyncWithPumpCycle();
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.filled_volume, "0.00");
+    EXPECT_EQ(state.volume_text, "0.00");
     EXPECT_EQ(state.status, kStatusAuthorized);
     EXPECT_EQ(state.selected_nozzle, 2);
 
@@ -170,7 +170,7 @@ TEST_F(PumpFillingTest, PriceUpdateDuringFillingChangesNothing)
     StartFilling();
     SendCommands(Join({Cd5({999}), {5, 3, 0xFF, 0xFF, 0xFF}}));
     SyncWithPumpCycle();
-    EXPECT_EQ(State().unit_price[0], "1.50");
+    EXPECT_EQ(State().nozzles[0].price_text, "1.50");
     EXPECT_EQ(pump_->RxErrorCount(), 0);
     EXPECT_FALSE(pump_->SelectNozzle(2)) << "the nozzle changed under a running filling";
 }
@@ -245,9 +245,9 @@ TEST_F(PumpFillingTest, PollTimeoutSwitchesOffAndKeepsTheDeliveredFuel)
     EXPECT_FALSE(state.online);
     EXPECT_EQ(state.flow, 0.0);
     EXPECT_EQ(state.stopped, 1);
-    EXPECT_NE(state.filled_volume, "0.00");
-    EXPECT_EQ(state.volume_total[0], state.filled_volume);
-    EXPECT_EQ(state.fillings[0], "1");
+    EXPECT_NE(state.volume_text, "0.00");
+    EXPECT_EQ(state.nozzles[0].volume_total_text, state.volume_text);
+    EXPECT_EQ(state.nozzles[0].fillings_text, "1");
 
     PollUntilStatus(kStatusSwitchedOff);
     EXPECT_TRUE(WaitFor([&] { return State().online; }));
@@ -273,7 +273,7 @@ TEST_F(PumpFillingTest, AlarmStopsDeliveryAndIsReportedUntilReset)
     AdvanceClockForTest(60000);
     SyncWithPumpCycle();
     EXPECT_EQ(VolumeUnits(), stopped_at);
-    EXPECT_EQ(State().volume_total[0], State().filled_volume);
+    EXPECT_EQ(State().nozzles[0].volume_total_text, State().volume_text);
 
     SendCommands(Cd1(kCd1ReturnStatus));
     replies = PollUntil([](const std::vector<Reply>& got) { return Last(got, 5).has_value(); });
@@ -282,7 +282,7 @@ TEST_F(PumpFillingTest, AlarmStopsDeliveryAndIsReportedUntilReset)
     SendCommands(Join({Cd1(kCd1Reset), Cd1(kCd1ReturnStatus)}));
     replies = PollUntil([](const std::vector<Reply>& got) { return Last(got, 3).has_value() && HasDc1(got, kStatusReset); });
     EXPECT_FALSE(Last(replies, 5).has_value()) << "DC5 after Reset";
-    EXPECT_EQ(State().filled_volume, "0.00");
+    EXPECT_EQ(State().volume_text, "0.00");
     EXPECT_EQ(State().preset_volume, "999999.99");
 }
 
@@ -294,9 +294,9 @@ TEST_F(PumpFillingTest, ResetDuringFillingClosesItIntoTheTotals)
     SendCommands(Cd1(kCd1Reset));
     PollUntilStatus(kStatusReset);
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.filled_volume, "0.00");
-    EXPECT_EQ(state.fillings[0], "1");
-    EXPECT_GE(std::stod(state.volume_total[0]), 2.0);
+    EXPECT_EQ(state.volume_text, "0.00");
+    EXPECT_EQ(state.nozzles[0].fillings_text, "1");
+    EXPECT_GE(std::stod(state.nozzles[0].volume_total_text), 2.0);
 
     // After Reset the nozzle, still out, delivers again from 0 without the idle minute.
     AdvanceClockForTest(60000);
@@ -318,7 +318,7 @@ TEST_F(PumpFillingTest, HangingUpEndsTheFilling)
         return HasDc1(got, kStatusFillingCompleted) && dc3 && dc3->data.size() == 4 && dc3->data[3] == 0x00;
     });  // completed; nozzle in, none selected
     Zarn_pump_state state = State();
-    EXPECT_EQ(state.volume_total[0], state.filled_volume);
+    EXPECT_EQ(state.nozzles[0].volume_total_text, state.volume_text);
     EXPECT_EQ(state.flow, 0.0);
     pump_->SetFlow(12.0);  // ignored while stopped
     EXPECT_EQ(State().flow, 0.0);
@@ -337,7 +337,7 @@ TEST_F(PumpFillingTest, StopWaitsForTheNozzleWhenSoConfigured)
     EXPECT_EQ(VolumeUnits(), stopped_at);
     pump_->HangUpNozzle();
     PollUntilStatus(kStatusFillingCompleted);
-    EXPECT_EQ(State().fillings[0], "1");
+    EXPECT_EQ(State().nozzles[0].fillings_text, "1");
 }
 
 TEST_F(PumpFillingTest, PresetReportsStatusSixUntilTheNozzleReturnsWhenSoConfigured)
@@ -357,7 +357,7 @@ TEST_F(PumpFillingTest, PresetReportsStatusSixUntilTheNozzleReturnsWhenSoConfigu
     pump_->HangUpNozzle();
     PollUntilStatus(kStatusFillingCompleted);
     EXPECT_EQ(pump_->GetStatus(), kStatusFillingCompleted);
-    EXPECT_EQ(State().volume_total[0], "1.00");
+    EXPECT_EQ(State().nozzles[0].volume_total_text, "1.00");
 }
 
 TEST_F(PumpFillingTest, ManualFlowWithoutAutoFlow)

@@ -195,7 +195,7 @@ protected:
     }
 
     // The filled volume in units (0.01 l).
-    uint64_t VolumeUnits() { return static_cast<uint64_t>(std::llround(std::stod(State().filled_volume) * 100)); }
+    uint64_t VolumeUnits() { return static_cast<uint64_t>(std::llround(std::stod(State().volume_text) * 100)); }
 
     // These tests read the line, not the communication feed.
     struct No_feed : Block_sink {

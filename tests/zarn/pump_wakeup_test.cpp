@@ -49,7 +49,7 @@ TEST_F(PumpWakeupTest, OperationsWakeThePumpAndADeliveryCyclesUntilItEnds)
     PollUntilStatus(kStatusFilling);
     AdvanceClockForTest(60000);  // far beyond the preset of 1.00 litre
     ASSERT_TRUE(WaitFor([&] { return pump_->GetStatus() == kStatusMaxReached; }));
-    EXPECT_EQ(State().filled_volume, "1.00");
+    EXPECT_EQ(State().volume_text, "1.00");
     AdvanceClockForTest(100);  // the cycle after the maximum completes the filling
     PollUntilStatus(kStatusFillingCompleted);
 
