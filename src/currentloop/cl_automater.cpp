@@ -77,7 +77,7 @@ bool CL_Automater::OneFilling()
         if (!WaitMs(timing_.step_ms))
             return false;
         flags = pump_.GetNozzleFlags();
-        if (Authorized() || !flags.enabled[k] || guard_.Expired())
+        if (Authorized() || !flags.allowed[k] || guard_.Expired())
             break;
     }
     if (guard_.Expired())

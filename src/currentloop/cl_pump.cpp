@@ -115,8 +115,8 @@ CL_pump::CL_pump(uint8_t address)
     log_rx_errors_ = Settings::ReadBool(kSection, "LogRXErrors", false);
     auto_flow_ = Settings::ReadBool(kSection, "AutoFlow", true);
     recalc_at_preset_ = Settings::ReadBool(kSection, "RecalcAtPreset", true);
-    BuildReply(replies_[0]);
-    BuildReply(replies_[1]);
+    BuildReplyLocked(replies_[0]);
+    BuildReplyLocked(replies_[1]);
 }
 
 CL_pump::~CL_pump()
@@ -140,12 +140,12 @@ void CL_pump::RunCycleForTest()
 
 int64_t CL_pump::Cycle()
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     switch (state_) {
     case 'A':
         if (current_nozzle_ != 0) {
             nozzle_lifted_ = true;
-            RecomputeUnitPrice();
+            RecomputeUnitPriceLocked();
         }
         break;
     case 'C':
@@ -156,12 +156,12 @@ int64_t CL_pump::Cycle()
                 delivering_ = true;
                 nozzle_lifted_ = false;
             } else {
-                StopDelivering();
+                StopDeliveringLocked();
             }
         }
-        RecomputeUnitPrice();
+        RecomputeUnitPriceLocked();
         if (delivering_) {
-            FillingStep();
+            FillingStepLocked();
             // A filling has begun once fuel flowed; it may already have reached its preset.
             if (state_ == 'L' || (state_ == 'C' && delivering_ && volume_ > 0.0)) {
                 filling_pending_ = true;
@@ -171,7 +171,7 @@ int64_t CL_pump::Cycle()
         }
         break;
     case 'D':
-        FillingStep();
+        FillingStepLocked();
         break;
     default:
         break;
@@ -180,11 +180,11 @@ int64_t CL_pump::Cycle()
     if (timed_out) {
         online_ = false;
         state_ = 'E';
-        StopDelivering();
+        StopDeliveringLocked();
     } else {
         online_ = true;
     }
-    BuildReply(replies_[current_reply_]);
+    BuildReplyLocked(replies_[current_reply_]);
     // Apart from a running delivery nothing changes by itself: messages and operations wake the
     // thread, and the poll time-out is its own moment.
     const int64_t until_deadline = poll_timeout_.SleepLimitMs(timed_out);
@@ -193,7 +193,7 @@ int64_t CL_pump::Cycle()
     return until_deadline;
 }
 
-void CL_pump::StopDelivering()
+void CL_pump::StopDeliveringLocked()
 {
     delivering_ = false;
     flow_ = 0.0;
@@ -201,12 +201,12 @@ void CL_pump::StopDelivering()
     filling_clock_ = 0;
 }
 
-void CL_pump::FillingStep()
+void CL_pump::FillingStepLocked()
 {
     const uint32_t now = TickMs();
     if (status_byte_ != kStatusNormal) {
         state_ = 'E';
-        StopDelivering();
+        StopDeliveringLocked();
         return;
     }
     if (filling_clock_running_) {
@@ -231,7 +231,7 @@ void CL_pump::FillingStep()
                         volume_units_ = CapUnits(preset_ * price_multiplier_ / unit_price_);
                 }
                 state_ = 'L';
-                StopDelivering();
+                StopDeliveringLocked();
                 return;
             }
         }
@@ -246,7 +246,7 @@ void CL_pump::FillingStep()
     filling_clock_running_ = true;
 }
 
-void CL_pump::RecomputeUnitPrice()
+void CL_pump::RecomputeUnitPriceLocked()
 {
     if (current_nozzle_ < 1 || current_nozzle_ > 5) {
         unit_price_ = 0;
@@ -266,7 +266,7 @@ void CL_pump::RecomputeUnitPrice()
     unit_price_ = std::max<int64_t>(price, 0);
 }
 
-void CL_pump::BuildReply(CL_Message& reply) const
+void CL_pump::BuildReplyLocked(CL_Message& reply) const
 {
     reply.bytes.fill(0);
     reply.bytes[0] = cl_frame::kStx;
@@ -294,7 +294,7 @@ void CL_pump::BuildReply(CL_Message& reply) const
     reply.tick = 0;
 }
 
-CL_Message* CL_pump::HandOutReply()
+CL_Message* CL_pump::HandOutReplyLocked()
 {
     CL_Message& out = replies_[current_reply_];
     current_reply_ ^= 1;
@@ -314,21 +314,21 @@ CL_Message* CL_pump::HandOutReply()
     return &out;
 }
 
-bool CL_pump::HasPosition() const
+bool CL_pump::HasPositionLocked() const
 {
     // Pumps 1 to 16 have a character of their own at indices 5 to 20; the frame has no place
     // for higher pump numbers, so such pumps take no price control or command from it.
     return address_ >= cl_frame::kFirstPumpAddress && address_ <= cl_frame::kFirstPumpAddress + 15;
 }
 
-size_t CL_pump::Position() const
+size_t CL_pump::PositionLocked() const
 {
     return static_cast<size_t>(address_) - 75;
 }
 
 CL_Message* CL_pump::HandleMessage(const CL_Message& received)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     CL_Message* reply = nullptr;
     bool changed = false;  // CB0 to CB2 always set something; CB3 only with a command or flags
     if (ignore_count_ > 0) {
@@ -338,24 +338,24 @@ CL_Message* CL_pump::HandleMessage(const CL_Message& received)
             switch (received.bytes[cl_frame::kType]) {
             case '0':
                 changed = true;
-                reply = HandleCb0(received);
+                reply = HandleCb0Locked(received);
                 break;
             case '1':
                 changed = true;
-                HandleCb1(received);
+                HandleCb1Locked(received);
                 break;
             case '2':
                 changed = true;
-                HandleCb2(received);
+                HandleCb2Locked(received);
                 break;
             case '3':
-                reply = HandleCb3(received, changed);
+                reply = HandleCb3Locked(received, changed);
                 break;
             default:
                 throw Gallion_error("Unknown message type");
             }
         } catch (const Gallion_error& error) {
-            RecordRxError(error.what(), received);
+            RecordRxErrorLocked(error.what(), received);
             reply = nullptr;
         }
     }
@@ -366,24 +366,24 @@ CL_Message* CL_pump::HandleMessage(const CL_Message& received)
     return reply;
 }
 
-void CL_pump::RecordRxError(const std::string& text, const CL_Message& received)
+void CL_pump::RecordRxErrorLocked(const std::string& text, const CL_Message& received)
 {
     rx_errors_.Record(text, log_rx_errors_ ? CL_HexText(received) : std::string(), log_rx_errors_, WallSeconds());
 }
 
-void CL_pump::ApplyFlagsByte(uint8_t flags)
+void CL_pump::ApplyFlagsByteLocked(uint8_t flags)
 {
     for (size_t n = 0; n < 5; ++n)
         enabled_[n] = (flags & (1u << n)) == 0;
     preset_is_volume_ = (flags & 0x20) != 0;
 }
 
-CL_Message* CL_pump::HandleCb0(const CL_Message& m)
+CL_Message* CL_pump::HandleCb0Locked(const CL_Message& m)
 {
     if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '0')
         throw Gallion_error("Invalid CB0 message");
-    if (HasPosition()) {
-        const uint8_t control = m.bytes[Position()];
+    if (HasPositionLocked()) {
+        const uint8_t control = m.bytes[PositionLocked()];
         if (control < '1' || control > '6')
             throw Gallion_error("Invalid price control bytes");
         price_control_ = control;
@@ -397,13 +397,13 @@ CL_Message* CL_pump::HandleCb0(const CL_Message& m)
     const int hundred_thousands = ((m.bytes[24] >> 6) << 2) | (m.bytes[23] >> 6);
     preset_ = preset + hundred_thousands * int64_t{100000};
     reply_byte_26_ = m.bytes[22] < 0x40 ? '2' : '0';
-    ApplyFlagsByte(m.bytes[27]);
+    ApplyFlagsByteLocked(m.bytes[27]);
     if (state_ == 'A')
         state_ = 'C';
-    return HandOutReply();
+    return HandOutReplyLocked();
 }
 
-void CL_pump::HandleCb1(const CL_Message& m)
+void CL_pump::HandleCb1Locked(const CL_Message& m)
 {
     if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '1')
         throw Gallion_error("Invalid CB1 message");
@@ -411,7 +411,7 @@ void CL_pump::HandleCb1(const CL_Message& m)
         base_price_[n] = ReadDigits(m, 5 + 4 * n, 4);
 }
 
-void CL_pump::HandleCb2(const CL_Message& m)
+void CL_pump::HandleCb2Locked(const CL_Message& m)
 {
     if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '2')
         throw Gallion_error("Invalid CB2 message");
@@ -422,24 +422,24 @@ void CL_pump::HandleCb2(const CL_Message& m)
     common_surcharge_ = ReadDigits(m, 25, 2);
 }
 
-CL_Message* CL_pump::HandleCb3(const CL_Message& m, bool& changed)
+CL_Message* CL_pump::HandleCb3Locked(const CL_Message& m, bool& changed)
 {
     if (m.length != cl_frame::kLength || m.bytes[cl_frame::kType] != '3')
         throw Gallion_error("Invalid CB3 message");
-    if (HasPosition() && ApplyCommand(m.bytes[Position()]))
+    if (HasPositionLocked() && ApplyCommandLocked(m.bytes[PositionLocked()]))
         changed = true;
     if (m.bytes[22] == address_) {
-        ApplyFlagsByte(m.bytes[21]);
+        ApplyFlagsByteLocked(m.bytes[21]);
         changed = true;
     }
     if (m.bytes[cl_frame::kCb3ReplyAddress] != address_)
         return nullptr;
     if (filling_pending_ && replies_[current_reply_].bytes[22] == 'E')
         filling_pending_ = false;
-    return HandOutReply();
+    return HandOutReplyLocked();
 }
 
-bool CL_pump::ApplyCommand(uint8_t command)
+bool CL_pump::ApplyCommandLocked(uint8_t command)
 {
     switch (command) {
     case 'A':
@@ -450,7 +450,7 @@ bool CL_pump::ApplyCommand(uint8_t command)
         volume_units_ = 0;
         amount_units_ = 0;
         unit_price_ = 0;
-        StopDelivering();
+        StopDeliveringLocked();
         status_byte_ = kStatusNormal;
         if (current_nozzle_ == 0)
             nozzle_lifted_ = false;
@@ -465,12 +465,12 @@ bool CL_pump::ApplyCommand(uint8_t command)
     case 'E':
         if (state_ != 'A' && state_ != 'C' && state_ != 'D' && state_ != 'L')
             return false;
-        StopDelivering();
+        StopDeliveringLocked();
         state_ = 'E';
         filling_pending_ = false;
         return true;
     case 'G':
-        StopDelivering();
+        StopDeliveringLocked();
         state_ = 'E';
         filling_pending_ = false;
         return true;
@@ -481,7 +481,7 @@ bool CL_pump::ApplyCommand(uint8_t command)
         volume_units_ = 0;
         amount_units_ = 0;
         unit_price_ = 0;
-        StopDelivering();
+        StopDeliveringLocked();
         state_ = 'A';
         return true;
     default:
@@ -493,7 +493,7 @@ void CL_pump::LiftNozzle(int nozzle)
 {
     if (nozzle < 1 || nozzle > 5)
         return;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!visible_[nozzle - 1] || filling_pending_)
         return;
     nozzle_lifted_ = true;
@@ -504,11 +504,11 @@ void CL_pump::LiftNozzle(int nozzle)
 
 void CL_pump::HangUpNozzle()
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     nozzle_lifted_ = false;
     current_nozzle_ = 0;
     state_ = 'E';
-    StopDelivering();
+    StopDeliveringLocked();
     thread_.Wake();
 }
 
@@ -516,7 +516,7 @@ void CL_pump::SetFlow(double litres_per_minute)
 {
     if (!std::isfinite(litres_per_minute))
         return;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (delivering_)
         flow_ = std::max(0.0, litres_per_minute);
     thread_.Wake();
@@ -526,7 +526,7 @@ void CL_pump::AdjustFlow(double delta)
 {
     if (!std::isfinite(delta))
         return;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (delivering_)
         flow_ = std::max(0.0, flow_ + delta);
     thread_.Wake();
@@ -534,7 +534,7 @@ void CL_pump::AdjustFlow(double delta)
 
 CL_pump_state CL_pump::GetState() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     CL_pump_state s;
     s.state = state_;
     s.nozzle_out = nozzle_lifted_;
@@ -561,19 +561,19 @@ CL_pump_state CL_pump::GetState() const
 
 char CL_pump::GetStatus() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return state_;
 }
 
 CL_nozzle_flags CL_pump::GetNozzleFlags() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return CL_nozzle_flags{enabled_, visible_};
 }
 
 void CL_pump::SetVisibleNozzles(const std::array<bool, 5>& visible)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     visible_ = visible;
     nozzle_configuration_ = 0x60;
     thread_.Wake();
@@ -581,14 +581,14 @@ void CL_pump::SetVisibleNozzles(const std::array<bool, 5>& visible)
 
 std::array<bool, 5> CL_pump::VisibleNozzles() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return visible_;
 }
 
 void CL_pump::InjectError(int code, int count)
 {
     count = std::max(0, count);
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     switch (code) {
     case cl_error::kDoublePulse:
     case cl_error::kPulserCurrent:
@@ -615,7 +615,7 @@ bool CL_pump::SetDecimals(const CL_decimals& decimals)
 {
     if (!CL_DecimalsValid(decimals))
         return false;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     volume_multiplier_ = PowerOfTen(decimals.volume);
     amount_multiplier_ = PowerOfTen(decimals.amount);
     price_multiplier_ = PowerOfTen(decimals.price);
@@ -625,24 +625,24 @@ bool CL_pump::SetDecimals(const CL_decimals& decimals)
 
 int32_t CL_pump::RxErrorCount() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return rx_errors_.Count();
 }
 
 std::vector<std::string> CL_pump::RxErrorLines() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return rx_errors_.Lines();
 }
 
 std::vector<std::string> CL_pump::TakeRxErrorLines()
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return rx_errors_.TakeLines();
 }
 
 int CL_pump::CurrentReplyIndex() const
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return current_reply_;
 }

@@ -37,8 +37,10 @@ struct CL_pump_state : Pump_snapshot {
     bool preset_is_volume = false;
 };
 
+// Each nozzle's flags alone (the automation's question): allowed (the controller enabled it) and
+// visible.
 struct CL_nozzle_flags {
-    std::array<bool, 5> enabled{};
+    std::array<bool, 5> allowed{};
     std::array<bool, 5> visible{};
 };
 
@@ -56,7 +58,8 @@ constexpr int kNone = 64;
 
 // One simulated current-loop pump: a thread that advances the state machine and the running
 // filling and keeps the reply ready, plus the operations through which the line, the screens and
-// the automation act on it. Every operation takes the pump's lock.
+// the automation act on it. Every operation takes the pump's lock (a plain mutex, taken once: the
+// helpers named ...Locked run with it held and never take it).
 //
 // The thread cycles every PumpSleepMs while fuel flows (state 'D', and 'C' while delivering).
 // Otherwise it sleeps until the poll time-out expires or it is woken: by every message that
@@ -109,21 +112,21 @@ public:
 
 private:
     int64_t Cycle();  // returns how long the thread may sleep (Pump_thread::Cycle)
-    void FillingStep();
-    void StopDelivering();
-    void RecomputeUnitPrice();
-    void BuildReply(CL_Message& reply) const;
-    CL_Message* HandOutReply();
-    void RecordRxError(const std::string& text, const CL_Message& received);
+    void FillingStepLocked();
+    void StopDeliveringLocked();
+    void RecomputeUnitPriceLocked();
+    void BuildReplyLocked(CL_Message& reply) const;
+    CL_Message* HandOutReplyLocked();
+    void RecordRxErrorLocked(const std::string& text, const CL_Message& received);
 
-    CL_Message* HandleCb0(const CL_Message& m);
-    void HandleCb1(const CL_Message& m);
-    void HandleCb2(const CL_Message& m);
-    CL_Message* HandleCb3(const CL_Message& m, bool& changed);
-    bool ApplyCommand(uint8_t command);  // true when the command was taken
-    void ApplyFlagsByte(uint8_t flags);
-    bool HasPosition() const;
-    size_t Position() const;
+    CL_Message* HandleCb0Locked(const CL_Message& m);
+    void HandleCb1Locked(const CL_Message& m);
+    void HandleCb2Locked(const CL_Message& m);
+    CL_Message* HandleCb3Locked(const CL_Message& m, bool& changed);
+    bool ApplyCommandLocked(uint8_t command);  // true when the command was taken
+    void ApplyFlagsByteLocked(uint8_t flags);
+    bool HasPositionLocked() const;
+    size_t PositionLocked() const;
 
     const uint8_t address_;
 
@@ -136,7 +139,7 @@ private:
     bool auto_flow_ = true;
     bool recalc_at_preset_ = true;
 
-    mutable std::recursive_mutex mutex_;
+    mutable std::mutex mutex_;  // guards everything below
 
     char state_ = 'E';
     bool nozzle_lifted_ = false;

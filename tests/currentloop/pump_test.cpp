@@ -222,7 +222,7 @@ TEST(ClPump, NozzlesVisibilityAndRanges)
     // Flags byte 0x05 blocks nozzles 1 and 3.
     bench.Send(ControllerFrame(PumpAddress(1), '3', {{21, 0x05}, {22, PumpAddress(1)}}));
     const CL_nozzle_flags flags = bench.pump->GetNozzleFlags();
-    EXPECT_EQ((std::array<bool, 5>{false, true, false, true, true}), flags.enabled);
+    EXPECT_EQ((std::array<bool, 5>{false, true, false, true, true}), flags.allowed);
 
     CL_decimals bad;
     bad.volume = 9;
