@@ -29,8 +29,11 @@
 // The protocol part is `Protocol`, a class of static functions:
 //   using Block = ...;   the message type (copied when posted)
 //   using Log = ...;     a pump log: `uint8_t Address() const`, `std::string WriteFailureText() const`
+//   static std::unique_ptr<Block> CopyToPost(const Block&, int direction);  the copy the feed
+//                                   keeps, direction set; nullptr for a message it leaves out
 //   static std::string Text(const Block&, bool interpreted);  the view's text without the "* "
 //   static bool Concerns(const Block&, uint8_t address);      shown under the pump filter
+//   static std::unique_ptr<Log> MakeLog(const std::string& file_name, uint8_t address, bool interpreted);
 //   static void Write(Log&, const Block&);                    the log writes what concerns it
 //
 // Threads: Post runs on the I/O thread and only moves the message into a locked queue. Fetching,
@@ -72,6 +75,14 @@ public:
     // True while someone reads what is posted: the view is on, or a log is open. The I/O thread
     // asks before it copies a message; it never waits for a log being written.
     bool Wanted() const { return IsCommunicationOn() || log_count_.load() > 0; }
+
+    // Called by the I/O thread with every message (direction 0 received, 1 sent): keeps a copy
+    // while someone reads what is posted. Never waits for the disk or the view.
+    void Post(const Block& block, int direction)
+    {
+        if (Wanted())
+            Post(Protocol::CopyToPost(block, direction));
+    }
 
     // Takes a message the I/O thread has copied, with its direction already set.
     void Post(std::unique_ptr<Block> block)
@@ -152,15 +163,15 @@ public:
         return interpreted_;
     }
 
-    // Opens a log with make() (which may raise; then nothing changes) unless max_logs are open
-    // already. The file is created outside the log lock, so the feed thread is not held up by the
-    // disk on behalf of a new log. Returns whether a log was added.
-    template <class Make>
-    bool AddLog(Make make)
+    // Opens a pump log for one address unless max_logs are open already. Raises Gallion_error
+    // when the file cannot be created (the logs stay as they were). The file is created outside
+    // the log lock, so the feed thread is not held up by the disk on behalf of a new log. Returns
+    // whether a log was added.
+    bool AddLogger(const std::string& file_name, uint8_t address, bool interpreted)
     {
-        if (LogCount() >= max_logs_)
+        if (LoggerCount() >= max_logs_)
             return false;
-        std::unique_ptr<Log> log = make();
+        std::unique_ptr<Log> log = Protocol::MakeLog(file_name, address, interpreted);
         std::lock_guard<std::mutex> lock(logs_mutex_);
         if (!log || logs_.size() >= max_logs_)
             return false;
@@ -171,7 +182,7 @@ public:
 
     // Ends every log of that address (each writes its closing lines, outside the log lock).
     // Returns how many ended; `failure` gets the write failure of one of them ("" for none).
-    int RemoveLogs(uint8_t address, std::string* failure = nullptr)
+    int RemoveLogger(uint8_t address, std::string* failure = nullptr)
     {
         std::vector<std::unique_ptr<Log>> ended;
         {
@@ -203,7 +214,7 @@ public:
         return "";
     }
 
-    size_t LogCount() const
+    size_t LoggerCount() const
     {
         std::lock_guard<std::mutex> lock(logs_mutex_);
         return logs_.size();
