@@ -1,21 +1,16 @@
 #include "currentloop/cl_forecourt.h"
 
-#include "platform/settings.h"
+#include "engine/pump_settings.h"
 
 namespace {
 
-int DecimalsSetting(const char* key)
-{
-    const int value = Settings::ReadInt("CurrentLoop", key, 2);
-    return value >= 0 && value <= kCL_MaxDecimals ? value : 2;
-}
-
 CL_decimals DecimalsFromSettings()
 {
+    const Pump_settings settings = ReadPumpSettings("CurrentLoop");
     CL_decimals decimals;
-    decimals.volume = DecimalsSetting("VolumeDecimals");
-    decimals.amount = DecimalsSetting("AmountDecimals");
-    decimals.price = DecimalsSetting("PriceDecimals");
+    decimals.volume = settings.volume_decimals;
+    decimals.amount = settings.amount_decimals;
+    decimals.price = settings.price_decimals;
     return decimals;
 }
 

@@ -7,7 +7,6 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/random_seed.h"
-#include "platform/settings.h"
 
 namespace {
 
@@ -66,12 +65,6 @@ int64_t UnitsOfReal(double value)
     return static_cast<int64_t>(value);
 }
 
-double ReadFiniteFloat(const char* key, double default_value)
-{
-    const double value = Settings::ReadFloat(kSection, key, default_value);
-    return std::isfinite(value) ? value : default_value;
-}
-
 }  // namespace
 
 bool CL_DecimalsValid(const CL_decimals& d)
@@ -105,16 +98,10 @@ std::string CL_NumberText(int64_t value, int64_t multiplier)
 
 CL_pump::CL_pump(uint8_t address)
     : address_(address),
-      poll_timeout_(std::max(0, Settings::ReadInt(kSection, "PollTimeout", 5)), &thread_),
+      settings_(ReadPumpSettings(kSection)),
+      poll_timeout_(settings_.poll_timeout, &thread_),
       random_(RandomSeed(static_cast<uint32_t>(address) << 24))
 {
-    sleep_ms_ = std::max(1, Settings::ReadInt(kSection, "PumpSleepMs", 25));
-    throttle_volume_ = ReadFiniteFloat("ThrottleVolume", 5.0);
-    throttle_amount_ = ReadFiniteFloat("ThrottleAmount", 20.0);
-    throttle_flow_ = ReadFiniteFloat("ThrottleFlow", 5.0);
-    log_rx_errors_ = Settings::ReadBool(kSection, "LogRXErrors", false);
-    auto_flow_ = Settings::ReadBool(kSection, "AutoFlow", true);
-    recalc_at_preset_ = Settings::ReadBool(kSection, "RecalcAtPreset", true);
     BuildReplyLocked(replies_[0]);
     BuildReplyLocked(replies_[1]);
 }
@@ -130,7 +117,7 @@ void CL_pump::Start()
         return;
     // The first reply already reflects what was set up before the start.
     Cycle();
-    thread_.StartOnDemand([this] { return Cycle(); }, sleep_ms_);
+    thread_.StartOnDemand([this] { return Cycle(); }, settings_.pump_sleep_ms);
 }
 
 void CL_pump::RunCycleForTest()
@@ -151,7 +138,7 @@ int64_t CL_pump::Cycle()
     case 'C':
         if (current_nozzle_ != 0) {
             if (enabled_[current_nozzle_ - 1]) {
-                if (!delivering_ && auto_flow_)
+                if (!delivering_ && settings_.auto_flow)
                     flow_ = 40.0;
                 delivering_ = true;
                 nozzle_lifted_ = false;
@@ -189,7 +176,7 @@ int64_t CL_pump::Cycle()
     // thread, and the poll time-out is its own moment.
     const int64_t until_deadline = poll_timeout_.SleepLimitMs(timed_out);
     if (state_ == 'D' || (state_ == 'C' && delivering_))
-        return Pump_thread::Sooner(sleep_ms_, until_deadline);
+        return Pump_thread::Sooner(settings_.pump_sleep_ms, until_deadline);
     return until_deadline;
 }
 
@@ -212,14 +199,14 @@ void CL_pump::FillingStepLocked()
     if (filling_clock_running_) {
         // Unsigned difference: correct across the wrap of the tick.
         const uint32_t elapsed = now - filling_clock_;
-        const double effective_flow = (throttled_ && flow_ > throttle_flow_) ? throttle_flow_ : flow_;
+        const double effective_flow = (throttled_ && flow_ > settings_.throttle_flow) ? settings_.throttle_flow : flow_;
         volume_ += static_cast<double>(elapsed) * effective_flow / 60000.0;
         volume_units_ = UnitsOfReal(volume_ * static_cast<double>(volume_multiplier_));
         amount_units_ = CapUnits(volume_units_ * unit_price_ / price_multiplier_);
         const int64_t compared = preset_is_volume_ ? volume_units_ : amount_units_;
         if (preset_ < compared) {
             nozzle_lifted_ = false;
-            if (recalc_at_preset_) {
+            if (settings_.recalc_at_preset) {
                 if (preset_is_volume_) {
                     volume_units_ = preset_;
                     amount_units_ = CapUnits(preset_ * unit_price_ / price_multiplier_);
@@ -237,10 +224,10 @@ void CL_pump::FillingStepLocked()
         }
         if (preset_is_volume_)
             throttled_ = static_cast<double>(volume_units_) >
-                         static_cast<double>(preset_) - static_cast<double>(volume_multiplier_) * throttle_volume_;
+                         static_cast<double>(preset_) - static_cast<double>(volume_multiplier_) * settings_.throttle_volume;
         else
             throttled_ = static_cast<double>(amount_units_) >
-                         static_cast<double>(preset_) - static_cast<double>(amount_multiplier_) * throttle_amount_;
+                         static_cast<double>(preset_) - static_cast<double>(amount_multiplier_) * settings_.throttle_amount;
     }
     filling_clock_ = now;
     filling_clock_running_ = true;
@@ -368,7 +355,7 @@ CL_Message* CL_pump::HandleMessage(const CL_Message& received)
 
 void CL_pump::RecordRxErrorLocked(const std::string& text, const CL_Message& received)
 {
-    rx_errors_.Record(text, log_rx_errors_ ? CL_HexText(received) : std::string(), log_rx_errors_, WallSeconds());
+    rx_errors_.Record(text, settings_.log_rx_errors ? CL_HexText(received) : std::string(), settings_.log_rx_errors, WallSeconds());
 }
 
 void CL_pump::ApplyFlagsByteLocked(uint8_t flags)
@@ -555,7 +542,7 @@ CL_pump_state CL_pump::GetState() const
     s.flow = flow_;
     s.online = online_;
     s.rx_error_count = rx_errors_.Count();
-    s.log_rx_errors = log_rx_errors_;
+    s.log_rx_errors = settings_.log_rx_errors;
     return s;
 }
 

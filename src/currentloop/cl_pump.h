@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/pump_settings.h"
 #include "engine/pump_snapshot.h"
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
@@ -130,14 +131,7 @@ private:
 
     const uint8_t address_;
 
-    // Settings, read once at construction.
-    int sleep_ms_ = 25;
-    double throttle_volume_ = 5.0;
-    double throttle_amount_ = 20.0;
-    double throttle_flow_ = 5.0;
-    bool log_rx_errors_ = false;
-    bool auto_flow_ = true;
-    bool recalc_at_preset_ = true;
+    const Pump_settings settings_;  // read once, at construction
 
     mutable std::mutex mutex_;  // guards everything below
 

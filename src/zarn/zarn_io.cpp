@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/settings.h"
+#include "engine/pump_settings.h"
 #include "spy/loop_port.h"
 #include "zarn/zarn_trace.h"
 
@@ -21,7 +21,7 @@ bool SameBlock(const Message& a, const Message& b)
 Zarn_IO::Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed)
     : feed_(feed), trace_(ZarnTraceDescriber())
 {
-    handle_returning_ = Settings::ReadBool("Zarn", "HandleReturningMessages", true);
+    handle_returning_ = ReadPumpSettings("Zarn").handle_returning_messages;
     port_ = OpenLoopPort(port_name, spy);
     if (port_->IsVirtual())
         handle_returning_ = false;

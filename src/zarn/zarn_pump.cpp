@@ -8,7 +8,6 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/random_seed.h"
-#include "platform/settings.h"
 
 namespace {
 
@@ -20,11 +19,6 @@ constexpr int kDefaultDecimals = 2;
 int DecimalsOrDefault(int decimals)
 {
     return decimals >= 0 && decimals <= BCD::kMaxDecimals ? decimals : kDefaultDecimals;
-}
-
-double NonNegativeOr(double value, double fallback)
-{
-    return std::isfinite(value) && value >= 0 ? value : fallback;
 }
 
 bool IsAlarmCode(int code)
@@ -66,32 +60,9 @@ std::string ZarnShortStatusText(int status)
     }
 }
 
-Zarn_pump::Settings_values Zarn_pump::ReadSettings()
-{
-    Settings_values values;
-    values.sleep_ms = Settings::ReadInt(kSection, "PumpSleepMs", values.sleep_ms);
-    if (values.sleep_ms < 1)
-        values.sleep_ms = 1;  // a pause of 0 or less would spin or wait for ever
-    values.throttle_volume = NonNegativeOr(Settings::ReadFloat(kSection, "ThrottleVolume", values.throttle_volume), 5.0);
-    values.throttle_amount = NonNegativeOr(Settings::ReadFloat(kSection, "ThrottleAmount", values.throttle_amount), 20.0);
-    values.throttle_flow = NonNegativeOr(Settings::ReadFloat(kSection, "ThrottleFlow", values.throttle_flow), 5.0);
-    values.poll_timeout = Settings::ReadInt(kSection, "PollTimeout", values.poll_timeout);
-    if (values.poll_timeout < 0)
-        values.poll_timeout = 5;
-    values.volume_decimals = DecimalsOrDefault(Settings::ReadInt(kSection, "VolumeDecimals", kDefaultDecimals));
-    values.amount_decimals = DecimalsOrDefault(Settings::ReadInt(kSection, "AmountDecimals", kDefaultDecimals));
-    values.price_decimals = DecimalsOrDefault(Settings::ReadInt(kSection, "PriceDecimals", kDefaultDecimals));
-    values.log_rx_errors = Settings::ReadBool(kSection, "LogRXErrors", values.log_rx_errors);
-    values.auto_flow = Settings::ReadBool(kSection, "AutoFlow", values.auto_flow);
-    values.recalc_at_preset = Settings::ReadBool(kSection, "RecalcAtPreset", values.recalc_at_preset);
-    values.complete_after_return =
-        Settings::ReadBool(kSection, "FillingCompleteOnlyAfterNozzleReturned", values.complete_after_return);
-    return values;
-}
-
 Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
     : address_(address),
-      settings_(ReadSettings()),
+      settings_(ReadPumpSettings(kSection)),
       random_(RandomSeed(static_cast<uint32_t>(address) << 24)),
       line_(address, receive_queue_, settings_.poll_timeout, &thread_)
 {
@@ -109,7 +80,7 @@ Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
             std::lock_guard<std::mutex> cycle_lock(mutex_);
             return CycleLocked();
         },
-        settings_.sleep_ms);
+        settings_.pump_sleep_ms);
 }
 
 Zarn_pump::~Zarn_pump()
@@ -138,7 +109,7 @@ int64_t Zarn_pump::CycleLocked()
         QueueDc2Locked();
         break;
     case kStatusMaxReached:
-        if (!settings_.complete_after_return)
+        if (!settings_.filling_complete_only_after_nozzle_returned)
             SetStatusLocked(kStatusFillingCompleted);
         QueueDc1Locked();
         break;
@@ -161,7 +132,7 @@ int64_t Zarn_pump::CycleLocked()
     // its own moment.
     const int64_t until_deadline = line_.PollSleepLimitMs(poll_timed_out);
     if (took_blocks || DeliveryRunningLocked())
-        return Pump_thread::Sooner(settings_.sleep_ms, until_deadline);
+        return Pump_thread::Sooner(settings_.pump_sleep_ms, until_deadline);
     return until_deadline;
 }
 
@@ -205,7 +176,7 @@ void Zarn_pump::FillingStepLocked()
         CloseFillingLocked();
         // No DC1 of its own: the controller learns of the alarm by the DC5 sent when it was set,
         // and reads the status with its next Return status (DC1, DC3, DC5).
-        if (!settings_.complete_after_return)
+        if (!settings_.filling_complete_only_after_nozzle_returned)
             SetStatusLocked(kStatusFillingCompleted);
         return;  // an alarm allows no delivery at all until Reset clears it
     }
@@ -412,7 +383,7 @@ void Zarn_pump::ApplyCd1Locked(uint8_t code)
         SetStatusLocked(kStatusAuthorized);
         break;
     case kCd1Stop:
-        if (!(settings_.complete_after_return && status_ == kStatusFilling))
+        if (!(settings_.filling_complete_only_after_nozzle_returned && status_ == kStatusFilling))
             SetStatusLocked(kStatusFillingCompleted);
         CloseFillingLocked();
         StopDeliveryLocked();
@@ -546,7 +517,7 @@ void Zarn_pump::HangUpNozzle()
         CloseFillingLocked();
         StopDeliveryLocked();
         QueueDc1Locked();
-    } else if (settings_.complete_after_return && filling_completed_) {
+    } else if (settings_.filling_complete_only_after_nozzle_returned && filling_completed_) {
         SetStatusLocked(kStatusFillingCompleted);
         QueueDc1Locked();
     }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/pump_settings.h"
 #include "engine/pump_snapshot.h"
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
@@ -126,21 +127,6 @@ public:
     int RxErrorCount();
 
 private:
-    struct Settings_values {
-        int sleep_ms = 25;
-        double throttle_volume = 5.0;
-        double throttle_amount = 20.0;
-        double throttle_flow = 5.0;
-        int poll_timeout = 5;
-        int volume_decimals = 2;
-        int amount_decimals = 2;
-        int price_decimals = 2;
-        bool log_rx_errors = false;
-        bool auto_flow = true;
-        bool recalc_at_preset = true;
-        bool complete_after_return = false;
-    };
-    static Settings_values ReadSettings();
 
     // Everything below ending in "Locked" runs with mutex_ held.
     int64_t CycleLocked();  // returns how long the thread may sleep (Pump_thread::Cycle)
@@ -170,7 +156,7 @@ private:
     void FillPanelPartLocked(Zarn_pump_state& state) const;
 
     const uint8_t address_;
-    const Settings_values settings_;
+    const Pump_settings settings_;  // read once, at construction
 
     std::mutex mutex_;
     int status_ = kStatusNotProgrammed;

@@ -7,8 +7,10 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "engine/pump_settings.h"
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
+#include "support/pty_controller.h"
 
 TEST(RxErrorRecord, KeepsTheNewestWholeErrorsAndCountsThemAll)
 {
@@ -170,4 +172,34 @@ TEST(PumpThread, AWokenThreadCyclesAtItsNextBeatNotBefore)
     thread.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(thread.CyclesRun(), 1u);
+}
+
+// Both protocol sections follow one rule per key: what is out of range falls back the same way.
+TEST(PumpSettings, OneRulePerKeyInBothSections)
+{
+    TempSettings settings;
+    for (const char* section : {"Zarn", "CurrentLoop"}) {
+        settings.Set(section, "PumpSleepMs", "0");
+        settings.Set(section, "PollTimeout", "-3");
+        settings.Set(section, "ThrottleVolume", "-1");
+        settings.Set(section, "ThrottleFlow", "2.5");
+        settings.Set(section, "VolumeDecimals", "9");
+        settings.Set(section, "AmountDecimals", "3");
+        settings.Set(section, "AutoFlow", "0");
+        settings.Set(section, "HandleReturningMessages", "0");
+    }
+    for (const char* section : {"Zarn", "CurrentLoop"}) {
+        SCOPED_TRACE(section);
+        const Pump_settings read = ReadPumpSettings(section);
+        EXPECT_EQ(read.pump_sleep_ms, 1) << "a pause of 0 would spin";
+        EXPECT_EQ(read.poll_timeout, 5);
+        EXPECT_EQ(read.throttle_volume, 5.0);
+        EXPECT_EQ(read.throttle_amount, 20.0) << "missing: the default";
+        EXPECT_EQ(read.throttle_flow, 2.5);
+        EXPECT_EQ(read.volume_decimals, 2);
+        EXPECT_EQ(read.amount_decimals, 3);
+        EXPECT_FALSE(read.auto_flow);
+    }
+    EXPECT_FALSE(ReadPumpSettings("Zarn").handle_returning_messages);
+    EXPECT_TRUE(ReadPumpSettings("CurrentLoop").handle_returning_messages) << "a Zarn key only";
 }
