@@ -34,7 +34,7 @@ QLineEdit* AddField(QGridLayout* grid, int row, const char* label_name, const ch
 // "(default)" and an empty folder both put the files in the current folder.
 bool IsCurrentFolder(const QString& folder)
 {
-    return folder.isEmpty() || folder == QString::fromLatin1(Spy_ports::kDefaultDirectory);
+    return folder.isEmpty() || folder == QString::fromLatin1(Spy_settings::kDefaultDirectory);
 }
 
 }  // namespace
@@ -91,7 +91,7 @@ void TfSpyPortSettings::showEvent(QShowEvent* event)
 
 void TfSpyPortSettings::Fill()
 {
-    const Spy_ports::Settings_text settings = Spy_ports::ReadSettings();
+    const Spy_settings_text settings = ReadSpySettingsText();
     max_file_size_->setText(QString::fromStdString(settings.max_file_size));
     number_of_files_->setText(QString::fromStdString(settings.number_of_files));
     output_directory_->setText(QString::fromStdString(settings.output_directory));
@@ -107,7 +107,8 @@ QString TfSpyPortSettings::Problem() const
         return QString::fromLatin1(kNotIntegerText);
     // A smaller file would start a new file for almost every chunk; 0 files would never rotate and
     // fill the disk, and the index has four digits.
-    if (size < Spy_ports::kMinFileSize || count < Spy_ports::kMinNumberOfFiles || count > Spy_ports::kMaxNumberOfFiles)
+    if (size < Spy_settings::kMinFileSize || count < Spy_settings::kMinNumberOfFiles ||
+        count > Spy_settings::kMaxNumberOfFiles)
         return QString::fromLatin1(kOutOfRangeText);
     const QString folder = output_directory_->text();
     if (!IsCurrentFolder(folder) && !QFileInfo(folder).isDir())
@@ -123,11 +124,11 @@ void TfSpyPortSettings::Save()
         return;
     }
     // The numbers as the recorder reads them back; the folder as entered.
-    Spy_ports::Settings_text settings;
+    Spy_settings_text settings;
     settings.max_file_size = std::to_string(max_file_size_->text().trimmed().toLongLong());
     settings.number_of_files = std::to_string(number_of_files_->text().trimmed().toInt());
     settings.output_directory = output_directory_->text().toStdString();
-    if (!Spy_ports::WriteSettings(settings)) {
+    if (!WriteSpySettingsText(settings)) {
         shell_messages::Failure(this, QStringLiteral("Cannot write the settings file %1")
                                           .arg(QString::fromStdString(Settings::File())));
         return;

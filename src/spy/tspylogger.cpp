@@ -5,12 +5,8 @@
 #include <cstdlib>
 
 #include "platform/clock.h"
-#include "platform/settings.h"
 
 namespace {
-
-const char* const kSection = "SpyPort";
-const char* const kDefaultDirectory = "(default)";
 
 // How far the time base may stray from the wall clock before it is taken anew. The wall clock is
 // read in whole seconds, so a base that is right can be up to a second off either way.
@@ -94,7 +90,7 @@ std::string TSpyLogger::FileName(const std::string& output_directory, const std:
 {
     char number[16];
     std::snprintf(number, sizeof number, "%04d", index);
-    std::string prefix = output_directory == kDefaultDirectory ? std::string() : output_directory;
+    std::string prefix = output_directory == Spy_settings::kDefaultDirectory ? std::string() : output_directory;
     // A folder given without its trailing separator still means that folder, not a name prefix.
     if (!prefix.empty() && prefix.back() != '/')
         prefix += '/';
@@ -142,7 +138,7 @@ void TSpyLogger::OpenRun()
     file_.close();
     size_ = 0;
     file_index_ = 0;
-    ReadSettings();
+    settings_ = ReadSpySettings();
     CreateFile();
     SetTimeBase(TickMs());
     run_open_ = true;
@@ -155,20 +151,11 @@ void TSpyLogger::CloseRun()
     file_.close();
 }
 
-void TSpyLogger::ReadSettings()
-{
-    // Clamped: a tiny or negative size would start a new file for every chunk, and the ring
-    // always has a file and no more than its four-digit index can number.
-    max_file_size_ = std::max<int64_t>(Settings::ReadInt64(kSection, "MaxFileSize", kDefaultMaxFileSize), kMinFileSize);
-    number_of_files_ = std::clamp(Settings::ReadInt(kSection, "NumberOfFiles", kDefaultNumberOfFiles), 1, kMaxNumberOfFiles);
-    output_directory_ = Settings::ReadString(kSection, "OutputDirectory", kDefaultDirectory);
-}
-
 void TSpyLogger::CreateFile()
 {
     // A file that cannot be created leaves the run without one: its chunks are not written.
     file_.clear();
-    file_.open(FileName(output_directory_, spy_name_, file_index_),
+    file_.open(FileName(settings_.output_directory, spy_name_, file_index_),
                std::ios::binary | std::ios::out | std::ios::trunc);
 }
 
@@ -184,11 +171,11 @@ void TSpyLogger::WriteChunk(const SpyChunk& chunk)
 
 void TSpyLogger::RotateWhenFull()
 {
-    if (static_cast<int64_t>(size_) < max_file_size_)
+    if (static_cast<int64_t>(size_) < settings_.max_file_size)
         return;
     size_ = 0;
     ++file_index_;
-    if (file_index_ >= number_of_files_)
+    if (file_index_ >= settings_.number_of_files)
         file_index_ = 0;
     file_.close();
     CreateFile();

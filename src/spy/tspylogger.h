@@ -13,6 +13,7 @@
 #include "platform/named_event.h"
 #include "platform/thread.h"
 #include "spy/spy_record.h"
+#include "spy/spy_settings.h"
 
 // A piece of recorded traffic: bytes of one kind (received or sent), the tick at which the port
 // handed it to the logger, and the link of the queue it waits in.
@@ -56,12 +57,6 @@ private:
 class TSpyLogger {
 public:
     static constexpr size_t kPoolSize = 100;
-    // Section SpyPort: MaxFileSize (bytes, 64-bit, at least kMinFileSize) and NumberOfFiles
-    // (1 to kMaxNumberOfFiles); values outside are taken as the nearest limit.
-    static constexpr int64_t kDefaultMaxFileSize = 640000;
-    static constexpr int64_t kMinFileSize = 1024;
-    static constexpr int kDefaultNumberOfFiles = 4;
-    static constexpr int kMaxNumberOfFiles = 9999;
 
     // Throws Gallion_error when the control event cannot be created (for example because a
     // running program already records a port of that name).
@@ -91,7 +86,6 @@ private:
     void Process(const SpyChunk& chunk);
     void OpenRun();
     void CloseRun();
-    void ReadSettings();
     void CreateFile();
     void WriteChunk(const SpyChunk& chunk);
     void RotateWhenFull();
@@ -113,9 +107,7 @@ private:
     std::ofstream file_;
     int file_index_ = 0;
     uint64_t size_ = 0;
-    int64_t max_file_size_ = 640000;
-    int number_of_files_ = 4;
-    std::string output_directory_ = "(default)";
+    Spy_settings settings_;  // read at the start of each run
     int64_t base_wall_ms_ = 0;  // wall-clock milliseconds at base_tick_
     uint32_t base_tick_ = 0;
 
