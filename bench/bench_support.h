@@ -1,7 +1,8 @@
 #pragma once
 // Small pieces shared by the benchmarks: a pseudo-terminal pair in raw mode, reads with a
-// deadline, a monotonic clock, a settings file of their own, figures of this process, the
-// summary of a set of times. The frames and blocks come from the controller kit (tests/support).
+// deadline, a monotonic clock, a settings file of their own, the settings of their pumps, figures
+// of this process, the summary of a set of times. The frames and blocks come from the controller
+// kit (tests/support).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/pump_settings.h"
 #include "support/cl_controller.h"
 #include "support/controller_line.h"
 #include "support/zarn_controller.h"
@@ -137,6 +139,15 @@ public:
 private:
     std::string path_;
 };
+
+// The settings of the benchmarks' loops and pumps: the defaults, except that a Zarn line does not
+// wait for echoes (a pseudo-terminal does not echo).
+inline Pump_settings PumpSettings()
+{
+    Pump_settings settings;
+    settings.handle_returning_messages = false;
+    return settings;
+}
 
 // CPU time (user and system, every thread) of this process in nanoseconds.
 inline int64_t ProcessCpuNs()

@@ -187,7 +187,8 @@ Loop_setup Setup(std::vector<std::unique_ptr<Forecourt>>& forecourts, int loops,
     setup.pumps = loops * pumps_per_loop;
     setup.make_loops = [&forecourts, loops, pumps_per_loop, port_name] {
         for (int i = 0; i < loops; ++i)
-            forecourts.push_back(std::make_unique<Forecourt>(port_name, false, 1, pumps_per_loop));
+            forecourts.push_back(
+                std::make_unique<Forecourt>(port_name, false, 1, pumps_per_loop, bench::PumpSettings()));
     };
     setup.make_pumps = [&forecourts, pumps_per_loop, create_pump] {
         for (auto& forecourt : forecourts)
@@ -199,12 +200,12 @@ Loop_setup Setup(std::vector<std::unique_ptr<Forecourt>>& forecourts, int loops,
 
 void CreateZarnPump(Zarn_forecourt& forecourt, int slot)
 {
-    forecourt.CreatePump(slot, false);
+    forecourt.CreatePump(slot, false, bench::PumpSettings());
 }
 
 void CreateClPump(CL_forecourt& forecourt, int slot)
 {
-    forecourt.CreatePump(slot);
+    forecourt.CreatePump(slot, bench::PumpSettings());
 }
 
 Idle_figures MeasureZarn(int loops, bool polled, int seconds)
@@ -264,7 +265,6 @@ void RunChild(const std::string& protocol, int loops, int pumps_per_loop, bool p
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-        bench::Settings_file settings("[Zarn]\nHandleReturningMessages=0\n");
         const Idle_figures f = protocol == "Zarn"           ? MeasureZarn(loops, polled, seconds)
                                : protocol == "Current loop" ? MeasureCurrentLoop(loops, polled, seconds)
                                                             : MeasureBareThreads(loops * pumps_per_loop, seconds);

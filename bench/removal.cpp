@@ -112,13 +112,13 @@ int main(int argc, char** argv)
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("gallion-bench-removal-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
-    bench::Settings_file settings("[Zarn]\nHandleReturningMessages=0\n[SpyPort]\nOutputDirectory=" + folder.string() +
-                                  "/\nMaxFileSize=100000000\n");
+    bench::Settings_file spy_settings("[SpyPort]\nOutputDirectory=" + folder.string() + "/\nMaxFileSize=100000000\n");
+    const Pump_settings settings = bench::PumpSettings();
 
     bench::Pty line;
-    auto loop = std::make_unique<Zarn_forecourt>(line.SlavePath(), true, 1, 16);
+    auto loop = std::make_unique<Zarn_forecourt>(line.SlavePath(), true, 1, 16, settings);
     for (int i = 0; i < 16; ++i) {
-        loop->CreatePump(i, true);
+        loop->CreatePump(i, true, settings);
         loop->StartLogging(i, (folder / ("pump" + std::to_string(i + 1) + ".log")).string(), true);
         loop->StartAutomation(i, 3);
     }

@@ -162,18 +162,18 @@ void Compare(const char* exchange, Controller_line& pty, Controller_line& tcp, c
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
-    bench::Settings_file settings("[Zarn]\nHandleReturningMessages=0\n");
+    const Pump_settings settings = bench::PumpSettings();
     try {
         Pty_controller zarn_pty, cl_pty;
-        Zarn_forecourt zarn_on_pty(zarn_pty.SlavePath(), false, 1, 8);
-        Zarn_forecourt zarn_on_tcp("tcp-listen:0", false, 1, 8);
-        CL_forecourt cl_on_pty(cl_pty.SlavePath(), false, 1, 8);
-        CL_forecourt cl_on_tcp("tcp-listen:0", false, 1, 8);
+        Zarn_forecourt zarn_on_pty(zarn_pty.SlavePath(), false, 1, 8, settings);
+        Zarn_forecourt zarn_on_tcp("tcp-listen:0", false, 1, 8, settings);
+        CL_forecourt cl_on_pty(cl_pty.SlavePath(), false, 1, 8, settings);
+        CL_forecourt cl_on_tcp("tcp-listen:0", false, 1, 8, settings);
         for (int i = 0; i < 8; ++i) {
-            zarn_on_pty.CreatePump(i, false);
-            zarn_on_tcp.CreatePump(i, false);
-            cl_on_pty.CreatePump(i);
-            cl_on_tcp.CreatePump(i);
+            zarn_on_pty.CreatePump(i, false, settings);
+            zarn_on_tcp.CreatePump(i, false, settings);
+            cl_on_pty.CreatePump(i, settings);
+            cl_on_tcp.CreatePump(i, settings);
         }
         Tcp_controller zarn_tcp(zarn_on_tcp.DevicePath());
         Tcp_controller cl_tcp(cl_on_tcp.DevicePath());
@@ -196,8 +196,8 @@ int main(int argc, char** argv)
         Compare("current loop CB3 -> DB0", cl_pty, cl_tcp, cb3, cl_kit::FrameComplete, rounds);
 
         // The same pseudo-terminal loop cannot be paced (it is a device to Gallion): a virtual one is.
-        CL_forecourt cl_on_virtual("pty", false, 1, 8);
-        cl_on_virtual.CreatePump(0);
+        CL_forecourt cl_on_virtual("pty", false, 1, 8, settings);
+        cl_on_virtual.CreatePump(0, settings);
         cl_on_virtual.SetLinePacing(true);
         cl_on_tcp.SetLinePacing(true);
         Device_controller virtual_pty(cl_on_virtual.DevicePath());

@@ -172,17 +172,17 @@ int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     const bool trace = argc > 2 && std::string(argv[2]) == "trace";
-    bench::Settings_file settings("[Zarn]\nHandleReturningMessages=0\n");
+    const Pump_settings settings = bench::PumpSettings();
     const std::filesystem::path logs = std::filesystem::temp_directory_path() / ("gallion-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(logs);
 
     bench::Pty zarn_line;
     bench::Pty cl_line;
-    Zarn_forecourt zarn(zarn_line.SlavePath(), false, 1, 8);
-    CL_forecourt current_loop(cl_line.SlavePath(), false, 1, 8);
+    Zarn_forecourt zarn(zarn_line.SlavePath(), false, 1, 8, settings);
+    CL_forecourt current_loop(cl_line.SlavePath(), false, 1, 8, settings);
     for (int i = 0; i < 8; ++i) {
-        zarn.CreatePump(i, false);
-        current_loop.CreatePump(i);
+        zarn.CreatePump(i, false, settings);
+        current_loop.CreatePump(i, settings);
     }
     zarn.SetCommunicationOn(true);
     current_loop.SetCommunicationOn(true);

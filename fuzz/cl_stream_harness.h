@@ -13,7 +13,7 @@
 #include "currentloop/cl_frame_assembler.h"
 #include "currentloop/cl_message.h"
 #include "currentloop/cl_pump.h"
-#include "platform/settings.h"
+#include "engine/pump_settings.h"
 
 namespace cl_stream_harness {
 
@@ -47,10 +47,12 @@ inline void Hand(CL_pump& pump, const CL_Message& frame)
 
 }  // namespace cl_stream_harness
 
-// The settings the harness expects in the current settings file (GALLION_INI).
-inline void WriteCurrentLoopStreamSettings()
+// The settings the harness's pumps run with.
+inline Pump_settings CurrentLoopStreamSettings()
 {
-    Settings::WriteBool("CurrentLoop", "LogRXErrors", true);
+    Pump_settings settings;
+    settings.log_rx_errors = true;
+    return settings;
 }
 
 inline int RunCurrentLoopStreamInput(const uint8_t* data, size_t size)
@@ -60,8 +62,9 @@ inline int RunCurrentLoopStreamInput(const uint8_t* data, size_t size)
         return 0;
     const uint8_t setup = data[0];
     const bool fix_crc = setup & 1;
-    CL_pump first(cl_frame::kFirstPumpAddress);
-    CL_pump second(cl_frame::kFirstPumpAddress + 1);
+    const Pump_settings settings = CurrentLoopStreamSettings();
+    CL_pump first(cl_frame::kFirstPumpAddress, settings);
+    CL_pump second(cl_frame::kFirstPumpAddress + 1, settings);
     static const int kDecimals[] = {0, 2, 3, 8};
     const int decimals = kDecimals[(setup >> 2) & 3];
     CL_decimals all{decimals, decimals, decimals, decimals, decimals, decimals};

@@ -11,8 +11,8 @@
 #include <exception>
 #include <memory>
 
+#include "engine/pump_settings.h"
 #include "platform/clock.h"
-#include "platform/settings.h"
 #include "zarn/zarn_crc.h"
 #include "zarn/zarn_interpreter.h"
 #include "zarn/zarn_line.h"
@@ -61,12 +61,14 @@ inline void DecodeAccepted(Message_queue& queue)
 
 }  // namespace zarn_stream_harness
 
-// The settings the harness expects in the current settings file (GALLION_INI).
-inline void WriteZarnStreamSettings()
+// The settings the harness's pump runs with.
+inline Pump_settings ZarnStreamSettings()
 {
+    Pump_settings settings;
     // The pump's own thread only makes its first cycle; the harness runs the others.
-    Settings::WriteInt("Zarn", "PumpSleepMs", 600000);
-    Settings::WriteBool("Zarn", "LogRXErrors", true);
+    settings.pump_sleep_ms = 600000;
+    settings.log_rx_errors = true;
+    return settings;
 }
 
 inline int RunZarnStreamInput(const uint8_t* data, size_t size)
@@ -77,7 +79,7 @@ inline int RunZarnStreamInput(const uint8_t* data, size_t size)
     const uint8_t setup = data[0];
     const bool fix_crc = setup & 1;
 
-    Zarn_pump pump(kPumpAddress, (setup & 2) != 0);
+    Zarn_pump pump(kPumpAddress, (setup & 2) != 0, ZarnStreamSettings());
     Message_queue plain_queue;
     Zarn_line plain_line(kPlainLineAddress, plain_queue, 5);
     Zarn_router router;

@@ -1,12 +1,9 @@
 #include "currentloop/cl_forecourt.h"
 
-#include "engine/pump_settings.h"
-
 namespace {
 
-CL_decimals DecimalsFromSettings()
+CL_decimals DecimalsOf(const Pump_settings& settings)
 {
-    const Pump_settings settings = ReadPumpSettings("CurrentLoop");
     CL_decimals decimals;
     decimals.volume = settings.volume_decimals;
     decimals.amount = settings.amount_decimals;
@@ -17,11 +14,11 @@ CL_decimals DecimalsFromSettings()
 }  // namespace
 
 CL_forecourt::CL_forecourt(const std::string& port_name, bool spy, int first_pump_number, int last_pump_number,
-                           Io_start io_start)
-    : Forecourt(port_name, spy, first_pump_number, last_pump_number, io_start), decimals_(DecimalsFromSettings())
+                           const Pump_settings& settings, Io_start io_start)
+    : Forecourt(port_name, spy, first_pump_number, last_pump_number, settings, io_start),
+      decimals_(DecimalsOf(settings))
 {
 }
-
 bool CL_forecourt::SetDecimals(const CL_decimals& decimals)
 {
     if (!CL_DecimalsValid(decimals))

@@ -31,11 +31,18 @@ struct CL_engine {
     static constexpr int kMaxPumps = 8;
     static constexpr int kNoError = cl_error::kNone;
     static constexpr const char* kTitleTag = "CL";
+    static constexpr const char* kSettingsSection = kCurrentLoopSection;
 
     static bool HasAddress(int pump_number) { return pump_number >= 1 && pump_number <= 32; }
-    static std::unique_ptr<CL_pump> MakePump(uint8_t address, const CL_pump_setup& setup)
+    static std::unique_ptr<CL_IO> MakeIo(const std::string& port_name, bool spy, CL_Message_displayer& feed,
+                                         const Pump_settings&)
     {
-        auto pump = std::make_unique<CL_pump>(address);
+        return std::make_unique<CL_IO>(port_name, spy, feed);
+    }
+    static std::unique_ptr<CL_pump> MakePump(uint8_t address, const CL_pump_setup& setup,
+                                             const Pump_settings& settings)
+    {
+        auto pump = std::make_unique<CL_pump>(address, settings);
         pump->SetDecimals(setup.decimals);
         if (setup.visible_nozzles)
             pump->SetVisibleNozzles(*setup.visible_nozzles);
@@ -47,21 +54,24 @@ struct CL_engine {
 };
 
 // Everything that runs for one current-loop loop, with the decimals every pump of the loop takes.
-// A new forecourt reads the decimals from section "CurrentLoop" of the settings file.
+// A new forecourt starts with the decimals of the settings it is built with.
 class CL_forecourt : public Forecourt<CL_engine> {
 public:
     static constexpr int kSlots = kMaxPumps;
 
     CL_forecourt(const std::string& port_name, bool spy, int first_pump_number, int last_pump_number,
-                 Io_start io_start = Io_start::now);
+                 const Pump_settings& settings, Io_start io_start = Io_start::now);
 
     // A pump with the loop's decimals.
-    int CreatePump(int i) { return Forecourt::CreatePump(i, {decimals_, std::nullopt}); }
+    int CreatePump(int i, const Pump_settings& settings)
+    {
+        return Forecourt::CreatePump(i, {decimals_, std::nullopt}, settings);
+    }
     // A pump read from a file: the loop's decimals and its stored visible nozzles, not yet
     // answering the line.
-    int CreateUnconnectedPump(int i, const std::array<bool, 5>& visible_nozzles)
+    int CreateUnconnectedPump(int i, const std::array<bool, 5>& visible_nozzles, const Pump_settings& settings)
     {
-        return Forecourt::CreateUnconnectedPump(i, {decimals_, visible_nozzles});
+        return Forecourt::CreateUnconnectedPump(i, {decimals_, visible_nozzles}, settings);
     }
 
     // False, changing nothing, outside 0-8; else every pump takes the new decimals at once.

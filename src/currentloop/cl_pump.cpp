@@ -10,7 +10,6 @@
 
 namespace {
 
-const char* const kSection = "CurrentLoop";
 constexpr uint8_t kStatusNormal = 0x40;
 constexpr uint8_t kNoFillingNozzle = '8';
 
@@ -96,9 +95,9 @@ std::string CL_NumberText(int64_t value, int64_t multiplier)
     return text;
 }
 
-CL_pump::CL_pump(uint8_t address)
+CL_pump::CL_pump(uint8_t address, const Pump_settings& settings)
     : address_(address),
-      settings_(ReadPumpSettings(kSection)),
+      settings_(settings),
       poll_timeout_(settings_.poll_timeout, &thread_),
       random_(RandomSeed(static_cast<uint32_t>(address) << 24))
 {

@@ -72,7 +72,8 @@ public:
     // Figures in units never grow beyond this; products of them are formed in 64 bits.
     static constexpr int64_t kMaxUnits = 2147483647;
 
-    explicit CL_pump(uint8_t address);
+    // Takes the current-loop settings its creator read; the thread runs from Start().
+    CL_pump(uint8_t address, const Pump_settings& settings);
     ~CL_pump();
     CL_pump(const CL_pump&) = delete;
     CL_pump& operator=(const CL_pump&) = delete;
@@ -131,7 +132,7 @@ private:
 
     const uint8_t address_;
 
-    const Pump_settings settings_;  // read once, at construction
+    const Pump_settings settings_;  // as the creator gave them
 
     mutable std::mutex mutex_;  // guards everything below
 

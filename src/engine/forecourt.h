@@ -7,6 +7,7 @@
 
 #include "engine/automation_levels.h"
 #include "engine/pump_address.h"
+#include "engine/pump_settings.h"
 #include "engine/wire_trace.h"
 
 // Everything that runs for one loop, on either protocol: the I/O thread on the loop's port, the
@@ -23,13 +24,19 @@
 //   static constexpr int kMaxPumps;            slots of a loop
 //   static constexpr int kNoError;             the error type a slot starts with
 //   static constexpr const char* kTitleTag;    the default title's protocol word
+//   static constexpr const char* kSettingsSection;  the protocol's section of the settings file
 //   static bool HasAddress(int pump_number);   whether the protocol can address that pump
-//   static std::unique_ptr<Pump> MakePump(uint8_t address, const Pump_setup&);  built and running
+//   static std::unique_ptr<IO> MakeIo(port_name, spy, Feed&, const Pump_settings&);
+//   static std::unique_ptr<Pump> MakePump(uint8_t address, const Pump_setup&, const Pump_settings&);
 //   static bool Register(IO&, Pump&);   static void Unregister(IO&, Pump&);
-// IO(port_name, spy, Feed&) opens the port (its error leaves the constructor) and serves the line
-// from Start(); Feed has Start(), AddLogger(file, address, interpreted) -> bool and
+// The pump comes back built and running. The IO opens the port (its error leaves MakeIo) and
+// serves the line from Start(); Feed has Start(), AddLogger(file, address, interpreted) -> bool and
 // RemoveLogger(address, &failure); Automater(Pump&, level, timing) runs from construction to
 // destruction and tells its Level().
+//
+// Settings are values: the creator reads them (ReadPumpSettings with the protocol's section) and
+// hands them over, for the line when the forecourt is built and for each pump when it is created,
+// so a pump created later takes the settings as they are then. Nothing here reads the file.
 //
 // Threads: the operations are meant for one controlling thread (the window thread or the
 // headless runner's command thread). The loop's own threads never call back into the forecourt.
@@ -46,10 +53,11 @@ public:
     // When the line is served: at once, or only from StartIo(), once a loader has built the pumps.
     enum class Io_start { now, on_request };
 
-    // Opens the port and starts the feed (and, with Io_start::now, the I/O thread). A port that
-    // cannot be opened raises Gallion_error and nothing is left running.
+    // Opens the port and starts the feed (and, with Io_start::now, the I/O thread); the line
+    // takes what it needs of `settings`. A port that cannot be opened raises Gallion_error and
+    // nothing is left running.
     Forecourt(const std::string& port_name, bool spy, int first_pump_number, int last_pump_number,
-              Io_start io_start = Io_start::now)
+              const Pump_settings& settings, Io_start io_start = Io_start::now)
         : port_name_(port_name),
           spy_(spy),
           first_(first_pump_number),
@@ -60,7 +68,7 @@ public:
         error_type_.fill(Engine::kNoError);
         // When the port cannot be opened the error leaves here and the feed, never started, goes
         // with the half-built forecourt.
-        io_ = std::make_unique<typename Engine::IO>(port_name, spy, *feed_);
+        io_ = Engine::MakeIo(port_name, spy, *feed_, settings);
         feed_->Start();
         if (io_start == Io_start::now)
             StartIo();
@@ -81,20 +89,21 @@ public:
     void StartIo() { io_->Start(); }
 
     // Pumps.
-    int CreatePump(int index, const Pump_setup& setup)  // index, or -1 (out of range or taken)
+    // index, or -1 (out of range or taken)
+    int CreatePump(int index, const Pump_setup& setup, const Pump_settings& settings)
     {
-        if (CreateUnconnectedPump(index, setup) < 0)
+        if (CreateUnconnectedPump(index, setup, settings) < 0)
             return -1;
         ConnectPump(index);
         return index;
     }
     // The same, but the pump is not registered with the line until ConnectPump: a loader gives it
     // its stored values first, so the controller never hears it half set up.
-    int CreateUnconnectedPump(int index, const Pump_setup& setup)
+    int CreateUnconnectedPump(int index, const Pump_setup& setup, const Pump_settings& settings)
     {
         if (!CanHoldPump(index) || pumps_[index])
             return -1;
-        pumps_[index] = Engine::MakePump(AddressOf(index), setup);
+        pumps_[index] = Engine::MakePump(AddressOf(index), setup, settings);
         connected_[index] = false;
         return index;
     }

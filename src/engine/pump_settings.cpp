@@ -3,6 +3,8 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <vector>
 
 #include "platform/settings.h"
 
@@ -21,29 +23,46 @@ struct Setting_rule {
     double minimum;
     double maximum;
     Outside outside;
-    bool zarn_only;
 };
 
 constexpr double kNoLimit = std::numeric_limits<double>::max();
 
-// The one table of the keys both protocol sections share, and the two only Zarn reads.
+// The one table of the keys of both protocol sections.
 const Setting_rule kRules[] = {
-    {"PumpSleepMs", &Pump_settings::pump_sleep_ms, nullptr, nullptr, 1, INT_MAX, Outside::is_clamped, false},
-    {"ThrottleVolume", nullptr, &Pump_settings::throttle_volume, nullptr, 0, kNoLimit, Outside::is_default, false},
-    {"ThrottleAmount", nullptr, &Pump_settings::throttle_amount, nullptr, 0, kNoLimit, Outside::is_default, false},
-    {"ThrottleFlow", nullptr, &Pump_settings::throttle_flow, nullptr, 0, kNoLimit, Outside::is_default, false},
-    {"PollTimeout", &Pump_settings::poll_timeout, nullptr, nullptr, 0, INT_MAX, Outside::is_default, false},
-    {"VolumeDecimals", &Pump_settings::volume_decimals, nullptr, nullptr, 0, 8, Outside::is_default, false},
-    {"AmountDecimals", &Pump_settings::amount_decimals, nullptr, nullptr, 0, 8, Outside::is_default, false},
-    {"PriceDecimals", &Pump_settings::price_decimals, nullptr, nullptr, 0, 8, Outside::is_default, false},
-    {"LogRXErrors", nullptr, nullptr, &Pump_settings::log_rx_errors, 0, 0, Outside::is_default, false},
-    {"AutoFlow", nullptr, nullptr, &Pump_settings::auto_flow, 0, 0, Outside::is_default, false},
-    {"RecalcAtPreset", nullptr, nullptr, &Pump_settings::recalc_at_preset, 0, 0, Outside::is_default, false},
+    {"PumpSleepMs", &Pump_settings::pump_sleep_ms, nullptr, nullptr, 1, INT_MAX, Outside::is_clamped},
+    {"ThrottleVolume", nullptr, &Pump_settings::throttle_volume, nullptr, 0, kNoLimit, Outside::is_default},
+    {"ThrottleAmount", nullptr, &Pump_settings::throttle_amount, nullptr, 0, kNoLimit, Outside::is_default},
+    {"ThrottleFlow", nullptr, &Pump_settings::throttle_flow, nullptr, 0, kNoLimit, Outside::is_default},
+    {"PollTimeout", &Pump_settings::poll_timeout, nullptr, nullptr, 0, INT_MAX, Outside::is_default},
+    {"VolumeDecimals", &Pump_settings::volume_decimals, nullptr, nullptr, 0, 8, Outside::is_default},
+    {"AmountDecimals", &Pump_settings::amount_decimals, nullptr, nullptr, 0, 8, Outside::is_default},
+    {"PriceDecimals", &Pump_settings::price_decimals, nullptr, nullptr, 0, 8, Outside::is_default},
+    {"LogRXErrors", nullptr, nullptr, &Pump_settings::log_rx_errors, 0, 0, Outside::is_default},
+    {"AutoFlow", nullptr, nullptr, &Pump_settings::auto_flow, 0, 0, Outside::is_default},
+    {"RecalcAtPreset", nullptr, nullptr, &Pump_settings::recalc_at_preset, 0, 0, Outside::is_default},
     {"FillingCompleteOnlyAfterNozzleReturned", nullptr, nullptr,
-     &Pump_settings::filling_complete_only_after_nozzle_returned, 0, 0, Outside::is_default, true},
+     &Pump_settings::filling_complete_only_after_nozzle_returned, 0, 0, Outside::is_default},
     {"HandleReturningMessages", nullptr, nullptr, &Pump_settings::handle_returning_messages, 0, 0,
-     Outside::is_default, true},
+     Outside::is_default},
 };
+
+// The keys each section holds, in the order they are written (a new file lists them so).
+const std::vector<std::string> kZarnKeys = {
+    "PumpSleepMs",   "ThrottleVolume", "ThrottleAmount",          "ThrottleFlow",   "PollTimeout",
+    "VolumeDecimals", "AmountDecimals", "PriceDecimals",           "LogRXErrors",    "HandleReturningMessages",
+    "RecalcAtPreset", "FillingCompleteOnlyAfterNozzleReturned", "AutoFlow"};
+const std::vector<std::string> kCurrentLoopKeys = {
+    "PumpSleepMs",    "ThrottleVolume", "ThrottleAmount", "ThrottleFlow", "PollTimeout", "VolumeDecimals",
+    "AmountDecimals", "PriceDecimals",  "LogRXErrors",    "AutoFlow",     "RecalcAtPreset"};
+
+const Setting_rule& RuleOf(const std::string& key)
+{
+    for (const Setting_rule& rule : kRules) {
+        if (key == rule.key)
+            return rule;
+    }
+    throw std::logic_error("no rule for settings key " + key);
+}
 
 // The number as the rule has it: inside the range as read, outside its default or the nearest limit.
 double Ruled(const Setting_rule& rule, double value, double default_value)
@@ -57,23 +76,54 @@ double Ruled(const Setting_rule& rule, double value, double default_value)
 
 }  // namespace
 
-Pump_settings ReadPumpSettings(const std::string& section)
+const std::vector<std::string>& PumpSettingKeys(const std::string& section)
 {
-    const Pump_settings defaults;
-    Pump_settings settings;
-    const bool zarn = section == "Zarn";
-    for (const Setting_rule& rule : kRules) {
-        if (rule.zarn_only && !zarn)
-            continue;
+    return section == kZarnSection ? kZarnKeys : kCurrentLoopKeys;
+}
+
+Pump_settings DefaultPumpSettings(const std::string& section, Settings_reader reader)
+{
+    Pump_settings defaults;
+    if (reader == Settings_reader::preferences) {
+        defaults.handle_returning_messages = false;
+        if (section == kCurrentLoopSection)
+            defaults.poll_timeout = 15;
+    }
+    return defaults;
+}
+
+Pump_settings ReadPumpSettings(const std::string& section, Settings_reader reader)
+{
+    const Pump_settings defaults = DefaultPumpSettings(section, reader);
+    Pump_settings settings = defaults;
+    for (const std::string& key : PumpSettingKeys(section)) {
+        const Setting_rule& rule = RuleOf(key);
         if (rule.integer) {
-            const int read = Settings::ReadInt(section.c_str(), rule.key, defaults.*rule.integer);
+            const int read = Settings::ReadInt(section, key, defaults.*rule.integer);
             settings.*rule.integer = static_cast<int>(Ruled(rule, read, defaults.*rule.integer));
         } else if (rule.real) {
-            const double read = Settings::ReadFloat(section.c_str(), rule.key, defaults.*rule.real);
+            const double read = Settings::ReadFloat(section, key, defaults.*rule.real);
             settings.*rule.real = Ruled(rule, read, defaults.*rule.real);
         } else {
-            settings.*rule.flag = Settings::ReadBool(section.c_str(), rule.key, defaults.*rule.flag);
+            settings.*rule.flag = Settings::ReadBool(section, key, defaults.*rule.flag);
         }
     }
     return settings;
+}
+
+bool WritePumpSettings(const std::string& section, const Pump_settings& settings)
+{
+    for (const std::string& key : PumpSettingKeys(section)) {
+        const Setting_rule& rule = RuleOf(key);
+        bool written;
+        if (rule.integer)
+            written = Settings::WriteInt(section, key, settings.*rule.integer);
+        else if (rule.real)
+            written = Settings::WriteFloat(section, key, settings.*rule.real);
+        else
+            written = Settings::WriteBool(section, key, settings.*rule.flag);
+        if (!written)
+            return false;
+    }
+    return true;
 }

@@ -10,7 +10,11 @@ public:
     using Forecourt_loop::Forecourt_loop;
 
     Protocol GetProtocol() const override { return Protocol::current_loop; }
-    bool AddPump(int position) override { return position >= 0 && forecourt_->CreatePump(position) == position; }
+    // A pump with the settings as they are now.
+    bool AddPump(int position) override
+    {
+        return position >= 0 && forecourt_->CreatePump(position, ReadPumpSettings(CL_engine::kSettingsSection)) == position;
+    }
 
     bool GetPanelView(int position, Panel_view& view) const override;
     std::string MiniViewStatusText(int position) const override;

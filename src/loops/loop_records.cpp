@@ -191,20 +191,22 @@ std::unique_ptr<Forecourt> SetUpStoredLoop(std::unique_ptr<Forecourt> forecourt,
 
 std::unique_ptr<Zarn_forecourt> BuildLoop(const Zarn_loop_record& record)
 {
+    const Pump_settings settings = ReadPumpSettings(Zarn_engine::kSettingsSection);
     auto forecourt = std::make_unique<Zarn_forecourt>(record.port_name, record.spy, record.first, record.last,
-                                                      Zarn_forecourt::Io_start::on_request);
+                                                      settings, Zarn_forecourt::Io_start::on_request);
     return SetUpStoredLoop(std::move(forecourt), record, kZarnTitle,
                            [&](Zarn_forecourt& loop, const Zarn_pump_record& stored) {
                                const bool full_kind = stored.identity.packed[kIdentityKindByte] == kFullKindMark;
-                               if (loop.CreateUnconnectedPump(stored.slot, full_kind) >= 0)
+                               if (loop.CreateUnconnectedPump(stored.slot, full_kind, settings) >= 0)
                                    ApplyStoredPump(*loop.GetPump(stored.slot), stored, record);
                            });
 }
 
 std::unique_ptr<CL_forecourt> BuildLoop(const CL_loop_record& record)
 {
+    const Pump_settings settings = ReadPumpSettings(CL_engine::kSettingsSection);
     auto forecourt = std::make_unique<CL_forecourt>(record.port_name, record.spy, record.first, record.last,
-                                                    CL_forecourt::Io_start::on_request);
+                                                    settings, CL_forecourt::Io_start::on_request);
     CL_decimals decimals;
     decimals.volume = record.decimals[0];
     decimals.amount = record.decimals[1];
@@ -214,8 +216,8 @@ std::unique_ptr<CL_forecourt> BuildLoop(const CL_loop_record& record)
     decimals.total_price = record.decimals[5];
     forecourt->SetDecimals(decimals);  // stored decimals outside 0-8 leave the settings' ones
     return SetUpStoredLoop(std::move(forecourt), record, kCurrentLoopTitle,
-                           [](CL_forecourt& loop, const CL_pump_record& stored) {
-                               loop.CreateUnconnectedPump(stored.slot, stored.visible);
+                           [&](CL_forecourt& loop, const CL_pump_record& stored) {
+                               loop.CreateUnconnectedPump(stored.slot, stored.visible, settings);
                            });
 }
 

@@ -88,9 +88,10 @@ std::unique_ptr<Pump_loop> CreateLoop(Protocol protocol, const std::string& port
     if (!range_error.empty())
         throw Gallion_error(range_error);
     if (protocol == Protocol::zarn)
-        return std::make_unique<Zarn_loop>(
-            std::make_unique<Zarn_forecourt>(port_name, spy, static_cast<uint8_t>(first), static_cast<uint8_t>(last)));
-    return std::make_unique<CL_loop>(std::make_unique<CL_forecourt>(port_name, spy, first, last));
+        return std::make_unique<Zarn_loop>(std::make_unique<Zarn_forecourt>(
+            port_name, spy, first, last, ReadPumpSettings(Zarn_engine::kSettingsSection)));
+    return std::make_unique<CL_loop>(
+        std::make_unique<CL_forecourt>(port_name, spy, first, last, ReadPumpSettings(CL_engine::kSettingsSection)));
 }
 
 bool Pump_loop::ListensOnEveryInterface() const

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/pump_settings.h"  // plain values: the protocol settings the Preferences dialog edits
 #include "engine/pump_snapshot.h"
 
 // The protocol-neutral face of one loop: what a loop page, a pump panel, the dialogs and the

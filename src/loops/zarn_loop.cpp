@@ -25,8 +25,8 @@ bool Zarn_loop::ValidNozzle(int nozzle)
 
 bool Zarn_loop::AddPump(int position)
 {
-    // The loop page creates pumps with the identity flag set.
-    return forecourt_->CreatePump(position, true) == position && position >= 0;
+    // The loop page creates pumps with the identity flag set, and with the settings as they are now.
+    return position >= 0 && forecourt_->CreatePump(position, true, ReadPumpSettings(Zarn_engine::kSettingsSection)) == position;
 }
 
 std::string Zarn_loop::MiniViewStatusText(int position) const

@@ -1,8 +1,6 @@
 #include "shell/app_settings.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <string>
 
 #include "platform/settings.h"
@@ -12,60 +10,6 @@ namespace {
 
 const char* const kMain = "Main";
 const char* const kAddLoop = "AddLoop";
-const char* const kZarn = "Zarn";
-const char* const kCurrentLoop = "CurrentLoop";
-
-// A float of the file with either decimal separator: the file's floats follow the locale of
-// whoever wrote them (the engines in this program read and write them in the "C" convention).
-// Text that does not convert gives the default.
-double ReadFloat(const char* section, const char* key, double default_value)
-{
-    std::string text = Settings::ReadString(section, key, "");
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.pop_back();
-    size_t start = 0;
-    while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start])))
-        ++start;
-    if (start < text.size() && text[start] == '+')
-        ++start;
-    if (start >= text.size() || std::count(text.begin(), text.end(), ',') + std::count(text.begin(), text.end(), '.') > 1)
-        return default_value;
-    std::replace(text.begin(), text.end(), ',', '.');
-    double number = 0;
-    const auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), number);
-    if (error != std::errc() || end != text.data() + text.size())
-        return default_value;
-    return number;
-}
-
-// The numeric keys both protocol sections share.
-void ReadCommon(const char* section, Protocol_preferences& p)
-{
-    p.pump_sleep_ms = Settings::ReadInt(section, "PumpSleepMs", p.pump_sleep_ms);
-    p.throttle_volume = ReadFloat(section, "ThrottleVolume", p.throttle_volume);
-    p.throttle_amount = ReadFloat(section, "ThrottleAmount", p.throttle_amount);
-    p.throttle_flow = ReadFloat(section, "ThrottleFlow", p.throttle_flow);
-    p.poll_timeout = Settings::ReadInt(section, "PollTimeout", p.poll_timeout);
-    p.volume_decimals = Settings::ReadInt(section, "VolumeDecimals", p.volume_decimals);
-    p.amount_decimals = Settings::ReadInt(section, "AmountDecimals", p.amount_decimals);
-    p.price_decimals = Settings::ReadInt(section, "PriceDecimals", p.price_decimals);
-    p.log_rx_errors = Settings::ReadBool(section, "LogRXErrors", p.log_rx_errors);
-    p.auto_flow = Settings::ReadBool(section, "AutoFlow", p.auto_flow);
-    p.recalc_at_preset = Settings::ReadBool(section, "RecalcAtPreset", p.recalc_at_preset);
-}
-
-bool WriteNumbers(const char* section, const Protocol_preferences& p)
-{
-    return Settings::WriteInt(section, "PumpSleepMs", p.pump_sleep_ms) &&
-           Settings::WriteFloat(section, "ThrottleVolume", p.throttle_volume) &&
-           Settings::WriteFloat(section, "ThrottleAmount", p.throttle_amount) &&
-           Settings::WriteFloat(section, "ThrottleFlow", p.throttle_flow) &&
-           Settings::WriteInt(section, "PollTimeout", p.poll_timeout) &&
-           Settings::WriteInt(section, "VolumeDecimals", p.volume_decimals) &&
-           Settings::WriteInt(section, "AmountDecimals", p.amount_decimals) &&
-           Settings::WriteInt(section, "PriceDecimals", p.price_decimals) &&
-           Settings::WriteBool(section, "LogRXErrors", p.log_rx_errors);
-}
 
 }  // namespace
 
@@ -131,33 +75,16 @@ Preferences ReadPreferences()
     p.auto_save = AutoSave();
     p.auto_load = AutoLoad();
     p.show_spy_port = ShowSpyPort();
-
-    ReadCommon(kZarn, p.zarn);
-    p.zarn.filling_complete_only_after_nozzle_returned = Settings::ReadBool(
-        kZarn, "FillingCompleteOnlyAfterNozzleReturned", p.zarn.filling_complete_only_after_nozzle_returned);
-    p.zarn.handle_returning_messages =
-        Settings::ReadBool(kZarn, "HandleReturningMessages", p.zarn.handle_returning_messages);
-
-    p.current_loop.poll_timeout = 15;
-    ReadCommon(kCurrentLoop, p.current_loop);
+    p.zarn = ReadPumpSettings(kZarnSection, Settings_reader::preferences);
+    p.current_loop = ReadPumpSettings(kCurrentLoopSection, Settings_reader::preferences);
     return p;
 }
 
 bool WritePreferences(const Preferences& p)
 {
     return Settings::WriteBool(kMain, "AutoLoad", p.auto_load) && Settings::WriteBool(kMain, "AutoSave", p.auto_save) &&
-           Settings::WriteBool(kMain, "ShowSpyPort", p.show_spy_port) &&
-
-           WriteNumbers(kZarn, p.zarn) &&
-           Settings::WriteBool(kZarn, "HandleReturningMessages", p.zarn.handle_returning_messages) &&
-           Settings::WriteBool(kZarn, "RecalcAtPreset", p.zarn.recalc_at_preset) &&
-           Settings::WriteBool(kZarn, "FillingCompleteOnlyAfterNozzleReturned",
-                               p.zarn.filling_complete_only_after_nozzle_returned) &&
-           Settings::WriteBool(kZarn, "AutoFlow", p.zarn.auto_flow) &&
-
-           WriteNumbers(kCurrentLoop, p.current_loop) &&
-           Settings::WriteBool(kCurrentLoop, "AutoFlow", p.current_loop.auto_flow) &&
-           Settings::WriteBool(kCurrentLoop, "RecalcAtPreset", p.current_loop.recalc_at_preset);
+           Settings::WriteBool(kMain, "ShowSpyPort", p.show_spy_port) && WritePumpSettings(kZarnSection, p.zarn) &&
+           WritePumpSettings(kCurrentLoopSection, p.current_loop);
 }
 
 QRect OnScreen(const QRect& stored, const QList<QRect>& screens, const QRect& primary)

@@ -1,6 +1,9 @@
 #pragma once
 #include <QList>
 #include <QRect>
+#include <string>
+
+#include "loops/pump_loop.h"
 
 // The window side's keys in the settings file: section Main (the main window's placement and the
 // program-wide choices), section AddLoop (what the New loop dialog remembers between runs), and
@@ -39,42 +42,26 @@ struct Add_loop_memory {
 Add_loop_memory ReadAddLoopMemory();
 bool WriteAddLoopMemory(const Add_loop_memory& memory);  // Protocol, ComPort, Address, PortName
 
-// The engine keys of one protocol as the Preferences dialog shows them (its own defaults).
-struct Protocol_preferences {
-    int pump_sleep_ms = 25;
-    double throttle_volume = 5.0;
-    double throttle_amount = 20.0;
-    double throttle_flow = 5.0;
-    int poll_timeout = 5;  // the current-loop tab shows 15 when the key is missing
-    int volume_decimals = 2;
-    int amount_decimals = 2;
-    int price_decimals = 2;
-    bool log_rx_errors = false;
-    bool auto_flow = true;
-    bool recalc_at_preset = true;
-    // Zarn only.
-    bool filling_complete_only_after_nozzle_returned = false;
-    bool handle_returning_messages = false;  // the dialog's default (the I/O thread's is true)
-};
-
 struct Preferences {
     bool auto_save = true;
     bool auto_load = false;
     bool show_spy_port = false;
-    Protocol_preferences zarn;
-    Protocol_preferences current_loop;
+    Pump_settings zarn;  // read with the dialog's defaults (engine/pump_settings.h)
+    Pump_settings current_loop;
 };
 
-// Ranges the dialog accepts. A sleep of 0 makes a pump thread spin, a time-out of 0 makes every
+// Ranges the dialog accepts, narrower than what the engines take from the file: it refuses what an
+// operator would not mean rather than let the engines replace it. A sleep of 0 makes a pump thread spin, a time-out of 0 makes every
 // pump offline at once, and decimals of 9 or more do not fit the engines' fixed-point fields.
 constexpr int kMinPumpSleepMs = 1, kMaxPumpSleepMs = 1000;
 constexpr int kMinPollTimeout = 1, kMaxPollTimeout = 3600;
 constexpr int kMinDecimals = 0, kMaxDecimals = 8;
 
-// Every key the Preferences dialog shows, read with the dialog's defaults.
+// Every key the Preferences dialog shows, the protocol keys read by their one table with the
+// dialog's defaults.
 Preferences ReadPreferences();
-// Writes Main (AutoLoad, AutoSave, ShowSpyPort), then Zarn, then CurrentLoop, each in the order
-// the dialog has always used; false when the file could not be written.
+// Writes Main (AutoLoad, AutoSave, ShowSpyPort), then Zarn, then CurrentLoop, each section in the
+// table's order; false when the file could not be written.
 bool WritePreferences(const Preferences& preferences);
 
 // A stored window rectangle that lies on none of the screens (a monitor removed since, a smaller

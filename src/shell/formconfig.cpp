@@ -156,7 +156,7 @@ void TfConfig::Fill()
     FillProtocol(current_loop_, values.current_loop);
 }
 
-void TfConfig::FillProtocol(Protocol_fields& f, const App_settings::Protocol_preferences& v)
+void TfConfig::FillProtocol(Protocol_fields& f, const Pump_settings& v)
 {
     f.pump_sleep_ms->setText(QString::number(v.pump_sleep_ms));
     f.throttle_volume->setText(FloatText(v.throttle_volume));
@@ -207,7 +207,7 @@ bool TfConfig::TakeFloat(QWidget* tab, QLineEdit* field, double& value)
     return true;
 }
 
-bool TfConfig::TakeProtocol(Protocol_fields& f, App_settings::Protocol_preferences& v)
+bool TfConfig::TakeProtocol(Protocol_fields& f, Pump_settings& v)
 {
     using namespace App_settings;
     return TakeInt(f.tab, f.pump_sleep_ms, kMinPumpSleepMs, kMaxPumpSleepMs, v.pump_sleep_ms) &&
@@ -229,7 +229,7 @@ void TfConfig::Ok()
         values.auto_load = auto_load_->isChecked();
         values.show_spy_port = show_spy_port_->isChecked();
         for (Protocol_fields* f : {&zarn_, &current_loop_}) {
-            App_settings::Protocol_preferences& v = (f == &zarn_) ? values.zarn : values.current_loop;
+            Pump_settings& v = (f == &zarn_) ? values.zarn : values.current_loop;
             v.log_rx_errors = f->log_rx_errors->isChecked();
             v.auto_flow = f->auto_flow->isChecked();
             v.recalc_at_preset = f->recalc_at_preset->isChecked();

@@ -56,10 +56,10 @@ private:
 
     QWidget* BuildProtocolTab(Protocol_fields& fields, const QString& section, bool zarn);
     void Fill();
-    void FillProtocol(Protocol_fields& fields, const App_settings::Protocol_preferences& values);
+    void FillProtocol(Protocol_fields& fields, const Pump_settings& values);
     // Checks the number fields of a tab in order into values; false at the first that fails
     // (its message has been shown).
-    bool TakeProtocol(Protocol_fields& fields, App_settings::Protocol_preferences& values);
+    bool TakeProtocol(Protocol_fields& fields, Pump_settings& values);
     bool TakeInt(QWidget* tab, QLineEdit* field, int low, int high, int& value);
     bool TakeFloat(QWidget* tab, QLineEdit* field, double& value);
     void Ok();

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/forecourt.h"
 #include "zarn/zarn_automater.h"
@@ -21,11 +22,17 @@ struct Zarn_engine {
     static constexpr int kMaxPumps = 16;
     static constexpr int kNoError = 0;
     static constexpr const char* kTitleTag = "Zarn";
+    static constexpr const char* kSettingsSection = kZarnSection;
 
     static bool HasAddress(int) { return true; }
-    static std::unique_ptr<Zarn_pump> MakePump(uint8_t address, bool identity_flag)
+    static std::unique_ptr<Zarn_IO> MakeIo(const std::string& port_name, bool spy, Message_displayer& feed,
+                                           const Pump_settings& settings)
     {
-        return std::make_unique<Zarn_pump>(address, identity_flag);
+        return std::make_unique<Zarn_IO>(port_name, spy, feed, settings.handle_returning_messages);
+    }
+    static std::unique_ptr<Zarn_pump> MakePump(uint8_t address, bool identity_flag, const Pump_settings& settings)
+    {
+        return std::make_unique<Zarn_pump>(address, identity_flag, settings);
     }
     static bool Register(Zarn_IO& io, Zarn_pump& pump) { return io.RegisterPump(&pump.Line()) == 0; }
     static void Unregister(Zarn_IO& io, Zarn_pump& pump) { io.UnregisterPump(&pump.Line()); }

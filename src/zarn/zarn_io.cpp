@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/pump_settings.h"
 #include "spy/loop_port.h"
 #include "zarn/zarn_trace.h"
 
@@ -18,10 +17,9 @@ bool SameBlock(const Message& a, const Message& b)
 
 }  // namespace
 
-Zarn_IO::Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed)
-    : feed_(feed), trace_(ZarnTraceDescriber())
+Zarn_IO::Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed, bool handle_returning_messages)
+    : feed_(feed), handle_returning_(handle_returning_messages), trace_(ZarnTraceDescriber())
 {
-    handle_returning_ = ReadPumpSettings("Zarn").handle_returning_messages;
     port_ = OpenLoopPort(port_name, spy);
     if (port_->IsVirtual())
         handle_returning_ = false;

@@ -18,14 +18,14 @@
 // and closed with SF. Copies of both directions go to the communication feed. A new controller on
 // a TCP line starts with an empty block (the half block the last one left is dropped).
 //
-// With "HandleReturningMessages" (section "Zarn", default true) the line is taken to return every
-// reply to us (a converter that hears its own transmission): the block after a reply is compared
-// with it and swallowed; after more than ten blocks without the echo the wait is given up. A
-// virtual port has no converter, so there the setting is off whatever the file says.
+// With handle_returning_messages (the "HandleReturningMessages" setting, default true) the line
+// is taken to return every reply to us (a converter that hears its own transmission): the block
+// after a reply is compared with it and swallowed; after more than ten blocks without the echo
+// the wait is given up. A virtual port has no converter, so there it is off whatever was asked.
 class Zarn_IO {
 public:
     // Opens the port (its error leaves the constructor); the thread serves the line from Start().
-    Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed);
+    Zarn_IO(const std::string& port_name, bool spy, Block_sink& feed, bool handle_returning_messages);
     ~Zarn_IO();
     Zarn_IO(const Zarn_IO&) = delete;
     Zarn_IO& operator=(const Zarn_IO&) = delete;

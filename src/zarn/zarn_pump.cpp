@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr const char* kSection = "Zarn";
 constexpr double kAutoFlow = 40.0;       // litres per minute while "AutoFlow" is on
 constexpr uint8_t kNozzleOutFlag = 0x10;
 constexpr int kDefaultDecimals = 2;
@@ -60,9 +59,9 @@ std::string ZarnShortStatusText(int status)
     }
 }
 
-Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag)
+Zarn_pump::Zarn_pump(uint8_t address, bool identity_flag, const Pump_settings& settings)
     : address_(address),
-      settings_(ReadPumpSettings(kSection)),
+      settings_(settings),
       random_(RandomSeed(static_cast<uint32_t>(address) << 24)),
       line_(address, receive_queue_, settings_.poll_timeout, &thread_)
 {

@@ -58,8 +58,8 @@ struct Zarn_pump_state : Pump_snapshot {
 // DATA block and when the pump comes back online, and by every operation that changes the pump.
 class Zarn_pump {
 public:
-    // Reads section "Zarn" of the settings file, queues a DC1 with status 0 and starts the thread.
-    Zarn_pump(uint8_t address, bool identity_flag);
+    // Takes the Zarn settings its creator read, queues a DC1 with status 0 and starts the thread.
+    Zarn_pump(uint8_t address, bool identity_flag, const Pump_settings& settings);
     ~Zarn_pump();  // stops and joins the thread promptly
     Zarn_pump(const Zarn_pump&) = delete;
     Zarn_pump& operator=(const Zarn_pump&) = delete;
@@ -156,7 +156,7 @@ private:
     void FillPanelPartLocked(Zarn_pump_state& state) const;
 
     const uint8_t address_;
-    const Pump_settings settings_;  // read once, at construction
+    const Pump_settings settings_;  // as the creator gave them
 
     std::mutex mutex_;
     int status_ = kStatusNotProgrammed;

@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/settings.h"
 #include "engine/pump_settings.h"
 #include "engine/pump_thread.h"
 #include "engine/rx_errors.h"
@@ -202,4 +207,41 @@ TEST(PumpSettings, OneRulePerKeyInBothSections)
     }
     EXPECT_FALSE(ReadPumpSettings("Zarn").handle_returning_messages);
     EXPECT_TRUE(ReadPumpSettings("CurrentLoop").handle_returning_messages) << "a Zarn key only";
+}
+
+// README's settings tables name exactly the keys of the one table, with its defaults, so the
+// documentation cannot drift from what the engines read.
+TEST(PumpSettings, ReadmeTablesHoldTheTablesKeysAndDefaults)
+{
+    const std::filesystem::path readme =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "README.md";
+    std::ifstream in(readme);
+    ASSERT_TRUE(in) << readme;
+    TempSettings settings;
+    for (const std::string section : {kZarnSection, kCurrentLoopSection}) {
+        SCOPED_TRACE(section);
+        ASSERT_TRUE(WritePumpSettings(section, DefaultPumpSettings(section, Settings_reader::engine)));
+        // The rows "| `Key` | default | meaning |" of the table under "Section `<section>`".
+        in.clear();
+        in.seekg(0);
+        std::string line;
+        while (std::getline(in, line) && line.rfind("Section `" + section + "`", 0) != 0) {
+        }
+        std::set<std::string> documented;
+        // Up to the next section or heading.
+        while (std::getline(in, line) && line.rfind("Section `", 0) != 0 && line.rfind("#", 0) != 0) {
+            if (line.rfind("| `", 0) != 0)
+                continue;
+            const size_t key_end = line.find('`', 3);
+            const std::string key = line.substr(3, key_end - 3);
+            const size_t cell = line.find('|', key_end) + 1;
+            const std::string default_text = line.substr(cell + 1, line.find('|', cell) - cell - 2);
+            double documented_default = -2;
+            std::from_chars(default_text.data(), default_text.data() + default_text.size(), documented_default);
+            documented.insert(key);
+            EXPECT_EQ(documented_default, Settings::ReadFloat(section, key, -1)) << key;
+        }
+        const std::vector<std::string>& keys = PumpSettingKeys(section);
+        EXPECT_EQ(documented, std::set<std::string>(keys.begin(), keys.end()));
+    }
 }

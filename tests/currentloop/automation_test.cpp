@@ -33,9 +33,9 @@ int64_t MillisecondsOf(const std::function<void()>& action)
 
 TEST(ClAutomation, OnlyVisibleNozzleIsLiftedAndHungUpWhenTheGuardExpires)
 {
-    TempSettings settings;
-    settings.Set("CurrentLoop", "PumpSleepMs", "5");
-    CL_pump pump(PumpAddress(1));
+    Pump_settings settings;
+    settings.pump_sleep_ms = 5;
+    CL_pump pump(PumpAddress(1), settings);
     pump.Start();
     pump.SetVisibleNozzles({false, true, false, false, false});
     auto automater = std::make_unique<CL_Automater>(pump, 3, ShortTiming());
@@ -62,7 +62,7 @@ TEST(ClAutomation, OnlyVisibleNozzleIsLiftedAndHungUpWhenTheGuardExpires)
 TEST(ClAutomation, AuthorisationSeenInDeliveryLeadsToAFilling)
 {
     Loop loop(1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_pump& pump = loop.Pump(0);
     CL_automater_timing timing = ShortTiming();
     timing.duration_unit_ms = 20;  // fillings of 200-580 ms
@@ -85,7 +85,7 @@ TEST(ClAutomation, AuthorisationSeenInDeliveryLeadsToAFilling)
 TEST(ClAutomation, AuthorisationGivenDuringThePauseCarriesTheNextFilling)
 {
     Loop loop(1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_automater_timing timing = ShortTiming();
     timing.duration_unit_ms = 100;  // fillings and pauses of 1.0-2.9 s
     ASSERT_TRUE(loop.forecourt->StartAutomation(0, 3, timing));
@@ -116,8 +116,8 @@ TEST(ClAutomation, AuthorisationGivenDuringThePauseCarriesTheNextFilling)
 TEST(ClAutomation, StoppingHangsUpAndIsPromptEvenWithNothingToChoose)
 {
     Loop loop(1, 2);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
-    ASSERT_EQ(1, loop.forecourt->CreatePump(1));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
+    ASSERT_EQ(1, loop.forecourt->CreatePump(1, loop.settings));
     ASSERT_TRUE(loop.forecourt->StartAutomation(0, 2, ShortTiming()));
     ASSERT_TRUE(WaitFor([&] { return loop.Pump(0).GetState().selected_nozzle != 0; }));
     loop.forecourt->StopAutomation(0);
@@ -139,7 +139,7 @@ TEST(ClForecourt, DeletingABusyLoopIsPrompt)
     TempDir dir;
     Loop loop(1, 8);
     for (int slot = 0; slot < 8; ++slot) {
-        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot));
+        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot, loop.settings));
         ASSERT_TRUE(loop.forecourt->StartAutomation(slot, 1));
         ASSERT_TRUE(loop.forecourt->StartLogging(slot, dir.File("p" + std::to_string(slot) + ".log"), slot % 2 == 0));
     }
@@ -163,14 +163,15 @@ TEST(ClForecourt, DecimalsAreRangeCheckedAndReachEveryPump)
     settings.Set("CurrentLoop", "VolumeDecimals", "9");
     settings.Set("CurrentLoop", "AmountDecimals", "3");
     settings.Set("CurrentLoop", "PriceDecimals", "-1");
+    const Pump_settings read = ReadPumpSettings("CurrentLoop");
     PtyController line;
-    CL_forecourt forecourt(line.SlavePath(), false, 1, 2);
+    CL_forecourt forecourt(line.SlavePath(), false, 1, 2, read);
     CL_decimals d = forecourt.GetDecimals();
     EXPECT_EQ(2, d.volume) << "outside 0-8: the default";
     EXPECT_EQ(3, d.amount);
     EXPECT_EQ(2, d.price);
-    ASSERT_EQ(0, forecourt.CreatePump(0));
-    ASSERT_EQ(1, forecourt.CreatePump(1));
+    ASSERT_EQ(0, forecourt.CreatePump(0, read));
+    ASSERT_EQ(1, forecourt.CreatePump(1, read));
 
     d.price = 3;
     EXPECT_TRUE(forecourt.SetDecimals(d));
@@ -194,6 +195,6 @@ TEST(ClForecourt, DecimalsAreRangeCheckedAndReachEveryPump)
     EXPECT_EQ(cl_error::kNone, forecourt.ErrorType(8));
     EXPECT_FALSE(forecourt.SetErrorType(8, 240));
     EXPECT_FALSE(forecourt.ApplyError(5));
-    EXPECT_EQ(-1, forecourt.CreatePump(2)) << "last pump number 2";
+    EXPECT_EQ(-1, forecourt.CreatePump(2, read)) << "last pump number 2";
     EXPECT_TRUE(forecourt.IoRunning());
 }

@@ -13,19 +13,20 @@
 #include "currentloop/cl_forecourt.h"
 #include "support/cl_controller.h"
 #include "support/pty_controller.h"
+#include "support/quick_settings.h"
 #include "support/wait.h"
 
 namespace cltest {
 
 using namespace cl_kit;
 
-// A loop on a pseudo-terminal with short settings, the test playing the controller.
+// A loop on a pseudo-terminal with short settings, the test playing the controller. Its pumps are
+// created with `settings`, which a test may change first: forecourt->CreatePump(slot, settings).
 struct Loop {
     explicit Loop(int first = 1, int last = 8, int poll_timeout_seconds = 3600)
     {
-        settings.Set("CurrentLoop", "PumpSleepMs", "5");
-        settings.Set("CurrentLoop", "PollTimeout", std::to_string(poll_timeout_seconds));
-        forecourt = std::make_unique<CL_forecourt>(line.SlavePath(), false, first, last);
+        settings.poll_timeout = poll_timeout_seconds;
+        forecourt = std::make_unique<CL_forecourt>(line.SlavePath(), false, first, last, settings);
     }
     // Sends a frame and returns the 32-byte reply (fewer bytes when none came in time).
     std::vector<uint8_t> Ask(const std::vector<uint8_t>& frame, int timeout_ms = 2000)
@@ -46,7 +47,7 @@ struct Loop {
     }
     CL_pump& Pump(int slot) { return *forecourt->GetPump(slot); }
 
-    TempSettings settings;
+    Pump_settings settings = QuickPumpSettings();
     PtyController line;
     std::unique_ptr<CL_forecourt> forecourt;
 };

@@ -43,7 +43,7 @@ TEST(ClFeed, FilterSkipsHiddenFramesAndTheyStillReachTheLogs)
     Loop loop(1, 3);
     TempDir dir;
     for (int slot = 0; slot < 3; ++slot)
-        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot));
+        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot, loop.settings));
     const std::string log1 = dir.File("pump1.log");
     ASSERT_TRUE(loop.forecourt->StartLogging(0, log1, true));
     EXPECT_FALSE(loop.forecourt->StartLogging(0, dir.File("other.log"), true)) << "already logging";
@@ -75,7 +75,7 @@ TEST(ClFeed, LogFileLayoutAndHexLines)
 {
     Loop loop(2, 2);
     TempDir dir;
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     loop.forecourt->SetCommunicationOn(false);  // straight to the logs
     const std::string log = dir.File("pump2.log");
     ASSERT_TRUE(loop.forecourt->StartLogging(0, log, false));
@@ -111,7 +111,7 @@ TEST(ClFeed, LogFileLayoutAndHexLines)
 TEST(ClFeed, ReceivedFramesArePrefixedInTheViewOnly)
 {
     Loop loop(1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     loop.forecourt->SetInterpreted(false);
     EXPECT_FALSE(loop.forecourt->GetInterpreted());
     loop.Ask(Poll(1));
@@ -181,7 +181,7 @@ TEST(ClFeed, LogThatCannotBeCreatedLeavesThePumpNotLogging)
 {
     Loop loop(1, 1);
     TempDir dir;
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     EXPECT_THROW(loop.forecourt->StartLogging(0, dir.File("no/such/folder.log"), true), Gallion_error);
     EXPECT_FALSE(loop.forecourt->IsLogging(0));
     EXPECT_FALSE(loop.forecourt->StartLogging(5, dir.File("p.log"), true)) << "no pump in slot 5";

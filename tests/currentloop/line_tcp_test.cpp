@@ -54,16 +54,10 @@ private:
 
 class ClTcp : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        settings_.Set("CurrentLoop", "PumpSleepMs", "5");
-        settings_.Set("CurrentLoop", "PollTimeout", "3600");
-    }
-
     std::unique_ptr<CL_forecourt> LoopWithPumpOne(const std::string& port_name)
     {
-        auto forecourt = std::make_unique<CL_forecourt>(port_name, false, 1, 8);
-        EXPECT_EQ(forecourt->CreatePump(0), 0);
+        auto forecourt = std::make_unique<CL_forecourt>(port_name, false, 1, 8, pump_settings_);
+        EXPECT_EQ(forecourt->CreatePump(0, pump_settings_), 0);
         return forecourt;
     }
 
@@ -132,7 +126,8 @@ protected:
             EXPECT_GE(arrivals[k] - asked, static_cast<int>(k) * kByteTime) << "byte " << k << " came too soon";
     }
 
-    TempSettings settings_;
+    const Pump_settings pump_settings_ = QuickPumpSettings();
+    TempSettings settings_;  // the line's pacing ("Main") is read when the port opens
 };
 
 TEST_F(ClTcp, ConnectsToTheControllerAndReconnectsAfterItRestarts)
@@ -218,9 +213,9 @@ TEST_F(ClTcp, RemovalIsPromptWhileAReplyIsPacedOrAConnectIsUnderWay)
 
 TEST_F(ClTcp, NamesThatCannotBeUsedAreRefusedWithTheReason)
 {
-    auto refusal = [](const std::string& name) {
+    auto refusal = [this](const std::string& name) {
         try {
-            CL_forecourt forecourt(name, false, 1, 2);
+            CL_forecourt forecourt(name, false, 1, 2, pump_settings_);
         } catch (const Gallion_error& error) {
             return std::string(error.what());
         }

@@ -35,7 +35,7 @@ bool IsReplyFrom(const std::vector<uint8_t>& reply, int pump_number)
 TEST(ClLine, AssemblyRestartsAtStxAndTakesEarlyEtxAsData)
 {
     Loop loop(1, 2);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
 
     // An STX inside a partial frame throws away what came before.
     const std::vector<uint8_t> poll = Poll(1);
@@ -51,7 +51,7 @@ TEST(ClLine, AssemblyRestartsAtStxAndTakesEarlyEtxAsData)
 TEST(ClLine, BadFramesGetNoReplyButReachTheView)
 {
     Loop loop(1, 2);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     loop.forecourt->SetInterpreted(false);
 
     // 33 bytes: the ETX at index 32.
@@ -86,15 +86,13 @@ TEST(ClLine, BadFramesGetNoReplyButReachTheView)
 
 TEST(ClLine, BroadcastPollIsAnsweredByTheNamedPumpFirstAndOnly)
 {
-    TempSettings settings;
-    settings.Set("CurrentLoop", "PumpSleepMs", "5");
-    settings.Set("CurrentLoop", "PollTimeout", "3600");
+    const Pump_settings settings = QuickPumpSettings();
     PtyController line;
     CL_Message_displayer feed;
     CL_IO io(line.SlavePath(), false, feed);
     std::vector<std::unique_ptr<CL_pump>> pumps;
     for (int number = 1; number <= 4; ++number) {
-        pumps.push_back(std::make_unique<CL_pump>(PumpAddress(number)));
+        pumps.push_back(std::make_unique<CL_pump>(PumpAddress(number), settings));
         pumps.back()->Start();
         ASSERT_TRUE(io.RegisterPump(pumps.back().get()));
     }
@@ -128,7 +126,7 @@ TEST(ClLine, PresetDigitsAndBroadcastPriceControl)
 {
     Loop loop(1, 4);
     for (int slot = 0; slot < 4; ++slot)
-        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot));
+        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot, loop.settings));
 
     const std::vector<uint8_t> cb0 = ControllerFrame(
         PumpAddress(2), '0',
@@ -162,8 +160,8 @@ TEST(ClLine, PresetDigitsAndBroadcastPriceControl)
 TEST(ClLine, ReceiveErrorsAreListedWhenLogged)
 {
     Loop loop(3, 3);
-    loop.settings.Set("CurrentLoop", "LogRXErrors", "1");
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    loop.settings.log_rx_errors = true;
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     loop.line.Send(ControllerFrame(PumpAddress(3), '0', {{PositionOf(3), '7'}, {21, PumpAddress(3)}}));
     EXPECT_TRUE(loop.line.Silent(80)) << "no reply to a message that raised an error";
     ASSERT_TRUE(WaitFor([&] { return loop.Pump(0).RxErrorCount() == 1; }));
@@ -182,8 +180,8 @@ TEST(ClLine, ReceiveErrorsAreListedWhenLogged)
 TEST(ClLine, FullFillingToAnAmountPreset)
 {
     Loop loop(1, 1);
-    loop.settings.Set("CurrentLoop", "ThrottleAmount", "0");
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    loop.settings.throttle_amount = 0;
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_pump& pump = loop.Pump(0);
 
     EXPECT_EQ('E', loop.Ask(Poll(1))[22]);
@@ -223,7 +221,7 @@ TEST(ClLine, FullFillingToAnAmountPreset)
 TEST(ClLine, AdjustmentByteKeepsFramingBytesOutOfTheCrc)
 {
     Loop loop(1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     loop.Pump(0).LiftNozzle(1);
     loop.Ask(Poll(1, 'A'));
 
@@ -271,7 +269,7 @@ TEST(ClLine, AdjustmentByteKeepsFramingBytesOutOfTheCrc)
 TEST(ClLine, InjectedErrorsSpoilExactlyTheNextReplies)
 {
     Loop loop(1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     const std::vector<uint8_t> normal = loop.Ask(Poll(1));
     ASSERT_TRUE(IsReplyFrom(normal, 1));
 
@@ -306,7 +304,7 @@ TEST(ClLine, InjectedErrorsSpoilExactlyTheNextReplies)
 TEST(ClLine, IgnoredMessagesStillRestartThePollTimeOut)
 {
     Loop loop(1, 1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_pump& pump = loop.Pump(0);
     EXPECT_FALSE(pump.GetState().online) << "never polled";
     pump.InjectError(cl_error::kNoAnswer, 3);
@@ -323,7 +321,7 @@ TEST(ClLine, IgnoredMessagesStillRestartThePollTimeOut)
 TEST(ClLine, PollTimeOutEndsAFilling)
 {
     Loop loop(1, 1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_pump& pump = loop.Pump(0);
     pump.LiftNozzle(1);
     loop.Ask(Poll(1, 'C'));
@@ -337,9 +335,9 @@ TEST(ClLine, DisconnectSilencesAPumpAndConnectBringsItBack)
 {
     Loop loop(5, 8);
     for (int slot = 0; slot < 4; ++slot)
-        EXPECT_EQ(slot, loop.forecourt->CreatePump(slot));
-    EXPECT_EQ(-1, loop.forecourt->CreatePump(4)) << "beyond the last pump number";
-    EXPECT_EQ(-1, loop.forecourt->CreatePump(0)) << "occupied";
+        EXPECT_EQ(slot, loop.forecourt->CreatePump(slot, loop.settings));
+    EXPECT_EQ(-1, loop.forecourt->CreatePump(4, loop.settings)) << "beyond the last pump number";
+    EXPECT_EQ(-1, loop.forecourt->CreatePump(0, loop.settings)) << "occupied";
     EXPECT_EQ('T', loop.Pump(0).Address());
     EXPECT_EQ('W', loop.Pump(3).Address());
 
@@ -364,7 +362,7 @@ TEST(ClLine, DisconnectSilencesAPumpAndConnectBringsItBack)
 TEST(ClLine, PumpsDeletedUnderTrafficAreNeverUsedAfterwards)
 {
     Loop loop(1, 2);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     std::atomic<bool> stop{false};
     std::thread controller([&] {
         const std::vector<uint8_t> burst = Concat(ControllerFrame('O', '3', {{26, PumpAddress(1)}}), Poll(2, 'A'));
@@ -375,7 +373,7 @@ TEST(ClLine, PumpsDeletedUnderTrafficAreNeverUsedAfterwards)
         }
     });
     for (int round = 0; round < 30; ++round) {
-        ASSERT_EQ(1, loop.forecourt->CreatePump(1));
+        ASSERT_EQ(1, loop.forecourt->CreatePump(1, loop.settings));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ASSERT_TRUE(loop.forecourt->DeletePump(1));
     }
@@ -388,8 +386,8 @@ TEST(ClLine, PumpsDeletedUnderTrafficAreNeverUsedAfterwards)
 TEST(ClLine, DeletingAPumpNeverWaitsForAStalledPortWrite)
 {
     Loop loop(1, 2);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
-    ASSERT_EQ(1, loop.forecourt->CreatePump(1));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
+    ASSERT_EQ(1, loop.forecourt->CreatePump(1, loop.settings));
     ASSERT_TRUE(IsReplyFrom(loop.Ask(Poll(1)), 1));
 
     // The controller keeps polling pump 1 but stops reading, until the replies fill the line and
@@ -425,14 +423,13 @@ TEST(ClLine, DeletingAPumpNeverWaitsForAStalledPortWrite)
 
 TEST(ClLine, PortThatCannotBeOpenedRaises)
 {
-    TempSettings settings;
-    EXPECT_THROW(CL_forecourt("/nonexistent/port", false, 1, 2), Gallion_error);
+    EXPECT_THROW(CL_forecourt("/nonexistent/port", false, 1, 2, Pump_settings{}), Gallion_error);
 }
 
 TEST(ClLine, PortErrorEndsTheThreadAndIsKeptForTheOwner)
 {
     Loop loop(1, 1);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     EXPECT_TRUE(loop.forecourt->IoRunning());
     EXPECT_EQ(loop.line.SlavePath(), loop.forecourt->DevicePath());
     loop.line.CloseMaster();  // the line disappears under the loop
@@ -445,7 +442,7 @@ TEST(ClLine, ArbitraryFrameContentsNeverUpsetTheLoop)
 {
     Loop loop(1, 8);
     for (int slot = 0; slot < 8; ++slot)
-        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot));
+        ASSERT_EQ(slot, loop.forecourt->CreatePump(slot, loop.settings));
     loop.Pump(0).LiftNozzle(1);
     std::mt19937 random(7);
     const uint8_t destinations[] = {'O', 'P', 'Q', 'W', 'X'};

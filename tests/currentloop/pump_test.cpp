@@ -21,10 +21,10 @@ CL_Message FrameOf(const std::vector<uint8_t>& bytes)
 struct PumpBench {
     PumpBench()
     {
-        settings.Set("CurrentLoop", "PollTimeout", "3600");
-        settings.Set("CurrentLoop", "ThrottleAmount", "0");
-        settings.Set("CurrentLoop", "ThrottleVolume", "0");
-        pump = std::make_unique<CL_pump>(PumpAddress(1));
+        settings.poll_timeout = 3600;
+        settings.throttle_amount = 0;
+        settings.throttle_volume = 0;
+        pump = std::make_unique<CL_pump>(PumpAddress(1), settings);
     }
     CL_Message* Send(const std::vector<uint8_t>& frame) { return pump->HandleMessage(FrameOf(frame)); }
     void Cycle() { pump->RunCycleForTest(); }
@@ -40,7 +40,7 @@ struct PumpBench {
         Cycle();  // volume above zero: 'D'
     }
 
-    TempSettings settings;
+    Pump_settings settings;
     std::unique_ptr<CL_pump> pump;
 };
 
@@ -189,9 +189,9 @@ TEST(ClPump, AmountPresetAtZeroPriceAndHugeFiguresStayDefined)
     EXPECT_EQ('9', reply->bytes[6]);
 
     PumpBench unlimited;
-    unlimited.settings.Set("CurrentLoop", "RecalcAtPreset", "0");
-    unlimited.settings.Set("CurrentLoop", "ThrottleFlow", "1e12");
-    unlimited.pump = std::make_unique<CL_pump>(PumpAddress(1));
+    unlimited.settings.recalc_at_preset = false;
+    unlimited.settings.throttle_flow = 1e12;
+    unlimited.pump = std::make_unique<CL_pump>(PumpAddress(1), unlimited.settings);
     unlimited.StartFilling(9999, 1, 0x20);
     unlimited.pump->SetFlow(1e300);
     AdvanceClockForTest(1000);
@@ -238,9 +238,9 @@ TEST(ClPump, NozzlesVisibilityAndRanges)
 
 TEST(ClPump, PumpsWithoutAPositionTakeNoCommand)
 {
-    TempSettings settings;
-    settings.Set("CurrentLoop", "PollTimeout", "3600");
-    CL_pump pump20(PumpAddress(20));
+    Pump_settings settings;
+    settings.poll_timeout = 3600;
+    CL_pump pump20(PumpAddress(20), settings);
     // Index 24 is where pump 20's character would fall; it holds part of the CB0 preset.
     CL_Message* reply = pump20.HandleMessage(FrameOf(ControllerFrame(PumpAddress(20), '3', {{24, 'A'}, {26, PumpAddress(20)}})));
     ASSERT_NE(nullptr, reply);

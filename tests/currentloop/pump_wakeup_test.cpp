@@ -24,8 +24,8 @@ char StateLetter(const std::vector<uint8_t>& reply)
 TEST(ClPumpWakeup, PollsLeaveAnIdlePumpAsleepWhileCommandsAndOperationsWakeIt)
 {
     Loop loop(1, 1);
-    loop.settings.Set("CurrentLoop", "PumpSleepMs", "100");
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    loop.settings.pump_sleep_ms = 100;
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_pump& pump = loop.Pump(0);
     ASSERT_EQ('E', StateLetter(loop.Ask(Poll(1))));
     ASSERT_TRUE(WaitFor([&] { return pump.GetState().online; })) << "the first poll wakes an offline pump";
@@ -54,8 +54,8 @@ TEST(ClPumpWakeup, PollsLeaveAnIdlePumpAsleepWhileCommandsAndOperationsWakeIt)
 TEST(ClPumpWakeup, DeliveryCyclesAndAnUnpolledPumpDropsOutAtItsDeadline)
 {
     Loop loop(1, 1, 1);
-    loop.settings.Set("CurrentLoop", "PumpSleepMs", "100");
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    loop.settings.pump_sleep_ms = 100;
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     CL_pump& pump = loop.Pump(0);
     loop.line.Send(Prices('P', 150));  // no reply
     loop.Ask(Poll(1, 'A'));

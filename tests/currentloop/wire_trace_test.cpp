@@ -49,7 +49,7 @@ std::string Hex(const std::vector<uint8_t>& bytes)
 TEST(ClWireTrace, EveryFrameWithItsVerdictAndTheRepliesAfterTheirRequests)
 {
     Loop loop(1, 3);
-    ASSERT_EQ(0, loop.forecourt->CreatePump(0));
+    ASSERT_EQ(0, loop.forecourt->CreatePump(0, loop.settings));
     TempDir dir;
     const std::string path = dir.File("trace.jsonl");
     ASSERT_TRUE(loop.forecourt->Trace().Start(path));

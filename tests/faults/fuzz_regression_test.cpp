@@ -17,7 +17,6 @@
 #include "../../fuzz/config_decode_harness.h"
 #include "../../fuzz/zarn_stream_harness.h"
 #include "../../fuzz/zarn_transactions_harness.h"
-#include "support/pty_controller.h"
 
 namespace {
 
@@ -61,8 +60,6 @@ int ReplayAll(const std::string& harness, Harness run)
 
 TEST(FuzzRegression, ZarnLineStreams)
 {
-    TempSettings settings;
-    WriteZarnStreamSettings();
     EXPECT_GT(ReplayAll("zarn_stream", RunZarnStreamInput), 0);
 }
 
@@ -73,8 +70,6 @@ TEST(FuzzRegression, ZarnTransactionBlocks)
 
 TEST(FuzzRegression, CurrentLoopLineStreams)
 {
-    TempSettings settings;
-    WriteCurrentLoopStreamSettings();
     EXPECT_GT(ReplayAll("cl_stream", RunCurrentLoopStreamInput), 0);
 }
 

@@ -18,6 +18,7 @@
 #include "currentloop/cl_forecourt.h"
 #include "currentloop/cl_test_frames.h"
 #include "support/pty_controller.h"
+#include "support/quick_settings.h"
 #include "zarn/link_fixture.h"
 #include "zarn/zarn_forecourt.h"
 #include "support/wait.h"
@@ -115,15 +116,6 @@ private:
 
 class SerialFaults : public ::testing::Test {
 protected:
-    SerialFaults()
-    {
-        settings_.Set("Zarn", "HandleReturningMessages", "0");  // the test controller does not echo
-        settings_.Set("Zarn", "PumpSleepMs", "5");
-        settings_.Set("Zarn", "PollTimeout", "3600");
-        settings_.Set("CurrentLoop", "PumpSleepMs", "5");
-        settings_.Set("CurrentLoop", "PollTimeout", "3600");
-    }
-
     // Removing the loop ends every thread, well within a second.
     template <typename Forecourt>
     static void ExpectPromptRemoval(std::unique_ptr<Forecourt>& loop)
@@ -133,15 +125,15 @@ protected:
         EXPECT_LT(ElapsedMs(start), 1000);
     }
 
-    TempSettings settings_;
+    const Pump_settings settings_ = QuickPumpSettings();
 };
 
 TEST_F(SerialFaults, ZarnDeviceDisappearingEndsTheIoThreadQuietly)
 {
     PtyController line;
-    auto loop = std::make_unique<Zarn_forecourt>(line.SlavePath(), false, 1, 4);
-    ASSERT_EQ(0, loop->CreatePump(0, false));
-    ASSERT_EQ(1, loop->CreatePump(1, false));
+    auto loop = std::make_unique<Zarn_forecourt>(line.SlavePath(), false, 1, 4, settings_);
+    ASSERT_EQ(0, loop->CreatePump(0, false, settings_));
+    ASSERT_EQ(1, loop->CreatePump(1, false, settings_));
     line.Send(ZarnControlBlock(0x50, 0x20));
     const Bytes reply = ReadZarnBlock([&](int ms) { return line.ReadByte(ms); }, 3000);
     ASSERT_GE(reply.size(), 3u) << "the loop answers before the fault";
@@ -155,7 +147,7 @@ TEST_F(SerialFaults, ZarnDeviceDisappearingEndsTheIoThreadQuietly)
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
 
     // The operator carries on with the silent loop, then removes it.
-    EXPECT_EQ(2, loop->CreatePump(2, false));
+    EXPECT_EQ(2, loop->CreatePump(2, false, settings_));
     EXPECT_TRUE(loop->DeletePump(0));
     loop->GetPump(1)->LiftNozzle();
     EXPECT_EQ(kStatusNotProgrammed, loop->GetPump(1)->GetStatus());
@@ -165,9 +157,9 @@ TEST_F(SerialFaults, ZarnDeviceDisappearingEndsTheIoThreadQuietly)
 TEST_F(SerialFaults, CurrentLoopDeviceDisappearingEndsTheIoThreadQuietly)
 {
     PtyController line;
-    auto loop = std::make_unique<CL_forecourt>(line.SlavePath(), false, 1, 8);
-    ASSERT_EQ(0, loop->CreatePump(0));
-    ASSERT_EQ(1, loop->CreatePump(1));
+    auto loop = std::make_unique<CL_forecourt>(line.SlavePath(), false, 1, 8, settings_);
+    ASSERT_EQ(0, loop->CreatePump(0, settings_));
+    ASSERT_EQ(1, loop->CreatePump(1, settings_));
     line.Send(cltest::Poll(1));
     ASSERT_EQ(32u, line.ReadExactly(32, 3000).size()) << "the loop answers before the fault";
 
@@ -178,7 +170,7 @@ TEST_F(SerialFaults, CurrentLoopDeviceDisappearingEndsTheIoThreadQuietly)
     EXPECT_EQ(0u, loop->IoErrorText().rfind("Invalid port: ", 0)) << loop->IoErrorText();
     EXPECT_LT(CpuMsOverOneSecond(), kMaxCpuMsPerSecond) << "a busy loop after the fault";
 
-    EXPECT_EQ(2, loop->CreatePump(2));
+    EXPECT_EQ(2, loop->CreatePump(2, settings_));
     EXPECT_TRUE(loop->DeletePump(0));
     loop->GetPump(1)->LiftNozzle(1);
     ExpectPromptRemoval(loop);
@@ -188,11 +180,11 @@ TEST_F(SerialFaults, DeviceDisappearingUnderFloodingTrafficOfBothProtocols)
 {
     PtyController zarn_line;
     PtyController cl_line;
-    auto zarn = std::make_unique<Zarn_forecourt>(zarn_line.SlavePath(), false, 1, 16);
-    auto current_loop = std::make_unique<CL_forecourt>(cl_line.SlavePath(), false, 1, 8);
+    auto zarn = std::make_unique<Zarn_forecourt>(zarn_line.SlavePath(), false, 1, 16, settings_);
+    auto current_loop = std::make_unique<CL_forecourt>(cl_line.SlavePath(), false, 1, 8, settings_);
     for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(i, zarn->CreatePump(i, i % 2 == 0));
-        ASSERT_EQ(i, current_loop->CreatePump(i));
+        ASSERT_EQ(i, zarn->CreatePump(i, i % 2 == 0, settings_));
+        ASSERT_EQ(i, current_loop->CreatePump(i, settings_));
     }
     // The controller writes as fast as it can until its side of both lines is gone.
     Bytes zarn_burst;
@@ -221,8 +213,8 @@ TEST_F(SerialFaults, DeviceDisappearingUnderFloodingTrafficOfBothProtocols)
 
 TEST_F(SerialFaults, ZarnVirtualPortOutlivesControllersComingAndGoing)
 {
-    auto loop = std::make_unique<Zarn_forecourt>("pty", false, 1, 2);
-    ASSERT_EQ(0, loop->CreatePump(0, false));
+    auto loop = std::make_unique<Zarn_forecourt>("pty", false, 1, 2, settings_);
+    ASSERT_EQ(0, loop->CreatePump(0, false, settings_));
     const std::string device = loop->DevicePath();
     for (int session = 0; session < 15; ++session) {
         SlaveClient controller(device);
@@ -251,8 +243,8 @@ TEST_F(SerialFaults, ZarnVirtualPortOutlivesControllersComingAndGoing)
 
 TEST_F(SerialFaults, CurrentLoopVirtualPortOutlivesControllersComingAndGoing)
 {
-    auto loop = std::make_unique<CL_forecourt>("pty", false, 1, 8);
-    ASSERT_EQ(0, loop->CreatePump(0));
+    auto loop = std::make_unique<CL_forecourt>("pty", false, 1, 8, settings_);
+    ASSERT_EQ(0, loop->CreatePump(0, settings_));
     const std::string device = loop->DevicePath();
     for (int session = 0; session < 15; ++session) {
         SlaveClient controller(device);

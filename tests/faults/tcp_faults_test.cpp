@@ -100,18 +100,14 @@ constexpr bool kPeakMeansHeld = true;
 
 class TcpFaults : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        settings_.Set("Zarn", "PumpSleepMs", "5");
-        settings_.Set("CurrentLoop", "PumpSleepMs", "5");
-    }
-    TempSettings settings_;
+    void SetUp() override { settings_.pump_sleep_ms = 5; }
+    Pump_settings settings_;
 };
 
 TEST_F(TcpFaults, ZarnLoopSurvivesFloodsAndAbruptDisconnects)
 {
-    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
-    ASSERT_EQ(forecourt.CreatePump(0, true), 0);
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8, settings_);
+    ASSERT_EQ(forecourt.CreatePump(0, true, settings_), 0);
     Flood(forecourt.DevicePath(), {0x50, 0x20, 0xFA}, 21);
 
     // The next controller ends whatever block the last one left half sent (two SF: after a junk
@@ -138,8 +134,8 @@ TEST_F(TcpFaults, ZarnLoopSurvivesFloodsAndAbruptDisconnects)
 // the process does not grow with the flood, and the loop answers the next POLL.
 TEST_F(TcpFaults, ZarnLoopFloodedWithShortBlocksHoldsBoundedMemoryAndAnswers)
 {
-    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
-    ASSERT_EQ(forecourt.CreatePump(0, true), 0);
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8, settings_);
+    ASSERT_EQ(forecourt.CreatePump(0, true, settings_), 0);
     TcpController controller = TcpController::Connect(forecourt.DevicePath());
     const long peak_before = PeakResidentKb();
     std::vector<uint8_t> burst;
@@ -174,8 +170,8 @@ TEST_F(TcpFaults, ZarnLoopFloodedWithShortBlocksHoldsBoundedMemoryAndAnswers)
 
 TEST_F(TcpFaults, CurrentLoopSurvivesFloodsAndAbruptDisconnectsPacedOrNot)
 {
-    CL_forecourt forecourt("tcp-listen:0", false, 1, 8);
-    ASSERT_EQ(forecourt.CreatePump(0), 0);
+    CL_forecourt forecourt("tcp-listen:0", false, 1, 8, settings_);
+    ASSERT_EQ(forecourt.CreatePump(0, settings_), 0);
     Flood(forecourt.DevicePath(), cltest::Poll(1), 22);
     forecourt.SetLinePacing(true);
     Flood(forecourt.DevicePath(), cltest::Poll(1), 23);
@@ -196,7 +192,7 @@ TEST_F(TcpFaults, NobodyToConnectToCostsNoCpu)
         TcpServer closed;  // a port that was free a moment ago: connects are refused
         port = closed.Port();
     }
-    CL_forecourt forecourt("tcp:127.0.0.1:" + std::to_string(port), false, 1, 8);
+    CL_forecourt forecourt("tcp:127.0.0.1:" + std::to_string(port), false, 1, 8, settings_);
     const int64_t cpu_before = ProcessCpuMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_LT(ProcessCpuMs() - cpu_before, 500) << "the loop spins while it cannot connect";

@@ -166,6 +166,23 @@ TEST_F(ZarnLoopLayer, FactsPositionsAndAddresses)
     EXPECT_TRUE(loop_->RemovePump(3));
 }
 
+// The loop layer reads the settings for each pump it adds, so a change reaches the pumps created
+// after it and leaves the running ones as they are.
+TEST_F(ZarnLoopLayer, APumpAddedLaterTakesTheSettingsAsTheyAreThen)
+{
+    ASSERT_TRUE(loop_->AddPump(0));
+    settings_.Set("Zarn", "VolumeDecimals", "3");
+    ASSERT_TRUE(loop_->AddPump(1));
+    const auto decimals_shown = [&](int position) {
+        Panel_view view;
+        EXPECT_TRUE(loop_->GetPanelView(position, view));
+        const size_t point = view.volume_text.find('.');
+        return point == std::string::npos ? 0 : static_cast<int>(view.volume_text.size() - point - 1);
+    };
+    EXPECT_EQ(decimals_shown(0), 2);
+    EXPECT_EQ(decimals_shown(1), 3);
+}
+
 TEST_F(ZarnLoopLayer, NozzleClickLiftsAndReplacesAsTheControllerSees)
 {
     ASSERT_TRUE(loop_->AddPump(1));

@@ -10,12 +10,14 @@
 #include "platform/error.h"
 #include "currentloop/cl_test_frames.h"
 #include "support/pty_controller.h"
+#include "support/quick_settings.h"
 #include "support/tcp_controller.h"
 #include "support/zarn_master.h"
 
 namespace {
 
-// Short pump cycles and no poll time-outs while a test runs.
+// Short pump cycles and no poll time-outs while a test runs: in the settings file for the loops
+// the loader builds, and as a value for the loops a test builds itself.
 struct Short_settings {
     Short_settings()
     {
@@ -26,6 +28,7 @@ struct Short_settings {
         settings.Set("CurrentLoop", "PollTimeout", "3600");
     }
     TempSettings settings;
+    const Pump_settings pumps = QuickPumpSettings();
 };
 
 void WriteBytes(const std::string& path, const Bytes& bytes)
@@ -91,9 +94,9 @@ TEST(ConfigurationFile, ZarnLoopRoundTripsPumpsTotalsAndSettings)
     TempDir folder;
     const std::string file = folder.File("one.gcf");
     {
-        Zarn_forecourt loop(line.SlavePath(), false, 1, 16);
-        ASSERT_EQ(loop.CreatePump(0, true), 0);   // full kind: identity 00 00 02 22 22
-        ASSERT_EQ(loop.CreatePump(3, false), 3);  // standard kind
+        Zarn_forecourt loop(line.SlavePath(), false, 1, 16, short_settings.pumps);
+        ASSERT_EQ(loop.CreatePump(0, true, short_settings.pumps), 0);   // full kind: identity 00 00 02 22 22
+        ASSERT_EQ(loop.CreatePump(3, false, short_settings.pumps), 3);  // standard kind
         loop.GetPump(0)->SetIdentity({0x00, 0x00, 0x02, 0x00, 0x00});  // still full, other digits
         loop.GetPump(0)->SetNozzleTotals(1, BCD(5, 2, 9999999999), BCD(5, 2, 1234), BCD(5, 0, 42));
         loop.GetPump(3)->SetNozzleTotals(15, BCD(5, 2, 1234), BCD(5, 2, 9999999999), BCD(5, 0, 9999999999));
@@ -151,9 +154,9 @@ TEST(ConfigurationFile, TotalsWithOtherDecimalsAreConverted)
     TempDir folder;
     const std::string file = folder.File("decimals.gcf");
     {
-        Zarn_forecourt loop(line.SlavePath(), false, 1, 4);
-        ASSERT_EQ(loop.CreatePump(0, true), 0);
-        ASSERT_EQ(loop.CreatePump(1, true), 1);
+        Zarn_forecourt loop(line.SlavePath(), false, 1, 4, short_settings.pumps);
+        ASSERT_EQ(loop.CreatePump(0, true, short_settings.pumps), 0);
+        ASSERT_EQ(loop.CreatePump(1, true, short_settings.pumps), 1);
         loop.GetPump(0)->SetVolumeDecimals(3);
         loop.GetPump(0)->SetAmountDecimals(1);
         loop.GetPump(0)->SetPriceDecimals(3);
@@ -187,13 +190,13 @@ TEST(ConfigurationFile, DisconnectedPumpIsSilentAfterLoading)
     TempDir folder;
     const std::string file = folder.File("silent.gcf");
     {
-        Zarn_forecourt zarn(zarn_line.SlavePath(), false, 1, 2);
-        ASSERT_EQ(zarn.CreatePump(0, true), 0);
-        ASSERT_EQ(zarn.CreatePump(1, true), 1);
+        Zarn_forecourt zarn(zarn_line.SlavePath(), false, 1, 2, short_settings.pumps);
+        ASSERT_EQ(zarn.CreatePump(0, true, short_settings.pumps), 0);
+        ASSERT_EQ(zarn.CreatePump(1, true, short_settings.pumps), 1);
         zarn.DisconnectPump(1);
-        CL_forecourt cl(cl_line.SlavePath(), false, 3, 4);
-        ASSERT_EQ(cl.CreatePump(0), 0);
-        ASSERT_EQ(cl.CreatePump(1), 1);
+        CL_forecourt cl(cl_line.SlavePath(), false, 3, 4, short_settings.pumps);
+        ASSERT_EQ(cl.CreatePump(0, short_settings.pumps), 0);
+        ASSERT_EQ(cl.CreatePump(1, short_settings.pumps), 1);
         cl.DisconnectPump(0);
         ASSERT_EQ(SaveConfigurationFile(file, {&zarn, &cl}), "");
     }
@@ -233,8 +236,8 @@ TEST(ConfigurationFile, TcpLoopListensAgainAfterLoadingAndTakesPacingFromTheSett
     const std::string file = folder.File("tcp.gcf");
     const std::string port_name = "tcp-listen:" + std::to_string(FreeTcpPort());
     {
-        CL_forecourt cl(port_name, false, 1, 2);
-        ASSERT_EQ(cl.CreatePump(0), 0);
+        CL_forecourt cl(port_name, false, 1, 2, short_settings.pumps);
+        ASSERT_EQ(cl.CreatePump(0, short_settings.pumps), 0);
         cl.SetLinePacing(true);
         ASSERT_EQ(SaveConfigurationFile(file, {&cl}), "");
     }
@@ -261,10 +264,10 @@ TEST(ConfigurationFile, MixedLoopsLoadInFileOrder)
     TempDir folder;
     const std::string file = folder.File("three.gcf");
     {
-        Zarn_forecourt first(lines[0].SlavePath(), false, 13, 24);
-        ASSERT_EQ(first.CreatePump(11, true), 11);
-        CL_forecourt second(lines[1].SlavePath(), false, 5, 8);
-        ASSERT_EQ(second.CreatePump(2), 2);
+        Zarn_forecourt first(lines[0].SlavePath(), false, 13, 24, short_settings.pumps);
+        ASSERT_EQ(first.CreatePump(11, true, short_settings.pumps), 11);
+        CL_forecourt second(lines[1].SlavePath(), false, 5, 8, short_settings.pumps);
+        ASSERT_EQ(second.CreatePump(2, short_settings.pumps), 2);
         CL_decimals decimals;
         decimals.volume = 3;
         decimals.price = 0;
@@ -274,7 +277,7 @@ TEST(ConfigurationFile, MixedLoopsLoadInFileOrder)
         second.GetPump(2)->SetVisibleNozzles(visible);
         ASSERT_TRUE(second.StartAutomation(2, 3));
         second.SetFilterAddress(0x56);
-        Zarn_forecourt third(lines[2].SlavePath(), false, 1, 1);
+        Zarn_forecourt third(lines[2].SlavePath(), false, 1, 1, short_settings.pumps);
         ASSERT_EQ(SaveConfigurationFile(file, {&first, &second, &third}), "");
     }
 
@@ -309,7 +312,7 @@ TEST(ConfigurationFile, PortThatCannotBeOpenedLeavesOnlyItsLoopOut)
     const std::string missing_port = folder.File("no-such-port");
     std::string port_error;
     try {
-        CL_forecourt probe(missing_port, false, 1, 1);
+        CL_forecourt probe(missing_port, false, 1, 1, short_settings.pumps);
     } catch (const Gallion_error& error) {
         port_error = error.what();
     }
@@ -430,7 +433,7 @@ TEST(ConfigurationFile, SavingReplacesTheFileWholeOrNotAtAll)
     WriteBytes(file, Bytes{'o', 'l', 'd'});
     chmod(file.c_str(), 0640);
     {
-        CL_forecourt loop(line.SlavePath(), false, 1, 2);
+        CL_forecourt loop(line.SlavePath(), false, 1, 2, short_settings.pumps);
         ASSERT_EQ(SaveConfigurationFile(file, {&loop}), "");
     }
     // The old content is gone whole, the permissions stay, no temporary file is left behind.

@@ -213,15 +213,13 @@ size_t ExpectWellFormedLog(const std::string& path)
 
 class Soak : public ::testing::Test {
 protected:
+    // One set for both protocols (the current loop has no echo handling).
     Soak()
     {
-        settings_.Set("Zarn", "HandleReturningMessages", "0");
-        settings_.Set("Zarn", "PumpSleepMs", "5");
-        settings_.Set("Zarn", "PollTimeout", "1");
-        settings_.Set("Zarn", "LogRXErrors", "1");
-        settings_.Set("CurrentLoop", "PumpSleepMs", "5");
-        settings_.Set("CurrentLoop", "PollTimeout", "1");
-        settings_.Set("CurrentLoop", "LogRXErrors", "1");
+        settings_.handle_returning_messages = false;
+        settings_.pump_sleep_ms = 5;
+        settings_.poll_timeout = 1;
+        settings_.log_rx_errors = true;
     }
 
     std::string NewLogName(const char* protocol)
@@ -236,7 +234,7 @@ protected:
         const int index = static_cast<int>(random_() % 16);
         switch (random_() % 10) {
         case 0:
-            zarn_->CreatePump(index, random_() % 2 == 0);
+            zarn_->CreatePump(index, random_() % 2 == 0, settings_);
             break;
         case 1:
             if (index != 0)  // pump 0 carries the quick automater
@@ -294,7 +292,7 @@ protected:
         const int slot = static_cast<int>(random_() % 8);
         switch (random_() % 9) {
         case 0:
-            cl_->CreatePump(slot);
+            cl_->CreatePump(slot, settings_);
             break;
         case 1:
             cl_->DeletePump(slot);
@@ -363,11 +361,11 @@ protected:
 
     void BuildLoops()
     {
-        zarn_ = std::make_unique<Zarn_forecourt>(zarn_line_.SlavePath(), false, 1, 16);
-        cl_ = std::make_unique<CL_forecourt>(cl_line_.SlavePath(), false, 1, 8);
+        zarn_ = std::make_unique<Zarn_forecourt>(zarn_line_.SlavePath(), false, 1, 16, settings_);
+        cl_ = std::make_unique<CL_forecourt>(cl_line_.SlavePath(), false, 1, 8, settings_);
         for (int i = 0; i < 4; ++i) {
-            zarn_->CreatePump(i, i % 2 == 0);
-            cl_->CreatePump(i);
+            zarn_->CreatePump(i, i % 2 == 0, settings_);
+            cl_->CreatePump(i, settings_);
         }
         quick_automater_ = std::make_unique<Automater>(*zarn_->GetPump(0), Automater::kHeavy, QuickZarnTiming());
     }
@@ -379,7 +377,7 @@ protected:
         cl_.reset();
     }
 
-    TempSettings settings_;
+    Pump_settings settings_;
     TempDir logs_;
     PtyController zarn_line_;
     PtyController cl_line_;
@@ -411,10 +409,10 @@ TEST_F(Soak, BothEnginesUnderTrafficAndOperatorChurn)
             }
             watchdog.Step("a virtual loop of each protocol, round " + std::to_string(round));
             if (round % 5 == 0) {
-                auto virtual_zarn = std::make_unique<Zarn_forecourt>("pty", false, 17, 32);
-                virtual_zarn->CreatePump(0, false);
-                auto virtual_cl = std::make_unique<CL_forecourt>("pty", false, 9, 15);
-                virtual_cl->CreatePump(0);
+                auto virtual_zarn = std::make_unique<Zarn_forecourt>("pty", false, 17, 32, settings_);
+                virtual_zarn->CreatePump(0, false, settings_);
+                auto virtual_cl = std::make_unique<CL_forecourt>("pty", false, 9, 15, settings_);
+                virtual_cl->CreatePump(0, settings_);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(25));  // traffic meets the new set-up
         }

@@ -51,10 +51,11 @@ class AutomatedPump : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        settings_.Set("Zarn", "HandleReturningMessages", "0");
-        settings_.Set("Zarn", "PumpSleepMs", "5");
-        forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 1, 8);
-        ASSERT_EQ(forecourt_->CreatePump(0, true), 0);
+        Pump_settings settings;
+        settings.handle_returning_messages = false;
+        settings.pump_sleep_ms = 5;
+        forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 1, 8, settings);
+        ASSERT_EQ(forecourt_->CreatePump(0, true, settings), 0);
         ASSERT_TRUE(master_.PollAndAck(kPump1));
         ASSERT_TRUE(master_.ProgramNozzleOne(kPump1));
     }
@@ -92,7 +93,6 @@ protected:
 
     Zarn_pump& Pump() { return *forecourt_->GetPump(0); }
 
-    TempSettings settings_;
     PtyController pty_;
     ZarnMaster master_{pty_};
     std::unique_ptr<Zarn_forecourt> forecourt_;
@@ -183,8 +183,7 @@ TEST_F(AutomatedPump, ForecourtAutomationEndsPromptlyWithTheRealPauses)
 
 TEST(AutomaterLevels, OnlyLightNormalAndHeavy)
 {
-    TempSettings settings;
-    Zarn_pump pump(0x50, true);
+    Zarn_pump pump(0x50, true, Pump_settings{});
     EXPECT_THROW(Automater(pump, 0), Gallion_error);
     EXPECT_THROW(Automater(pump, 4), Gallion_error);
 }

@@ -52,10 +52,10 @@ class ForecourtLoop : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        settings_.Set("Zarn", "HandleReturningMessages", "0");  // the test controller does not echo
-        settings_.Set("Zarn", "PollTimeout", "2");
-        settings_.Set("Zarn", "PumpSleepMs", "5");
-        forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24);
+        settings_.handle_returning_messages = false;  // the test controller does not echo
+        settings_.poll_timeout = 2;
+        settings_.pump_sleep_ms = 5;
+        forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24, settings_);
     }
 
     // Polls until the pump has nothing more to say; false when it falls silent.
@@ -84,7 +84,7 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return pump->GetStatus() == 4; }));
     }
 
-    TempSettings settings_;
+    Pump_settings settings_;
     TempDir dir_;
     PtyController pty_;
     ZarnMaster master_{pty_};
@@ -99,10 +99,10 @@ TEST_F(ForecourtLoop, SlotsAddressesAndTitle)
     EXPECT_EQ(fc.LastPumpNumber(), 24);
     EXPECT_EQ(fc.HighestIndex(), 11);
     EXPECT_EQ(fc.AddressOf(0), kPump13);
-    EXPECT_EQ(fc.CreatePump(12, true), -1);
-    EXPECT_EQ(fc.CreatePump(-1, true), -1);
-    EXPECT_EQ(fc.CreatePump(0, true), 0);
-    EXPECT_EQ(fc.CreatePump(0, true), -1);
+    EXPECT_EQ(fc.CreatePump(12, true, settings_), -1);
+    EXPECT_EQ(fc.CreatePump(-1, true, settings_), -1);
+    EXPECT_EQ(fc.CreatePump(0, true, settings_), 0);
+    EXPECT_EQ(fc.CreatePump(0, true, settings_), -1);
     EXPECT_EQ(fc.PumpCount(), 1);
     EXPECT_TRUE(fc.IsConnected(0));
     EXPECT_EQ(fc.GetPump(0)->Address(), kPump13);
@@ -119,7 +119,7 @@ TEST_F(ForecourtLoop, SlotsAddressesAndTitle)
     EXPECT_FALSE(master_.Poll(0x5B, 150));
     EXPECT_FALSE(master_.Poll(0x68, 150));
 
-    EXPECT_EQ(fc.CreatePump(11, false), 11);
+    EXPECT_EQ(fc.CreatePump(11, false, settings_), 11);
     const auto last = master_.Poll(0x67);
     ASSERT_TRUE(last);
     EXPECT_EQ((*last)[0], 0x67);
@@ -148,34 +148,34 @@ TEST_F(ForecourtLoop, SlotsAddressesAndTitle)
     EXPECT_TRUE(fc.DeletePump(0));
     EXPECT_EQ(fc.GetPump(0), nullptr);
     EXPECT_FALSE(master_.Poll(kPump13, 150));
-    EXPECT_EQ(fc.CreatePump(0, true), 0);  // the slot can be used again
+    EXPECT_EQ(fc.CreatePump(0, true, settings_), 0);  // the slot can be used again
 }
 
 TEST(ForecourtRange, NeverMoreThanSixteenPumps)
 {
     PtyController pty;
-    TempSettings settings;
-    Zarn_forecourt fc(pty.SlavePath(), false, 1, 32);
+    const Pump_settings settings;
+    Zarn_forecourt fc(pty.SlavePath(), false, 1, 32, settings);
     EXPECT_EQ(fc.HighestIndex(), 15);
-    EXPECT_EQ(fc.CreatePump(16, true), -1);
-    EXPECT_EQ(fc.CreatePump(15, true), 15);
+    EXPECT_EQ(fc.CreatePump(16, true, settings), -1);
+    EXPECT_EQ(fc.CreatePump(15, true, settings), 15);
     EXPECT_EQ(fc.AddressOf(15), 0x5F);
 
     PtyController other_line;
-    Zarn_forecourt reversed(other_line.SlavePath(), false, 5, 4);
-    EXPECT_EQ(reversed.CreatePump(0, true), -1);
+    Zarn_forecourt reversed(other_line.SlavePath(), false, 5, 4, settings);
+    EXPECT_EQ(reversed.CreatePump(0, true, settings), -1);
 }
 
 TEST(ForecourtRange, PortThatCannotOpenLeavesNothingBehind)
 {
     const int threads = ThreadCount();
-    EXPECT_THROW(Zarn_forecourt("/dev/no-such-gallion-port", false, 1, 8), Gallion_error);
+    EXPECT_THROW(Zarn_forecourt("/dev/no-such-gallion-port", false, 1, 8, Pump_settings{}), Gallion_error);
     EXPECT_EQ(ThreadCount(), threads);
 }
 
 TEST_F(ForecourtLoop, DisconnectedPumpFillsOnSilentlyAndGoesOffline)
 {
-    ASSERT_EQ(forecourt_->CreatePump(0, true), 0);
+    ASSERT_EQ(forecourt_->CreatePump(0, true, settings_), 0);
     StartFilling(0);
     Zarn_pump* pump = forecourt_->GetPump(0);
 
@@ -220,7 +220,7 @@ TEST_F(ForecourtLoop, DisconnectedPumpFillsOnSilentlyAndGoesOffline)
 
 TEST_F(ForecourtLoop, AppliesTheChosenError)
 {
-    ASSERT_EQ(forecourt_->CreatePump(0, true), 0);
+    ASSERT_EQ(forecourt_->CreatePump(0, true, settings_), 0);
     ASSERT_TRUE(PollUntilEot(kPump13));
     forecourt_->SetErrorType(0, 9);
     forecourt_->SetErrorValue(0, 0);
@@ -248,8 +248,8 @@ TEST_F(ForecourtLoop, AppliesTheChosenError)
 TEST_F(ForecourtLoop, FeedAndPumpLogs)
 {
     Zarn_forecourt& fc = *forecourt_;
-    ASSERT_EQ(fc.CreatePump(0, true), 0);
-    ASSERT_EQ(fc.CreatePump(1, true), 1);
+    ASSERT_EQ(fc.CreatePump(0, true, settings_), 0);
+    ASSERT_EQ(fc.CreatePump(1, true, settings_), 1);
     const std::string log13 = dir_.File("Pump 13.log");
     ASSERT_TRUE(fc.StartLogging(0, log13, true));
     EXPECT_TRUE(fc.IsLogging(0));
@@ -296,8 +296,8 @@ TEST_F(ForecourtLoop, FeedAndPumpLogs)
     EXPECT_TRUE(Closed(log14));
 
     // A file that cannot be created is reported and nothing is logged.
-    forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24);
-    ASSERT_EQ(forecourt_->CreatePump(0, true), 0);
+    forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24, settings_);
+    ASSERT_EQ(forecourt_->CreatePump(0, true, settings_), 0);
     EXPECT_THROW(forecourt_->StartLogging(0, dir_.File("missing/Pump 13.log"), true), Gallion_error);
     EXPECT_FALSE(forecourt_->IsLogging(0));
 }
@@ -306,10 +306,10 @@ TEST_F(ForecourtLoop, DeletingABusyLoopIsPromptAndClosesEverything)
 {
     forecourt_.reset();
     const int threads_before = ThreadCount();
-    forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24);
+    forecourt_ = std::make_unique<Zarn_forecourt>(pty_.SlavePath(), false, 13, 24, settings_);
     std::vector<std::string> logs;
     for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(forecourt_->CreatePump(i, true), i);
+        ASSERT_EQ(forecourt_->CreatePump(i, true, settings_), i);
         logs.push_back(dir_.File("Pump " + std::to_string(13 + i) + ".log"));
         ASSERT_TRUE(forecourt_->StartLogging(i, logs.back(), i % 2 == 0));
         StartFilling(i);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/pump_settings.h"
 #include "support/pty_controller.h"
 #include "support/zarn_controller.h"
 #include "zarn/zarn_message.h"
@@ -58,14 +59,12 @@ protected:
 
     void TearDown() override { Stop(); }
 
-    // handle_returning: the "HandleReturningMessages" value to write, none to leave the key out.
+    // handle_returning: the echo handling to ask for, none to take the settings' default.
     void Start(std::optional<bool> handle_returning)
     {
-        settings_ = std::make_unique<TempSettings>();
-        if (handle_returning)
-            settings_->Set("Zarn", "HandleReturningMessages", *handle_returning ? "1" : "0");
         line_ = std::make_unique<Zarn_line>(kPump1, received_, 5);
-        io_ = std::make_unique<Zarn_IO>(pty_.SlavePath(), false, sink_);
+        io_ = std::make_unique<Zarn_IO>(pty_.SlavePath(), false, sink_,
+                                        handle_returning.value_or(Pump_settings{}.handle_returning_messages));
         io_->Start();
         ASSERT_EQ(io_->RegisterPump(line_.get()), 0);
     }
@@ -76,7 +75,6 @@ protected:
             io_->UnregisterPump(line_.get());
         io_.reset();
         line_.reset();
-        settings_.reset();
     }
 
     void Restart(std::optional<bool> handle_returning)
@@ -122,7 +120,6 @@ protected:
     PtyController pty_;
     Message_queue received_;
     RecordingSink sink_;
-    std::unique_ptr<TempSettings> settings_;
     std::unique_ptr<Zarn_line> line_;
     std::unique_ptr<Zarn_IO> io_;
 };

@@ -82,10 +82,8 @@ TEST_F(LinkTest, EchoHandlingIsOnWithoutASettingAndOffWhenSetOff)
 
 TEST(LinkVirtualPort, EchoHandlingIsOffOnAVirtualPortWhateverTheFileSays)
 {
-    TempSettings settings;
-    settings.Set("Zarn", "HandleReturningMessages", "1");
     RecordingSink sink;
-    Zarn_IO io("pty", false, sink);
+    Zarn_IO io("pty", false, sink, true);
     io.Start();
     EXPECT_FALSE(io.HandlesReturningMessages());
     EXPECT_FALSE(io.DevicePath().empty());
@@ -94,9 +92,8 @@ TEST(LinkVirtualPort, EchoHandlingIsOffOnAVirtualPortWhateverTheFileSays)
 
 TEST(LinkPortErrors, AnUnopenablePortLeavesTheConstructor)
 {
-    TempSettings settings;
     RecordingSink sink;
-    EXPECT_THROW(Zarn_IO("/nonexistent/gallion-port", false, sink), Gallion_error);
+    EXPECT_THROW(Zarn_IO("/nonexistent/gallion-port", false, sink, true), Gallion_error);
 }
 
 // ---------------------------------------------------------------------------------------------

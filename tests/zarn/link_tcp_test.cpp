@@ -25,7 +25,7 @@ constexpr uint8_t kPump1 = 0x50;
 // "return status") and filled to a 10.00 l preset that the clock carries to its end. How replies
 // share blocks depends on when the pump thread runs, so transactions are kept one by one as
 // {code, data...}; of the progress reports while the fuel runs only the last DC2 counts.
-std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecourt)
+std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecourt, const Pump_settings& settings)
 {
     using namespace pump_test;
     ZarnMaster master(line);
@@ -61,7 +61,7 @@ std::vector<Bytes> FillingSession(ControllerLine& line, Zarn_forecourt& forecour
         return false;
     };
 
-    Zarn_pump* pump = forecourt.GetPump(forecourt.CreatePump(0, true));
+    Zarn_pump* pump = forecourt.GetPump(forecourt.CreatePump(0, true, settings));
     const std::optional<Bytes> first = master.Poll(kPump1);
     EXPECT_TRUE(first);
     kept.push_back(first.value_or(Bytes{}));
@@ -99,28 +99,28 @@ protected:
     void SetUp() override
     {
         // A real port would wait for the echo of each reply; a TCP line has no converter.
-        settings_.Set("Zarn", "HandleReturningMessages", "1");
-        settings_.Set("Zarn", "PollTimeout", "600");  // clock jumps stay well inside it
-        settings_.Set("Zarn", "PumpSleepMs", "5");
+        settings_.handle_returning_messages = true;
+        settings_.poll_timeout = 600;  // clock jumps stay well inside it
+        settings_.pump_sleep_ms = 5;
     }
 
-    TempSettings settings_;
+    Pump_settings settings_;
 };
 
 TEST_F(ZarnTcp, PollsAndAFillingGiveTheSameBytesAsOnAPseudoTerminal)
 {
     std::vector<Bytes> over_pty;
     {
-        settings_.Set("Zarn", "HandleReturningMessages", "0");  // the test's pty is a device to Gallion
+        settings_.handle_returning_messages = false;  // the test's pty is a device to Gallion
         PtyController pty;
-        Zarn_forecourt forecourt(pty.SlavePath(), false, 1, 8);
-        over_pty = FillingSession(pty, forecourt);
+        Zarn_forecourt forecourt(pty.SlavePath(), false, 1, 8, settings_);
+        over_pty = FillingSession(pty, forecourt, settings_);
     }
-    settings_.Set("Zarn", "HandleReturningMessages", "1");
-    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
+    settings_.handle_returning_messages = true;
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8, settings_);
     EXPECT_EQ(forecourt.DevicePath().rfind("127.0.0.1:", 0), 0u) << forecourt.DevicePath();
     TcpController controller = TcpController::Connect(forecourt.DevicePath());
-    const std::vector<Bytes> over_tcp = FillingSession(controller, forecourt);
+    const std::vector<Bytes> over_tcp = FillingSession(controller, forecourt, settings_);
 
     ASSERT_GE(over_pty.size(), 4u);
     EXPECT_EQ(over_tcp, over_pty);
@@ -134,8 +134,8 @@ TEST_F(ZarnTcp, PollsAndAFillingGiveTheSameBytesAsOnAPseudoTerminal)
 
 TEST_F(ZarnTcp, OneControllerAtATimeAndTheNextContinuesWithTheSamePumps)
 {
-    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
-    ASSERT_EQ(forecourt.CreatePump(0, true), 0);
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8, settings_);
+    ASSERT_EQ(forecourt.CreatePump(0, true, settings_), 0);
     Zarn_pump* pump = forecourt.GetPump(0);
     {
         TcpController first = TcpController::Connect(forecourt.DevicePath());
@@ -177,8 +177,8 @@ TEST_F(ZarnTcp, OneControllerAtATimeAndTheNextContinuesWithTheSamePumps)
 
 TEST_F(ZarnTcp, HalfBlockOfALeavingControllerIsNotGluedToTheNextOnesFirstBlock)
 {
-    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8);
-    ASSERT_EQ(forecourt.CreatePump(0, true), 0);
+    Zarn_forecourt forecourt("tcp-listen:0", false, 1, 8, settings_);
+    ASSERT_EQ(forecourt.CreatePump(0, true, settings_), 0);
     {
         TcpController first = TcpController::Connect(forecourt.DevicePath());
         first.Send({kPump1, 0x30, 0x01});  // a DATA block cut off by the controller's departure
@@ -194,8 +194,8 @@ TEST_F(ZarnTcp, HalfBlockOfALeavingControllerIsNotGluedToTheNextOnesFirstBlock)
 
 TEST_F(ZarnTcp, RemovalWithAControllerConnectedEndsWithinASecond)
 {
-    auto forecourt = std::make_unique<Zarn_forecourt>("tcp-listen:0", false, 1, 8);
-    ASSERT_EQ(forecourt->CreatePump(0, true), 0);
+    auto forecourt = std::make_unique<Zarn_forecourt>("tcp-listen:0", false, 1, 8, settings_);
+    ASSERT_EQ(forecourt->CreatePump(0, true, settings_), 0);
     TcpController controller = TcpController::Connect(forecourt->DevicePath());
     ZarnMaster master(controller);
     ASSERT_TRUE(master.PollAndAck(kPump1));

@@ -84,7 +84,16 @@ TEST_F(PumpCommandsTest, IdentityParametersOutputsAndDecimals)
 
 TEST_F(PumpCommandsTest, DecimalsOutsideTheirRangeFallBackToTwo)
 {
-    StartPump({{"VolumeDecimals", "12"}, {"AmountDecimals", "-1"}, {"PriceDecimals", "3"}});
+    // The settings file's decimals as its reader hands them to the pump.
+    TempSettings file;
+    file.Set("Zarn", "VolumeDecimals", "12");
+    file.Set("Zarn", "AmountDecimals", "-1");
+    file.Set("Zarn", "PriceDecimals", "3");
+    const Pump_settings read = ReadPumpSettings("Zarn");
+    settings_.volume_decimals = read.volume_decimals;
+    settings_.amount_decimals = read.amount_decimals;
+    settings_.price_decimals = read.price_decimals;
+    StartPump();
     EXPECT_EQ(pump_->VolumeDecimals(), 2);
     EXPECT_EQ(pump_->AmountDecimals(), 2);
     EXPECT_EQ(pump_->PriceDecimals(), 3);
@@ -101,7 +110,8 @@ TEST_F(PumpCommandsTest, DecimalsOutsideTheirRangeFallBackToTwo)
 
 TEST_F(PumpCommandsTest, MalformedTransactionIsCountedAndListedAndEarlierOnesKeepTheirEffect)
 {
-    StartPump({{"LogRXErrors", "1"}});
+    settings_.log_rx_errors = true;
+    StartPump();
     const Bytes transactions = Join({Cd3(500), Cd1(7), Cd4(800)});
     SendCommands(transactions);
     ASSERT_TRUE(WaitFor([&] { return pump_->RxErrorCount() == 1; }));
@@ -239,8 +249,7 @@ TEST_F(PumpCommandsTest, OperationsCheckTheirRanges)
 
 TEST(PumpCreationTest, IdentityAndStartValues)
 {
-    TempSettings settings;
-    Zarn_pump standard(0x51, false);
+    Zarn_pump standard(0x51, false, Pump_settings{});
     Zarn_pump_state state;
     ASSERT_TRUE(standard.GetState(state));
     EXPECT_EQ(state.identity, (std::array<uint8_t, 5>{0x00, 0x00, 0x11, 0x11, 0x11}));
@@ -328,7 +337,8 @@ TEST_F(PumpCommandsTest, RepliesNobodyTakesStayBoundedTheOldestDroppedAndCounted
 
 TEST_F(PumpCommandsTest, ReceiveErrorListKeepsTheNewestErrorsAndStaysOutOfSnapshots)
 {
-    StartPump({{"LogRXErrors", "1"}});
+    settings_.log_rx_errors = true;
+    StartPump();
     // More refused commands than the list keeps: each block one unknown CD1 code (7), made
     // different by a preset before it, so the newest error can be recognised.
     const int errors = static_cast<int>(Rx_error_record::kMaxLines / Rx_error_record::kLinesPerError) + 100;

@@ -65,7 +65,9 @@ TEST_F(PumpFillingTest, AuthorizedNozzleStartsFillingAndReportsGrowingVolume)
 
 TEST_F(PumpFillingTest, PresetVolumeThrottlesAndEndsExactlyWithTotals)
 {
-    StartPump({{"ThrottleFlow", "5"}, {"ThrottleVolume", "5"}});
+    settings_.throttle_flow = 5.0;
+    settings_.throttle_volume = 5.0;
+    StartPump();
     StartFilling(Cd3(1000));  // preset 10.00 l
 
     // Full flow while more than 5.00 l remain: 1.5 s is 1 l.
@@ -231,7 +233,8 @@ TEST_F(PumpFillingTest, SuspendAndResumeKeepTheFirstSavedStatus)
 
 TEST_F(PumpFillingTest, PollTimeoutSwitchesOffAndKeepsTheDeliveredFuel)
 {
-    StartPump({{"PollTimeout", "1"}});
+    settings_.poll_timeout = 1;
+    StartPump();
     StartFilling();
     EXPECT_TRUE(State().online);
 
@@ -326,7 +329,8 @@ TEST_F(PumpFillingTest, HangingUpEndsTheFilling)
 
 TEST_F(PumpFillingTest, StopWaitsForTheNozzleWhenSoConfigured)
 {
-    StartPump({{"FillingCompleteOnlyAfterNozzleReturned", "1"}});
+    settings_.filling_complete_only_after_nozzle_returned = true;
+    StartPump();
     StartFilling();
     SendCommands(Cd1(kCd1Stop));
     SyncWithPumpCycle();
@@ -342,7 +346,8 @@ TEST_F(PumpFillingTest, StopWaitsForTheNozzleWhenSoConfigured)
 
 TEST_F(PumpFillingTest, PresetReportsStatusSixUntilTheNozzleReturnsWhenSoConfigured)
 {
-    StartPump({{"FillingCompleteOnlyAfterNozzleReturned", "1"}});
+    settings_.filling_complete_only_after_nozzle_returned = true;
+    StartPump();
     StartFilling(Cd3(100));  // preset 1.00 l
     AdvanceClockForTest(60000);
     // A DC1 with status 6 every cycle while the nozzle stays out: several, and never 5.
@@ -362,7 +367,8 @@ TEST_F(PumpFillingTest, PresetReportsStatusSixUntilTheNozzleReturnsWhenSoConfigu
 
 TEST_F(PumpFillingTest, ManualFlowWithoutAutoFlow)
 {
-    StartPump({{"AutoFlow", "0"}});
+    settings_.auto_flow = false;
+    StartPump();
     AuthorizeNozzleOne();
     pump_->SetFlow(20.0);  // ignored: nothing delivers yet
     ASSERT_TRUE(WaitFor([&] { return State().stopped == 0; }));

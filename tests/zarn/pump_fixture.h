@@ -7,13 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/pump_settings.h"
 #include "platform/clock.h"
 #include "support/pty_controller.h"
 #include "support/zarn_controller.h"
@@ -30,17 +30,19 @@ using Reply = ZarnTransaction;
 
 class PumpTest : public ::testing::Test {
 protected:
-    // A short cycle and a long poll time-out unless a test overrides them.
-    void StartPump(const std::map<std::string, std::string>& settings = {})
+    // A short cycle and a long poll time-out unless a test changes settings_ first.
+    PumpTest()
     {
-        settings_ = std::make_unique<TempSettings>();
-        settings_->Set("Zarn", "PumpSleepMs", "5");
-        settings_->Set("Zarn", "HandleReturningMessages", "0");  // this controller does not echo
-        settings_->Set("Zarn", "PollTimeout", "600");  // clock jumps in tests stay well inside it
-        for (const auto& [key, value] : settings)
-            settings_->Set("Zarn", key, value);
-        pump_ = std::make_unique<Zarn_pump>(kAddress, true);
-        io_ = std::make_unique<Zarn_IO>(pty_.SlavePath(), false, no_feed_);
+        settings_.pump_sleep_ms = 5;
+        settings_.handle_returning_messages = false;  // this controller does not echo
+        settings_.poll_timeout = 600;  // clock jumps in tests stay well inside it
+    }
+
+    // The pump with settings_, behind the line.
+    void StartPump()
+    {
+        pump_ = std::make_unique<Zarn_pump>(kAddress, true, settings_);
+        io_ = std::make_unique<Zarn_IO>(pty_.SlavePath(), false, no_feed_, settings_.handle_returning_messages);
         io_->Start();
         ASSERT_EQ(io_->RegisterPump(&pump_->Line()), 0);
     }
@@ -51,7 +53,6 @@ protected:
             io_->UnregisterPump(&pump_->Line());
         io_.reset();
         pump_.reset();
-        settings_.reset();
     }
 
     // One block from the line, unstuffed and without SF; empty when the deadline passes first.
@@ -203,7 +204,7 @@ protected:
     };
 
     PtyController pty_;
-    std::unique_ptr<TempSettings> settings_;
+    Pump_settings settings_;
     No_feed no_feed_;
     std::unique_ptr<Zarn_pump> pump_;
     std::unique_ptr<Zarn_IO> io_;

@@ -8,7 +8,7 @@ using namespace pump_test;
 
 namespace {
 
-const std::map<std::string, std::string> kPause{{"PumpSleepMs", "100"}};
+constexpr int kPauseMs = 100;
 
 }  // namespace
 
@@ -16,7 +16,8 @@ class PumpWakeupTest : public PumpTest {};
 
 TEST_F(PumpWakeupTest, AnIdlePumpSleepsWhileItIsPolledAndABlockWakesIt)
 {
-    StartPump(kPause);
+    settings_.pump_sleep_ms = kPauseMs;
+    StartPump();
     DrainReplies();  // the DC1 of creation
     ASSERT_TRUE(WaitFor([&] { return State().online; })) << "the first POLL wakes an offline pump";
 
@@ -36,7 +37,8 @@ TEST_F(PumpWakeupTest, AnIdlePumpSleepsWhileItIsPolledAndABlockWakesIt)
 
 TEST_F(PumpWakeupTest, OperationsWakeThePumpAndADeliveryCyclesUntilItEnds)
 {
-    StartPump(kPause);
+    settings_.pump_sleep_ms = kPauseMs;
+    StartPump();
     SendCommands(Join({Cd2({1}), Cd5({150}), Cd3(100), Cd1(kCd1Authorize)}));
     PollUntilStatus(kStatusAuthorized);
 
@@ -67,7 +69,9 @@ TEST_F(PumpWakeupTest, OperationsWakeThePumpAndADeliveryCyclesUntilItEnds)
 
 TEST_F(PumpWakeupTest, APumpNoLongerPolledSwitchesOffAtItsDeadlineWithoutCyclingMeanwhile)
 {
-    StartPump({{"PumpSleepMs", "100"}, {"PollTimeout", "2"}});
+    settings_.pump_sleep_ms = 100;
+    settings_.poll_timeout = 2;
+    StartPump();
     SendCommands(Cd1(kCd1Reset));
     PollUntilStatus(kStatusReset);
     DrainReplies();
