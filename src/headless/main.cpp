@@ -22,32 +22,23 @@
 
 #include "platform/error.h"
 #include "platform/settings.h"
+#include "platform/stop_signals.h"
 #include "control/control_server.h"
 #include "headless/command_sessions.h"
 #include "headless/runner.h"
 
 namespace {
 
-int signal_pipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    ssize_t ignored = write(signal_pipe[1], &byte, 1);
-    (void)ignored;
-}
+// The stop-signal pipe's read end, watched by Serve.
+int stop_signal_fd = -1;
 
 void InstallSignalHandlers()
 {
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    stop_signal_fd = WatchStopSignals();
+    if (stop_signal_fd < 0) {
         std::perror("pipe");
         std::exit(1);
     }
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -144,7 +135,7 @@ void Serve(Headless_runner& runner, Console_input& console, Control_server* serv
             next_drain = now + std::chrono::milliseconds(kDrainPeriodMs);
         }
 
-        pollfd fds[3] = {{signal_pipe[0], POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[3] = {{stop_signal_fd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
         if (sessions.Idle(Command_sessions::kConsole))
             fds[1].fd = console.Fd();
         if (server)

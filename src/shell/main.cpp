@@ -2,8 +2,6 @@
 // FILE (loads the loops of a configuration file at start: a desktop's "open with" passes the file
 // alone), --control PATH (takes the runner's commands from clients of a local socket), --help.
 
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -15,6 +13,7 @@
 
 #include "platform/error.h"
 #include "platform/settings.h"
+#include "platform/stop_signals.h"
 #include "shell/control_link.h"
 #include "shell/formmain.h"
 #include "shell/gallion_application.h"
@@ -28,31 +27,6 @@ const char* const kUsage =
     "--control PATH takes the runner's commands from clients of a Unix-domain socket at PATH\n"
     "               (for this user only)\n"
     "--help         this text\n";
-
-int signal_pipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char byte = 1;
-    ssize_t ignored = write(signal_pipe[1], &byte, 1);
-    (void)ignored;
-}
-
-// SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, the desktop session
-// ending) run the shut-down sequence of "Exit": settings saved, the configuration auto-saved,
-// every loop destroyed, ports released, virtual-port links removed. The handler only writes to a
-// pipe; the window thread does the rest, also while a dialog or message box is open (the window
-// closes it first).
-void InstallSignalHandlers()
-{
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 }  // namespace
 
@@ -89,7 +63,11 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    InstallSignalHandlers();
+    // SIGINT and SIGTERM (Ctrl-C in the terminal that started the program, the desktop session
+    // ending) run the shut-down sequence of "Exit": settings saved, the configuration auto-saved,
+    // every loop destroyed, ports released, virtual-port links removed. The window thread does it,
+    // also while a dialog or message box is open (the window closes it first).
+    const int stop_signal_fd = WatchStopSignals();
     TfMain window;
     // The socket is made before the window shows: a refused one ends the program untouched.
     std::unique_ptr<Control_link> control;
@@ -101,10 +79,10 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    QSocketNotifier signal_notifier(signal_pipe[0], QSocketNotifier::Read);
-    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window] {
+    QSocketNotifier signal_notifier(stop_signal_fd, QSocketNotifier::Read);
+    QObject::connect(&signal_notifier, &QSocketNotifier::activated, &window, [&window, stop_signal_fd] {
         char byte;
-        while (read(signal_pipe[0], &byte, 1) > 0) {
+        while (read(stop_signal_fd, &byte, 1) > 0) {
         }
         // Closing the last window ends the event loop; with a dialog open the window closes it
         // first.
