@@ -64,9 +64,13 @@ const Setting_rule& RuleOf(const std::string& key)
     throw std::logic_error("no rule for settings key " + key);
 }
 
-// The number as the rule has it: inside the range as read, outside its default or the nearest limit.
-double Ruled(const Setting_rule& rule, double value, double default_value)
+// The number as the rule has it: inside the range as read, outside its default or the nearest
+// limit. The Preferences dialog takes every number as the file holds it, so the operator sees and
+// corrects it there.
+double Ruled(const Setting_rule& rule, double value, double default_value, Settings_reader reader)
 {
+    if (reader == Settings_reader::preferences)
+        return value;
     if (std::isfinite(value) && value >= rule.minimum && value <= rule.maximum)
         return value;
     if (rule.outside == Outside::is_default || !std::isfinite(value))
@@ -100,10 +104,10 @@ Pump_settings ReadPumpSettings(const std::string& section, Settings_reader reade
         const Setting_rule& rule = RuleOf(key);
         if (rule.integer) {
             const int read = Settings::ReadInt(section, key, defaults.*rule.integer);
-            settings.*rule.integer = static_cast<int>(Ruled(rule, read, defaults.*rule.integer));
+            settings.*rule.integer = static_cast<int>(Ruled(rule, read, defaults.*rule.integer, reader));
         } else if (rule.real) {
             const double read = Settings::ReadFloat(section, key, defaults.*rule.real);
-            settings.*rule.real = Ruled(rule, read, defaults.*rule.real);
+            settings.*rule.real = Ruled(rule, read, defaults.*rule.real, reader);
         } else {
             settings.*rule.flag = Settings::ReadBool(section, key, defaults.*rule.flag);
         }

@@ -27,7 +27,8 @@ constexpr const char* kCurrentLoopSection = "CurrentLoop";
 
 // Who reads a section: the engines' creators, or the Preferences dialog, which shows its own
 // default for two keys the file lacks ("HandleReturningMessages" off, and 15 for the current
-// loop's "PollTimeout"). Every other default and every rule is the same for both.
+// loop's "PollTimeout") and every number as the file holds it (its own entry ranges refuse what
+// is out of range). Every other default is the same for both.
 enum class Settings_reader { engine, preferences };
 
 Pump_settings DefaultPumpSettings(const std::string& section, Settings_reader reader);
@@ -37,7 +38,7 @@ const std::vector<std::string>& PumpSettingKeys(const std::string& section);
 
 // Reads one section of the settings file by the one table of its keys (pump_settings.cpp), each
 // key with one rule on both protocols: a missing key or one that does not convert gets the
-// reader's default; a number outside its range (a negative time-out or throttle, decimals outside
+// reader's default; for the engines, a number outside its range (a negative time-out or throttle, decimals outside
 // 0-8, a throttle that is no finite number) gets the default too, except a pause below 1 ms,
 // which becomes 1 (a pause of 0 would spin). The Zarn section has two keys more than the
 // current loop's (FillingCompleteOnlyAfterNozzleReturned, HandleReturningMessages).

@@ -229,6 +229,7 @@ private slots:
         place_->Settings().Set("Zarn", "ThrottleVolume", "2,5");
         place_->Settings().Set("Zarn", "ThrottleAmount", "12.25");
         place_->Settings().Set("CurrentLoop", "ThrottleVolume", "1,000.5");
+        place_->Settings().Set("Zarn", "PollTimeout", "-3");  // shown as it stands, for the operator to mend
         QCOMPARE(App_settings::ReadWindowPlacement().left, 100);
         QCOMPARE(App_settings::AutoSave(), false);
         QCOMPARE(App_settings::ShowSpyPort(), true);
@@ -237,6 +238,7 @@ private slots:
         QCOMPARE(preferences.zarn.throttle_volume, 2.5);
         QCOMPARE(preferences.zarn.throttle_amount, 12.25);
         QCOMPARE(preferences.current_loop.throttle_volume, 5.0);
+        QCOMPARE(preferences.zarn.poll_timeout, -3);
     }
 
     void WindowPlacementOffEveryScreen()
