@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config/config_file.h"
+#include "loops/pump_loop.h"
 #include "platform/error.h"
 #include "zarn/zarn_bcd.h"
 
@@ -170,6 +171,7 @@ std::unique_ptr<Forecourt> SetUpStoredLoop(std::unique_ptr<Forecourt> forecourt,
                                            const std::string& title_tag, Make_pump make_pump)
 {
     forecourt->SetTitle(record.port_name + title_tag);
+    forecourt->SetLinePacing(ReadLineSpeedPacing());
     forecourt->SetCommunicationOn(record.feed.on);
     forecourt->SetFilterAddress(record.feed.filter_address);
     forecourt->SetInterpreted(record.feed.interpreted);

@@ -2,6 +2,7 @@
 
 #include "platform/error.h"
 #include "platform/port_name.h"
+#include "platform/settings.h"
 #include "loops/cl_loop.h"
 #include "loops/zarn_loop.h"
 
@@ -82,16 +83,38 @@ void Pump_loop::SetFilterPosition(std::optional<int> position)
     }
 }
 
+namespace {
+
+// A new forecourt with the protocol's settings as they are now, paced as the setting says before
+// it serves its line.
+template <class Forecourt>
+std::unique_ptr<Forecourt> ServingForecourt(const std::string& port_name, bool spy, int first, int last,
+                                            const char* settings_section)
+{
+    auto forecourt = std::make_unique<Forecourt>(port_name, spy, first, last, ReadPumpSettings(settings_section),
+                                                 Forecourt::Io_start::on_request);
+    forecourt->SetLinePacing(ReadLineSpeedPacing());
+    forecourt->StartIo();
+    return forecourt;
+}
+
+}  // namespace
+
+bool ReadLineSpeedPacing()
+{
+    return Settings::ReadBool("Main", "LineSpeedPacing", false);
+}
+
 std::unique_ptr<Pump_loop> CreateLoop(Protocol protocol, const std::string& port_name, bool spy, int first, int last)
 {
     const std::string range_error = CheckPumpRange(protocol, first, last);
     if (!range_error.empty())
         throw Gallion_error(range_error);
     if (protocol == Protocol::zarn)
-        return std::make_unique<Zarn_loop>(std::make_unique<Zarn_forecourt>(
-            port_name, spy, first, last, ReadPumpSettings(Zarn_engine::kSettingsSection)));
+        return std::make_unique<Zarn_loop>(
+            ServingForecourt<Zarn_forecourt>(port_name, spy, first, last, Zarn_engine::kSettingsSection));
     return std::make_unique<CL_loop>(
-        std::make_unique<CL_forecourt>(port_name, spy, first, last, ReadPumpSettings(CL_engine::kSettingsSection)));
+        ServingForecourt<CL_forecourt>(port_name, spy, first, last, CL_engine::kSettingsSection));
 }
 
 bool Pump_loop::ListensOnEveryInterface() const

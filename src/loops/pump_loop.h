@@ -249,7 +249,12 @@ public:
     virtual std::string WriteFailureText() const = 0;
 };
 
-// Creates a loop of a protocol on a port; raises Gallion_error with the engine's text ("Invalid
+// The setting "LineSpeedPacing" (section "Main", default off): whether a new loop on a virtual
+// port starts paced at line speed.
+bool ReadLineSpeedPacing();
+
+// Creates a loop of a protocol on a port, paced as ReadLineSpeedPacing says before it serves the
+// line, with the protocol's settings as they are now; raises Gallion_error with the engine's text ("Invalid
 // port ...") when the port cannot be opened, or the range text when the range is invalid.
 std::unique_ptr<Pump_loop> CreateLoop(Protocol protocol, const std::string& port_name, bool spy, int first,
                                       int last);

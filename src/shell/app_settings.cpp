@@ -31,11 +31,6 @@ bool WriteWindowPlacement(const Window_placement& placement)
            Settings::WriteInt(kMain, "Width", placement.width) && Settings::WriteInt(kMain, "Height", placement.height);
 }
 
-bool LineSpeedPacing()
-{
-    return Settings::ReadBool(kMain, "LineSpeedPacing", false);
-}
-
 bool ShowSpyPort()
 {
     return Settings::ReadBool(kMain, "ShowSpyPort", false);

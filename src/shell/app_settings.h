@@ -26,7 +26,6 @@ bool WriteWindowPlacement(const Window_placement& placement);
 
 // Section Main, program-wide choices (written by the Preferences dialog only).
 bool ShowSpyPort();  // default false: no "SpyPort" menu, no "Enable SpyPort" box
-bool LineSpeedPacing();  // default false: new loops answer as fast as the port takes the bytes
 bool AutoLoad();     // default false
 bool AutoSave();     // default true
 

@@ -444,7 +444,7 @@ void TfMain::LoadSettings()
     resize(place.size());
 
     add_loop_->SetMemory(App_settings::ReadAddLoopMemory());
-    add_loop_->SetLinePacing(App_settings::LineSpeedPacing());
+    add_loop_->SetLinePacing(ReadLineSpeedPacing());
     const bool spy = App_settings::ShowSpyPort();
     spy_menu_->menuAction()->setVisible(spy);
     add_loop_->SetSpyPortShown(spy);

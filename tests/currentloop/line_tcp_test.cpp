@@ -127,7 +127,6 @@ protected:
     }
 
     const Pump_settings pump_settings_ = QuickPumpSettings();
-    TempSettings settings_;  // the line's pacing ("Main") is read when the port opens
 };
 
 TEST_F(ClTcp, ConnectsToTheControllerAndReconnectsAfterItRestarts)
@@ -162,9 +161,9 @@ TEST_F(ClTcp, PacedRepliesTakeTheTimeOfARealLineOnTcpAndOnAPseudoTerminal)
     TcpController tcp = TcpController::Connect(forecourt->DevicePath());
     ExpectPacedReplyOverTcp(tcp);
 
-    // From the setting, on a virtual port: the controller opens the pseudo-terminal's other end.
-    settings_.Set("Main", "LineSpeedPacing", "1");
+    // On a virtual port: the controller opens the pseudo-terminal's other end.
     auto paced_pty = LoopWithPumpOne("pty");
+    paced_pty->SetLinePacing(true);
     EXPECT_TRUE(paced_pty->LinePacing());
     DeviceLine pty(paced_pty->DevicePath());
     ExpectPacedReplyOnTheLine(pty);
